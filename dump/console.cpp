@@ -1,0 +1,16 @@
+#include "console.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+#include "platform.h"
+
+void Print(FILE* out, const wchar_t* format, ...) {
+  wchar_t text[ConsoleTextSize];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vswprintf(text, ConsoleTextSize, format, args);
+  va_end(args);
+  if (n < 0) text[ConsoleTextSize - 1] = L'\0';  // cut to the buffer
+  ConsoleWrite(out, text);
+}

@@ -1,0 +1,72 @@
+// Console, output files, sleeping and stop requests on Linux.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
+
+#include "platform.h"
+
+namespace {
+
+// A sample of the messages: the locale must be able to encode these.
+constexpr wchar_t JapaneseSample[] = L"接続されているCOMポート一覧";
+
+volatile std::sig_atomic_t* stopFlag = nullptr;
+
+void OnStopSignal(int) {
+  if (stopFlag != nullptr) *stopFlag = 1;
+}
+
+}  // namespace
+
+void SetupConsoleLocale() {
+  if (std::setlocale(LC_ALL, "") == nullptr) std::setlocale(LC_ALL, "C");
+  // The C or POSIX locale (servers, CI) cannot encode Japanese: keep the user's
+  // other categories and take UTF-8 for the characters alone.
+  char probe[sizeof JapaneseSample * MB_LEN_MAX];
+  if (std::wcstombs(probe, JapaneseSample, sizeof probe) == static_cast<size_t>(-1)) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+  }
+}
+
+bool ConsoleWrite(FILE* out, const wchar_t* text) {
+  const bool written = std::fputws(text, out) >= 0;
+  return std::fflush(out) == 0 && written;
+}
+
+FILE* OpenExclusive(const char* name) {
+  // Not O_TRUNC: a file that another run holds must stay as it is.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+void SleepMs(unsigned ms) {
+  // A stop signal ends the sleep early; the caller checks the flag.
+  timespec delay = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&delay, nullptr);
+}
+
+void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
+  stopFlag = flag;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked read or poll returns at once
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}

@@ -1,0 +1,34 @@
+// Intel HEX record lines as the logger sends them: decoding and checking.
+// No platform calls; every function works on a NUL-terminated line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One received line: up to 255 characters (the last is its CR or LF) and a NUL.
+constexpr size_t LineBufferSize = 256;
+// Data bytes plus checksum of one record: room for a length field of 255.
+constexpr size_t DecodeBufferSize = 260;
+// Data bytes the logger puts in each data record.
+constexpr int RecordDataBytes = 16;
+
+constexpr uint8_t RecordTypeData = 0x00;
+
+// Value of one hex digit: '0'-'9', 'A'-'F' and 'a'-'f' give 0-15. Any other
+// character gives code - 0x30 (or code - 0x37 from 'A' on), kept to 8 bits.
+uint8_t HexDigitValue(char c);
+
+// The byte written by the two characters at pos and pos + 1 of line. Characters
+// past the end of the line (its terminator, NUL or LineBufferSize) count as '0'.
+uint8_t HexByte(const char* line, size_t pos);
+
+// Decodes a record line that begins with ':'. For a data record it stores the
+// L data bytes and the checksum byte in decodeBuffer[0..L] and returns L; for
+// any other record type it returns 0 and leaves decodeBuffer unchanged.
+// Nothing is validated here (see RecordIsSound).
+int DecodeRecord(const char* line, uint8_t* decodeBuffer);
+
+// True when the line is a well-formed record of the kind the logger sends:
+// ':' then only hex digits up to the CR/LF, exactly as many as its length field
+// says, a matching checksum, and 16 data bytes if it is a data record.
+bool RecordIsSound(const char* line);

@@ -1,0 +1,35 @@
+// Line assembly shared by every platform: the platform file supplies the bytes
+// (SerialReadSome), this file cuts them into lines.
+#include <cstring>
+
+#include "serial.h"
+
+int ReadLine(SerialLink* link, char* lineBuffer) {
+  for (;;) {
+    // Take bytes already received before asking the port for more.
+    while (link->receiveStart < link->receiveEnd) {
+      const char c = static_cast<char>(link->receive[link->receiveStart++]);
+      if (c == '\0') continue;  // NUL bytes never reach a line
+      if (c == '\r' || c == '\n') {
+        size_t n = link->partialLength;
+        std::memcpy(lineBuffer, link->partial, n);
+        lineBuffer[n++] = c;
+        lineBuffer[n] = '\0';
+        link->partialLength = 0;
+        return static_cast<int>(n);
+      }
+      if (link->partialLength < MaxLineText) {
+        link->partial[link->partialLength++] = c;
+      }  // else: an overlong line keeps its head only
+    }
+    const int got = SerialReadSome(link, link->receive, sizeof link->receive);
+    if (got < 0) {
+      // What was assembled of this line is abandoned with the failed read.
+      link->partialLength = 0;
+      return ReadLineFailed;
+    }
+    if (got == 0) return ReadLineTimeout;
+    link->receiveStart = 0;
+    link->receiveEnd = static_cast<size_t>(got);
+  }
+}

@@ -1,0 +1,112 @@
+// The serial link to the logger and the choice of its port. One header; the
+// platform's file (serial_linux.cpp or serial_win.cpp, ports_linux.cpp or
+// ports_win.cpp) is chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "hexrecord/hexrecord.h"
+
+// Line settings the logger needs: 19200 baud, 8N1, no flow control.
+constexpr unsigned SerialBaudRate = 19200;
+// Driver queue sizes asked for at open.
+constexpr unsigned SerialQueueBytes = 4096;
+// A one-byte read waits at most this long before it counts as "no byte".
+constexpr unsigned ReadTimeoutMs = 505;
+// A write of n bytes must complete within WriteMsPerByte * n + WriteTimeoutBaseMs.
+constexpr unsigned WriteMsPerByte = 5;
+constexpr unsigned WriteTimeoutBaseMs = 100;
+
+// Bytes taken from the port in one read call and not yet handed out as lines.
+constexpr size_t SerialReceiveBytes = 4096;
+// A line keeps at most this many characters before its terminator.
+constexpr size_t MaxLineText = LineBufferSize - 2;
+
+// Longest device path the program handles (a Windows path holds at most 15
+// characters; a Linux path is at most one input line).
+constexpr size_t DevicePathSize = LineBufferSize;
+
+// Where the port listing looks (Linux: sysfs and /dev; ignored on Windows).
+struct PortRoots {
+  const char* sys;
+  const char* dev;
+};
+
+// The device the user chose.
+struct DevicePath {
+  wchar_t shown[DevicePathSize];  // the path as shown to the user
+  char node[DevicePathSize];      // Linux: the file to open
+  bool exists;                    // false: the number names no port
+};
+
+// Ports that are present, numbered as the user types them.
+constexpr int MaxPorts = 64;
+constexpr size_t PortNameSize = 64;
+constexpr size_t PortDescSize = 256;
+struct PortEntry {
+  wchar_t name[PortNameSize];  // e.g. COM3
+  wchar_t desc[PortDescSize];  // human-readable description
+  char node[DevicePathSize];   // Linux: /dev node of the port
+  long number;                 // the number the user types for it
+};
+struct PortList {
+  int count;
+  PortEntry ports[MaxPorts];
+};
+
+// Fills list with the serial ports that are present. Never fails: whatever
+// cannot be read is left out.
+void ListPorts(const PortRoots* roots, PortList* list);
+
+// Reads the user's line: the leading decimal integer as atoi reads it (white
+// space, optional sign, digits; none gives 0). Returns false when the number
+// lies outside MinPortNumber..MaxPortNumber; *number is then clamped into
+// range and no port has it. Never overflows.
+constexpr long MinPortNumber = -9999999;
+constexpr long MaxPortNumber = 99999999;
+bool ParsePortNumber(const char* line, long* number);
+
+// Turns the user's line into the device to open, using the listing.
+void ChoosePort(const char* line, const PortList* list, DevicePath* path);
+
+// The open link. handle is the platform's descriptor; the receive buffer holds
+// bytes read from the port and not yet returned, and the line being assembled
+// when a read timed out in its middle.
+struct SerialLink {
+  intptr_t handle;
+  unsigned char receive[SerialReceiveBytes];
+  size_t receiveStart;
+  size_t receiveEnd;
+  char partial[LineBufferSize];
+  size_t partialLength;  // characters kept of the line being assembled
+};
+
+// Opens and configures the port. False when it cannot be opened.
+bool SerialOpen(SerialLink* link, const DevicePath* path);
+
+// Clears the port's error state so that reads and writes work again after a
+// line error. Cheap; called before each command.
+void SerialClearError(SerialLink* link);
+
+// Writes all of text in one attempt within the write time-out. True on success.
+bool SerialWrite(SerialLink* link, const char* text);
+
+// Result of ReadLine when the read timed out before a line was complete.
+constexpr int ReadLineTimeout = 0;
+// Result of ReadLine after a failed read (port error or hang-up).
+constexpr int ReadLineFailed = -1;
+
+// Reads one line into lineBuffer (LineBufferSize bytes): its characters up to
+// and including the first CR or LF, then a NUL. Returns the count stored with
+// the terminator, ReadLineTimeout when no complete line arrived within the read
+// time-out (the part received is kept for the next call), or ReadLineFailed.
+// NUL bytes are dropped; a line longer than MaxLineText keeps its first
+// MaxLineText characters and its terminator.
+int ReadLine(SerialLink* link, char* lineBuffer);
+
+void SerialClose(SerialLink* link);
+
+// Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
+// is there (at most max). Returns the count, 0 on time-out, -1 on failure.
+int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);

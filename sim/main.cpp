@@ -1,0 +1,116 @@
+// loggersim: a substitute data logger on a pseudo-terminal. Prints the path of
+// its port on the first line of standard output, then answers the dump
+// protocol until the end command arrives.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "simcore.h"
+
+namespace {
+
+// Bits on the wire per byte with 8N1: start, 8 data, stop.
+constexpr double BitsPerByte = 10.0;
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: loggersim [--image FILE | --seed N] [--baud N] [--link PATH]\n"
+               "                 [--received FILE] [--stats FILE]\n"
+               "  --image FILE     logger memory from a 262144-byte file\n"
+               "  --seed N         logger memory from a pseudo-random pattern (default 1)\n"
+               "  --baud N         pace replies like an 8N1 line at N baud (default: unpaced)\n"
+               "  --link PATH      also make PATH a symbolic link to the port\n"
+               "  --received FILE  write every byte received, in order, to FILE\n"
+               "  --stats FILE     write timings and counts to FILE at the end\n");
+}
+
+bool LoadImage(const char* name, uint8_t* image) {
+  FILE* file = std::fopen(name, "rb");
+  if (file == nullptr) return false;
+  const size_t n = std::fread(image, 1, SimImageSize, file);
+  const bool exact = n == SimImageSize && std::fgetc(file) == EOF;
+  std::fclose(file);
+  return exact;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* imageName = nullptr;
+  const char* linkName = nullptr;
+  const char* receivedName = nullptr;
+  const char* statsName = nullptr;
+  uint32_t seed = 1;
+  double baud = 0;
+  for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--image") == 0 && hasValue) {
+      imageName = argv[++i];
+    } else if (std::strcmp(argv[i], "--seed") == 0 && hasValue) {
+      seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (std::strcmp(argv[i], "--baud") == 0 && hasValue) {
+      baud = std::strtod(argv[++i], nullptr);
+    } else if (std::strcmp(argv[i], "--link") == 0 && hasValue) {
+      linkName = argv[++i];
+    } else if (std::strcmp(argv[i], "--received") == 0 && hasValue) {
+      receivedName = argv[++i];
+    } else if (std::strcmp(argv[i], "--stats") == 0 && hasValue) {
+      statsName = argv[++i];
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+
+  std::vector<uint8_t> image(SimImageSize);
+  if (imageName != nullptr) {
+    if (!LoadImage(imageName, image.data())) {
+      std::fprintf(stderr, "loggersim: %s is not a readable %u-byte image\n", imageName,
+                   static_cast<unsigned>(SimImageSize));
+      return 2;
+    }
+  } else {
+    SimFillPattern(image.data(), seed);
+  }
+
+  SimPty pty;
+  if (!SimOpenPty(&pty)) {
+    std::perror("loggersim: pseudo-terminal");
+    return 2;
+  }
+  if (linkName != nullptr) {
+    unlink(linkName);
+    if (symlink(pty.path, linkName) != 0) {
+      std::perror("loggersim: link");
+      return 2;
+    }
+  }
+  FILE* received = nullptr;
+  if (receivedName != nullptr && (received = std::fopen(receivedName, "wb")) == nullptr) {
+    std::perror("loggersim: received");
+    return 2;
+  }
+  std::printf("%s\n", pty.path);
+  std::fflush(stdout);
+
+  const SimConfig config = {image.data(), baud / BitsPerByte, nullptr};
+  SimStats stats;
+  const int served = SimServe(pty.master, &config, received, &stats);
+  if (received != nullptr) std::fclose(received);
+  if (statsName != nullptr) {
+    if (FILE* file = std::fopen(statsName, "w")) {
+      std::fprintf(file,
+                   "first_command_ns %lld\nend_command_ns %lld\ncommands %ld\n"
+                   "bytes_received %lld\nbytes_sent %lld\nsaw_end %d\n",
+                   stats.firstCommandNs, stats.endCommandNs, stats.commands, stats.bytesReceived,
+                   stats.bytesSent, stats.sawEnd ? 1 : 0);
+      std::fclose(file);
+    }
+  }
+  SimClosePty(&pty);
+  if (linkName != nullptr) unlink(linkName);
+  return served == 0 ? 0 : 1;
+}

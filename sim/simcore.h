@@ -1,0 +1,53 @@
+// The substitute logger: answers the dump protocol on the master side of a
+// pseudo-terminal. Usable in-process from tests and from the loggersim program.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr uint32_t SimImageSize = 0x40000;
+constexpr uint32_t SimBlockSize = 0x100;
+constexpr uint32_t SimHighStart = 0x10000;
+constexpr int SimRecordBytes = 16;
+// Largest reply to one command: 16 data records and 16 segment records, with
+// room for the noise and overlong lines that faults add.
+constexpr size_t SimReplySize = 16384;
+constexpr size_t SimPathSize = 256;
+
+struct SimConfig {
+  const uint8_t* image;           // SimImageSize bytes of logger memory
+  double bytesPerSecond;          // pace of the line (both directions); 0: unpaced
+  const std::atomic<bool>* quit;  // set to end SimServe early; may be null
+};
+
+struct SimStats {
+  long long firstCommandNs;  // monotonic time the first command byte arrived, or 0
+  long long endCommandNs;    // monotonic time the end command arrived, or 0
+  long commands;             // "dihex" commands answered
+  long long bytesReceived;
+  long long bytesSent;
+  bool sawEnd;
+};
+
+struct SimPty {
+  int master;
+  int slave;  // kept open by the logger so the port never hangs up on its own
+  char path[SimPathSize];
+};
+
+// Fills image with a pseudo-random pattern that depends only on seed.
+void SimFillPattern(uint8_t* image, uint32_t seed);
+
+// The Intel HEX reply to "dihex <address>", as sent on the wire.
+size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize);
+
+// Opens a raw pseudo-terminal. False (and errno) on failure.
+bool SimOpenPty(SimPty* pty);
+void SimClosePty(SimPty* pty);
+
+// Serves commands on the master fd until the end command "q\n\r" has arrived
+// (returns 0), quit is set (returns 1) or the port fails (returns -1). Every
+// byte received is appended to received, if given, as it arrives.
+int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stats);
