@@ -18,13 +18,14 @@ constexpr double BitsPerByte = 10.0;
 void Usage() {
   std::fprintf(stderr,
                "usage: loggersim [--image FILE | --seed N] [--baud N] [--link PATH]\n"
-               "                 [--received FILE] [--stats FILE]\n"
+               "                 [--received FILE] [--stats FILE] [--write-image FILE]\n"
                "  --image FILE     logger memory from a 262144-byte file\n"
                "  --seed N         logger memory from a pseudo-random pattern (default 1)\n"
                "  --baud N         pace replies like an 8N1 line at N baud (default: unpaced)\n"
                "  --link PATH      also make PATH a symbolic link to the port\n"
                "  --received FILE  write every byte received, in order, to FILE\n"
-               "  --stats FILE     write timings and counts to FILE at the end\n");
+               "  --stats FILE     write timings and counts to FILE at the end\n"
+               "  --write-image FILE  save the logger's memory to FILE at start\n");
 }
 
 bool LoadImage(const char* name, uint8_t* image) {
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   const char* linkName = nullptr;
   const char* receivedName = nullptr;
   const char* statsName = nullptr;
+  const char* writeImageName = nullptr;
   uint32_t seed = 1;
   double baud = 0;
   for (int i = 1; i < argc; ++i) {
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
       linkName = argv[++i];
     } else if (std::strcmp(argv[i], "--received") == 0 && hasValue) {
       receivedName = argv[++i];
+    } else if (std::strcmp(argv[i], "--write-image") == 0 && hasValue) {
+      writeImageName = argv[++i];
     } else if (std::strcmp(argv[i], "--stats") == 0 && hasValue) {
       statsName = argv[++i];
     } else {
@@ -74,6 +78,15 @@ int main(int argc, char** argv) {
     }
   } else {
     SimFillPattern(image.data(), seed);
+  }
+
+  if (writeImageName != nullptr) {
+    FILE* file = std::fopen(writeImageName, "wb");
+    if (file == nullptr || std::fwrite(image.data(), 1, SimImageSize, file) != SimImageSize ||
+        std::fclose(file) != 0) {
+      std::fprintf(stderr, "loggersim: cannot write %s\n", writeImageName);
+      return 2;
+    }
   }
 
   SimPty pty;
