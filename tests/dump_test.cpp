@@ -1,1 +1,117 @@
+// The whole run in-process (no countdown wait) against the substitute logger.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+constexpr char Heading[] = "接続されているCOMポート一覧\n";
+constexpr char Prompt[] = "使用するCOMポートの番号を入力してください。\n";
+constexpr char Countdown[] =
+    "5秒以内にPICを接続してください。\r4秒以内にPICを接続してください。\r"
+    "3秒以内にPICを接続してください。\r2秒以内にPICを接続してください。\r"
+    "1秒以内にPICを接続してください。\r\n通信開始\n";
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// No port anywhere: the listing of an empty tree.
+PortRoots NoPorts(const TempDir& dir) {
+  static std::string root;
+  root = dir.File("nosys");
+  return {root.c_str(), root.c_str()};
+}
+
+TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
+  TempDir dir;
+  InProcessSim sim(7);
+  sim.Start();
+  const DriverResult run =
+      RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, 0);
+
+  const std::string image(sim.image.begin(), sim.image.end());
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image) << "logger.bin differs from memory";
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_TRUE(sim.Received() == ExpectedCommands()) << "commands sent differ";
+
+  const std::string dialogue =
+      std::string(Heading) + Prompt + sim.Path() + "に接続します。\n" + Countdown;
+  EXPECT_EQ(run.console.substr(0, dialogue.size()), dialogue);
+  EXPECT_EQ(Count(run.console, "経過時間"), 1024u);
+  const size_t last = run.console.rfind('\r');
+  EXPECT_EQ(run.console.substr(last, 7), "\r3ff00 ");
+  EXPECT_EQ(run.console.back(), "秒"[2]) << "the last progress line has no line end";
+}
+
+TEST(DumpRun, NumberWithoutPortCreatesEmptyFilesAndFailsTheOpen) {
+  for (const char* input : {"\n", "abc\n", "12abc\n", ""}) {
+    TempDir dir;
+    const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
+    EXPECT_EQ(run.status, 1) << input;
+    const std::string shown = std::string(input) == "12abc\n" ? "COM12" : "COM0";
+    EXPECT_NE(run.console.find(shown + "に接続します。\n"), std::string::npos) << run.console;
+    EXPECT_NE(run.console.find(Countdown), std::string::npos);
+    EXPECT_TRUE(EndsWith(run.console, "COM Open Error\n")) << run.console;
+    ASSERT_TRUE(FileExists(dir.File("logger.hex")));
+    ASSERT_TRUE(FileExists(dir.File("logger.bin")));
+    EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+    EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "");
+  }
+}
+
+TEST(DumpRun, FilesThatCannotBeCreated) {
+  {
+    TempDir dir;
+    mkdir(dir.File("logger.hex").c_str(), 0755);
+    const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(EndsWith(run.console, "logger.hex が開けません。\n")) << run.console;
+    EXPECT_FALSE(FileExists(dir.File("logger.bin")));
+  }
+  {
+    TempDir dir;
+    mkdir(dir.File("logger.bin").c_str(), 0755);
+    const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+    EXPECT_EQ(run.status, 3);
+    EXPECT_TRUE(EndsWith(run.console, "logger.bin が開けません。\n")) << run.console;
+    EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+  }
+}
+
+TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
+  TempDir dir;
+  WriteFileBytes(dir.File("logger.hex"), "another run's records");
+  const int held = open(dir.File("logger.hex").c_str(), O_RDWR);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+  close(held);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
+}
+
+TEST(DumpRun, OldFilesAreReplaced) {
+  TempDir dir;
+  WriteFileBytes(dir.File("logger.hex"), std::string(2000000, 'x'));
+  WriteFileBytes(dir.File("logger.bin"), std::string(300000, 'y'));
+  InProcessSim sim(3);
+  sim.Start();
+  const DriverResult run =
+      RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+  sim.Finish();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")).size(), static_cast<size_t>(ImageSize));
+}
+
+}  // namespace

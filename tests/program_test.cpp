@@ -1,1 +1,72 @@
+// The real programs, end to end: loggerdump against loggersim on a
+// pseudo-terminal. Each run waits through the five-second countdown, so each
+// case is its own test and CTest runs them side by side.
+#include <sys/stat.h>
+
+#include <string>
+
 #include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+constexpr int RunLimitSeconds = 60;
+const std::vector<std::string> CLocale = {"LANG=C", "LC_ALL="};
+
+ProcessResult RunLoggerdump(const TempDir& dir, const std::string& input) {
+  return RunProcess({LOGGERDUMP_PATH}, dir.path, input, RunLimitSeconds, CLocale);
+}
+
+TEST(Program, CompleteDump) {
+  TempDir dir;
+  SimProcess sim(
+      {"--seed", "99", "--received", dir.File("received"), "--write-image", dir.File("memory")});
+  ASSERT_FALSE(sim.path.empty());
+  const ProcessResult run = RunLoggerdump(dir, sim.path + "\n");
+  EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0);
+
+  const std::string memory = ReadFileBytes(dir.File("memory"));
+  ASSERT_EQ(memory.size(), static_cast<size_t>(ImageSize));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == memory);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+              ExpectedHexFile(reinterpret_cast<const uint8_t*>(memory.data())));
+  EXPECT_TRUE(ReadFileBytes(dir.File("received")) == ExpectedCommands());
+
+  EXPECT_EQ(run.out.rfind("接続されているCOMポート一覧\n", 0), 0u) << run.out.substr(0, 200);
+  EXPECT_NE(run.out.find("使用するCOMポートの番号を入力してください。\n" + sim.path +
+                         "に接続します。\n5秒以内にPICを接続してください。\r"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("\n通信開始\n\r00000 経過時間 "), std::string::npos);
+  const size_t last = run.out.rfind('\r');
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(run.out.substr(last, 20), "\r3ff00 経過時間 ");
+}
+
+TEST(Program, PortThatCannotBeOpened) {
+  TempDir dir;
+  const ProcessResult run = RunLoggerdump(dir, "0\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("COM0に接続します。\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(run.out, "COM Open Error\n")) << run.out;
+  EXPECT_TRUE(FileExists(dir.File("logger.hex")) && FileExists(dir.File("logger.bin")));
+}
+
+TEST(Program, HexFileThatCannotBeCreated) {
+  TempDir dir;
+  mkdir(dir.File("logger.hex").c_str(), 0755);
+  const ProcessResult run = RunLoggerdump(dir, "0\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("logger.hex が開けません。\n"), std::string::npos);
+}
+
+TEST(Program, BinFileThatCannotBeCreated) {
+  TempDir dir;
+  mkdir(dir.File("logger.bin").c_str(), 0755);
+  const ProcessResult run = RunLoggerdump(dir, "0\n");
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.out.find("logger.bin が開けません。\n"), std::string::npos);
+}
+
+}  // namespace

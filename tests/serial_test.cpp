@@ -1,1 +1,213 @@
+// The serial link over a real pseudo-terminal, and the choice of the port.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
 #include "gtest/gtest.h"
+#include "serial/serial.h"
+#include "sim/simcore.h"
+
+namespace {
+
+// A link opened on the port side of a pseudo-terminal; the test plays the logger on the master.
+struct LinkOnPty : ::testing::Test {
+  SimPty pty{};
+  SerialLink link{};
+  // LineBuffer followed by a guard that ReadLine must never touch.
+  char line[LineBufferSize + 64];
+
+  void SetUp() override {
+    ASSERT_TRUE(SimOpenPty(&pty));
+    DevicePath path{};
+    std::snprintf(path.node, sizeof path.node, "%s", pty.path);
+    path.exists = true;
+    ASSERT_TRUE(SerialOpen(&link, &path));
+    std::memset(line, 'G', sizeof line);
+  }
+  void TearDown() override {
+    SerialClose(&link);
+    SimClosePty(&pty);
+  }
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Next complete line, reading again over time-outs (at most a few).
+  std::string NextLine(int* count) {
+    for (int tries = 0; tries < 4; ++tries) {
+      *count = ReadLine(&link, line);
+      if (*count != ReadLineTimeout) break;
+    }
+    return *count > 0 ? std::string(line, static_cast<size_t>(*count)) : std::string();
+  }
+  bool GuardIntact() const {
+    for (size_t i = LineBufferSize; i < sizeof line; ++i) {
+      if (line[i] != 'G') return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(LinkOnPty, CrLfMakesTwoLines) {
+  Send("abc\r\n");
+  int n = 0;
+  EXPECT_EQ(NextLine(&n), "abc\r");
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(line[4], '\0');
+  EXPECT_EQ(NextLine(&n), "\n");
+  EXPECT_EQ(n, 1);
+}
+
+TEST_F(LinkOnPty, NulBytesNeverReachTheLine) {
+  Send(
+      std::string("\0:1\0\0"
+                  "2\0\r",
+                  8));
+  int n = 0;
+  EXPECT_EQ(NextLine(&n), ":12\r");
+}
+
+TEST_F(LinkOnPty, OverlongLineKeepsItsHeadAndTheNextLineSurvives) {
+  Send(std::string(1000, 'x') + "\r:next\r");
+  int n = 0;
+  EXPECT_EQ(NextLine(&n), std::string(MaxLineText, 'x') + "\r");
+  EXPECT_EQ(n, 255);
+  EXPECT_EQ(line[255], '\0');
+  EXPECT_TRUE(GuardIntact());
+  EXPECT_EQ(NextLine(&n), ":next\r");
+}
+
+TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
+  Send(":ab");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadLine(&link, line), ReadLineTimeout);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(400));
+  Send("c\r");
+  int n = 0;
+  EXPECT_EQ(NextLine(&n), ":abc\r");
+}
+
+TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {
+  Send(":partial");
+  // The logger goes away: both sides of the pseudo-terminal it held are closed.
+  close(pty.master);
+  close(pty.slave);
+  pty.master = pty.slave = -1;
+  int result = ReadLineTimeout;
+  for (int tries = 0; tries < 4 && result == ReadLineTimeout; ++tries) {
+    result = ReadLine(&link, line);
+  }
+  EXPECT_EQ(result, ReadLineFailed);
+  EXPECT_EQ(ReadLine(&link, line), ReadLineFailed) << "a dead port stays failed";
+  EXPECT_FALSE(SerialWrite(&link, "dihex 00000\r\n"));
+}
+
+TEST_F(LinkOnPty, WritesTheExactBytes) {
+  ASSERT_TRUE(SerialWrite(&link, "dihex 3ff00\r\n"));
+  ASSERT_TRUE(SerialWrite(&link, "q\n\r"));
+  char got[32] = {};
+  size_t n = 0;
+  for (int tries = 0; tries < 100 && n < 16; ++tries) {
+    const ssize_t r = read(pty.master, got + n, sizeof got - n);
+    if (r > 0)
+      n += static_cast<size_t>(r);
+    else
+      usleep(1000);
+  }
+  EXPECT_EQ(std::string(got, n), "dihex 3ff00\r\nq\n\r");
+}
+
+TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
+  termios tio{};
+  ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), B19200);
+  EXPECT_EQ(cfgetospeed(&tio), B19200);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+}
+
+TEST(SerialOpen, RefusesWhatIsNoPort) {
+  SerialLink link{};
+  DevicePath path{};
+  path.exists = true;
+  std::snprintf(path.node, sizeof path.node, "/nonexistent/ttyUSB9");
+  EXPECT_FALSE(SerialOpen(&link, &path));
+  std::snprintf(path.node, sizeof path.node, "/etc/hostname");
+  EXPECT_FALSE(SerialOpen(&link, &path)) << "a plain file is not a serial port";
+  path.exists = false;
+  std::snprintf(path.node, sizeof path.node, "/dev/null");
+  EXPECT_FALSE(SerialOpen(&link, &path)) << "a number without a port opens nothing";
+}
+
+TEST(ParsePortNumber, ReadsTheLeadingIntegerLikeAtoi) {
+  struct Case {
+    const char* line;
+    long number;
+    bool inRange;
+  } cases[] = {
+      {"3\n", 3, true},
+      {"12abc\n", 12, true},
+      {"", 0, true},
+      {"\n", 0, true},
+      {"abc\n", 0, true},
+      {"  \t 7\n", 7, true},
+      {"-5\n", -5, true},
+      {"+8\n", 8, true},
+      {"- 5\n", 0, true},
+      {"99999999\n", 99999999, true},
+      {"-9999999\n", -9999999, true},
+      {"100000000\n", MaxPortNumber, false},
+      {"-10000000\n", MinPortNumber, false},
+      {"000000000000000000000000000042\n", 42, true},
+  };
+  for (const Case& c : cases) {
+    long number = -1;
+    EXPECT_EQ(ParsePortNumber(c.line, &number), c.inRange) << c.line;
+    EXPECT_EQ(number, c.number) << c.line;
+  }
+  // Thousands of digits cannot overflow anything.
+  const std::string huge(10000, '9');
+  long number = 0;
+  EXPECT_FALSE(ParsePortNumber(huge.c_str(), &number));
+  EXPECT_EQ(number, MaxPortNumber);
+}
+
+TEST(ChoosePort, TypedPathOrNumber) {
+  static PortList list{};
+  list.count = 1;
+  std::wcscpy(list.ports[0].name, L"COM1");
+  std::snprintf(list.ports[0].node, sizeof list.ports[0].node, "/dev/ttyUSB0");
+  list.ports[0].number = 1;
+  DevicePath path{};
+
+  ChoosePort("  /dev/pts/7\r\n", &list, &path);
+  EXPECT_TRUE(path.exists);
+  EXPECT_STREQ(path.node, "/dev/pts/7");
+  EXPECT_STREQ(path.shown, L"/dev/pts/7");
+
+  ChoosePort("1\n", &list, &path);
+  EXPECT_TRUE(path.exists);
+  EXPECT_STREQ(path.node, "/dev/ttyUSB0");
+
+  ChoosePort("12abc\n", &list, &path);
+  EXPECT_FALSE(path.exists);
+  EXPECT_STREQ(path.shown, L"COM12");
+
+  ChoosePort("\n", &list, &path);
+  EXPECT_FALSE(path.exists);
+  EXPECT_STREQ(path.shown, L"COM0");
+
+  ChoosePort(" -123456789012\n", &list, &path);
+  EXPECT_FALSE(path.exists);
+  EXPECT_STREQ(path.shown, L"COM-123456789012");
+}
+
+}  // namespace

@@ -24,6 +24,9 @@ struct TempDir {
 };
 
 std::string ReadFileBytes(const std::string& path);
+inline bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 void WriteFileBytes(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
 
@@ -41,8 +44,8 @@ struct InProcessSim {
   explicit InProcessSim(uint32_t seed = 1, double bytesPerSecond = 0);
   ~InProcessSim();
   const char* Path() const { return pty.path; }
-  void Start();    // starts serving (the constructor does not, so config can change first)
-  int Finish();    // waits for the end command (or stops the server) and returns SimServe's result
+  void Start();  // starts serving (the constructor does not, so config can change first)
+  int Finish();  // waits for the end command (or stops the server) and returns SimServe's result
   std::string Received();  // every byte the logger received so far
 };
 
@@ -58,8 +61,8 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
                                 const volatile std::sig_atomic_t* stop = nullptr);
 
 struct ProcessResult {
-  int status;         // exit status, or 128 + signal
-  std::string out;    // standard output
+  int status;       // exit status, or 128 + signal
+  std::string out;  // standard output
   bool timedOut;
 };
 
