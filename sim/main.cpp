@@ -19,13 +19,16 @@ void Usage() {
   std::fprintf(stderr,
                "usage: loggersim [--image FILE | --seed N] [--baud N] [--link PATH]\n"
                "                 [--received FILE] [--stats FILE] [--write-image FILE]\n"
+               "                 [--stall-at ADDRESS --stall-ms MS]\n"
                "  --image FILE     logger memory from a 262144-byte file\n"
                "  --seed N         logger memory from a pseudo-random pattern (default 1)\n"
                "  --baud N         pace replies like an 8N1 line at N baud (default: unpaced)\n"
                "  --link PATH      also make PATH a symbolic link to the port\n"
                "  --received FILE  write every byte received, in order, to FILE\n"
                "  --stats FILE     write timings and counts to FILE at the end\n"
-               "  --write-image FILE  save the logger's memory to FILE at start\n");
+               "  --write-image FILE  save the logger's memory to FILE at start\n"
+               "  --stall-at ADDRESS  stop halfway through the reply to this block...\n"
+               "  --stall-ms MS       ...for MS milliseconds\n");
 }
 
 bool LoadImage(const char* name, uint8_t* image) {
@@ -47,6 +50,8 @@ int main(int argc, char** argv) {
   const char* writeImageName = nullptr;
   uint32_t seed = 1;
   double baud = 0;
+  uint32_t stallAt = 0;
+  unsigned stallMs = 0;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--image") == 0 && hasValue) {
@@ -63,6 +68,10 @@ int main(int argc, char** argv) {
       writeImageName = argv[++i];
     } else if (std::strcmp(argv[i], "--stats") == 0 && hasValue) {
       statsName = argv[++i];
+    } else if (std::strcmp(argv[i], "--stall-at") == 0 && hasValue) {
+      stallAt = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (std::strcmp(argv[i], "--stall-ms") == 0 && hasValue) {
+      stallMs = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 0));
     } else {
       Usage();
       return 2;
@@ -109,7 +118,9 @@ int main(int argc, char** argv) {
   std::printf("%s\n", pty.path);
   std::fflush(stdout);
 
-  const SimConfig config = {image.data(), baud / BitsPerByte, nullptr};
+  SimConfig config = {image.data(), baud / BitsPerByte, nullptr};
+  config.pauseAddress = stallAt;
+  config.pauseMs = stallMs;
   SimStats stats;
   const int served = SimServe(pty.master, &config, received, &stats);
   if (received != nullptr) std::fclose(received);
@@ -117,9 +128,12 @@ int main(int argc, char** argv) {
     if (FILE* file = std::fopen(statsName, "w")) {
       std::fprintf(file,
                    "first_command_ns %lld\nend_command_ns %lld\ncommands %ld\n"
-                   "bytes_received %lld\nbytes_sent %lld\nsaw_end %d\n",
+                   "bytes_received %lld\nbytes_sent %lld\nsaw_end %d\n"
+                   "turnaround_total_ns %lld\nturnaround_max_ns %lld\nturnarounds %ld\n"
+                   "stall_start_ns %lld\nstall_end_ns %lld\n",
                    stats.firstCommandNs, stats.endCommandNs, stats.commands, stats.bytesReceived,
-                   stats.bytesSent, stats.sawEnd ? 1 : 0);
+                   stats.bytesSent, stats.sawEnd ? 1 : 0, stats.turnaroundTotalNs,
+                   stats.turnaroundMaxNs, stats.turnarounds, stats.pauseStartNs, stats.pauseEndNs);
       std::fclose(file);
     }
   }

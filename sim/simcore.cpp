@@ -100,6 +100,32 @@ bool LineSend(Line* line, const char* data, size_t size) {
   return true;
 }
 
+// Waits ms milliseconds, looking at the quit flag now and then. False on quit.
+bool PauseUnlessQuit(const SimConfig* config, unsigned ms) {
+  const long long until = NowNs() + ms * 1000000LL;
+  for (;;) {
+    if (config->quit != nullptr && config->quit->load()) return false;
+    const long long left = until - NowNs();
+    if (left <= 0) return true;
+    std::this_thread::sleep_for(
+        std::chrono::nanoseconds(left < QuitPollMs * 1000000LL ? left : QuitPollMs * 1000000LL));
+  }
+}
+
+// Sends a reply, stopping halfway for the configured pause when it is this block's.
+bool SendReply(Line* line, const SimConfig* config, uint32_t address, const char* reply,
+               size_t size, SimStats* stats) {
+  if (config->pauseMs == 0 || address != config->pauseAddress) {
+    return LineSend(line, reply, size);
+  }
+  const size_t half = size / 2;
+  if (!LineSend(line, reply, half)) return false;
+  stats->pauseStartNs = NowNs();
+  if (!PauseUnlessQuit(config, config->pauseMs)) return false;
+  stats->pauseEndNs = NowNs();
+  return LineSend(line, reply + half, size - half);
+}
+
 bool ParseDihex(const char* text, uint32_t* address) {
   if (std::strncmp(text, "dihex ", 6) != 0) return false;
   char* end = nullptr;
@@ -175,7 +201,8 @@ int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stat
   static char reply[SimReplySize];
   char command[CommandLineSize];
   size_t commandLength = 0;
-  long long endSeenNs = 0;  // when "q" and its LF arrived
+  long long endSeenNs = 0;    // when "q" and its LF arrived
+  long long replyDoneNs = 0;  // when the last reply was sent, until the next command comes
   for (;;) {
     if (config->quit != nullptr && config->quit->load()) return 1;
     int waitMs = QuitPollMs;
@@ -193,7 +220,15 @@ int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stat
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     // EIO: no process holds the port side any more (cannot happen while we hold it).
     if (got <= 0) return -1;
-    if (stats->firstCommandNs == 0) stats->firstCommandNs = NowNs();
+    const long long arrivedNs = NowNs();
+    if (stats->firstCommandNs == 0) stats->firstCommandNs = arrivedNs;
+    if (replyDoneNs != 0) {
+      const long long turnaround = arrivedNs - replyDoneNs;
+      stats->turnaroundTotalNs += turnaround;
+      if (turnaround > stats->turnaroundMaxNs) stats->turnaroundMaxNs = turnaround;
+      ++stats->turnarounds;
+      replyDoneNs = 0;
+    }
     stats->bytesReceived += got;
     LineReceived(&line, static_cast<size_t>(got));
     if (received != nullptr) {
@@ -225,7 +260,10 @@ int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stat
         // The logger starts answering once the command has crossed the line.
         WaitUntil(line.freeAtNs);
         const size_t n = SimBuildReply(config, address, reply, sizeof reply);
-        if (!LineSend(&line, reply, n)) return -1;
+        if (!SendReply(&line, config, address, reply, n, stats)) {
+          return config->quit != nullptr && config->quit->load() ? 1 : -1;
+        }
+        replyDoneNs = NowNs();
         stats->bytesSent += static_cast<long long>(n);
         ++stats->commands;
       }

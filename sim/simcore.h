@@ -20,6 +20,9 @@ struct SimConfig {
   const uint8_t* image;           // SimImageSize bytes of logger memory
   double bytesPerSecond;          // pace of the line (both directions); 0: unpaced
   const std::atomic<bool>* quit;  // set to end SimServe early; may be null
+  // The reply to the block at pauseAddress stops halfway for pauseMs (0: never).
+  uint32_t pauseAddress = 0;
+  unsigned pauseMs = 0;
 };
 
 struct SimStats {
@@ -29,6 +32,13 @@ struct SimStats {
   long long bytesReceived;
   long long bytesSent;
   bool sawEnd;
+  // Turnaround of the other side: from the last byte of a reply to the first
+  // byte of the next command.
+  long long turnaroundTotalNs;
+  long long turnaroundMaxNs;
+  long turnarounds;
+  long long pauseStartNs;  // the pause in the middle of a reply, or 0
+  long long pauseEndNs;
 };
 
 struct SimPty {
