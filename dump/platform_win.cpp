@@ -1,0 +1,109 @@
+// Console, output files, sleeping and stop requests on Windows.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "platform.h"
+
+namespace {
+
+// Shown in place of a character the console's code page cannot encode.
+constexpr char Unencodable = '?';
+// How long a closing console waits for the run to close its files (Windows
+// ends the process about 5 s after the close event in any case).
+constexpr DWORD CloseGraceMs = 4000;
+
+volatile std::sig_atomic_t* stopFlag = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (stopFlag != nullptr) *stopFlag = 1;
+  // The process ends when this returns from a close, log-off or shut-down
+  // event: give the run time to finish; it exits the process itself.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(CloseGraceMs);
+  }
+  return TRUE;
+}
+
+// The console behind out, or null when out is redirected to a file or pipe.
+HANDLE ConsoleOf(FILE* out) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return nullptr;
+  return handle;
+}
+
+// Writes text in the selected locale's encoding, character by character so
+// that one character it cannot encode does not lose the rest.
+bool WriteNarrow(FILE* out, const wchar_t* text) {
+  bool ok = true;
+  std::mbstate_t state{};
+  char bytes[MB_LEN_MAX];
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    size_t n = std::wcrtomb(bytes, *p, &state);
+    if (n == static_cast<size_t>(-1)) {
+      state = std::mbstate_t{};
+      bytes[0] = Unencodable;
+      n = 1;
+    }
+    ok = std::fwrite(bytes, 1, n, out) == n && ok;
+  }
+  return ok;
+}
+
+}  // namespace
+
+void SetupConsoleLocale() {
+  // The user's locale (e.g. Japanese_Japan.932). Text written to a console
+  // does not depend on it (WriteConsoleW); redirected text is encoded in it.
+  if (std::setlocale(LC_ALL, "") == nullptr) std::setlocale(LC_ALL, "C");
+}
+
+bool ConsoleWrite(FILE* out, const wchar_t* text) {
+  const HANDLE console = ConsoleOf(out);
+  if (console != nullptr) {
+    // UTF-16 straight to the console: shown whatever the console's code page.
+    std::fflush(out);
+    const DWORD length = static_cast<DWORD>(std::wcslen(text));
+    DWORD written = 0;
+    return WriteConsoleW(console, text, length, &written, nullptr) && written == length;
+  }
+  const bool written = WriteNarrow(out, text);
+  return std::fflush(out) == 0 && written;
+}
+
+FILE* OpenExclusive(const char* name) {
+  // No sharing: while this run holds the file no other process can open it.
+  // OPEN_ALWAYS, not CREATE_ALWAYS: the file is truncated only once it is held.
+  const HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (!SetEndOfFile(file)) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);  // closes the handle too
+  return stream;
+}
+
+void SleepMs(unsigned ms) {
+  Sleep(ms);
+}
+
+void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
+  stopFlag = flag;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}

@@ -1,0 +1,117 @@
+// Port listing and port choice on Windows: the device set-up interface lists
+// the COM ports; the number typed is the COM number itself.
+// initguid.h first: the interface class GUID_DEVINTERFACE_COMPORT is then
+// defined here rather than only declared.
+#include <initguid.h>
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cctype>
+#include <cwchar>
+
+#include "serial.h"
+
+namespace {
+
+// The registry value "PortName" is read into this many bytes.
+constexpr DWORD PortNameBytes = 512;
+// "\\.\COM" and the number: at most 15 characters and the terminator.
+constexpr size_t WindowsPathSize = 16;
+constexpr wchar_t PathPrefix[] = L"\\\\.\\COM";
+
+// Copies src into dst (dstSize characters), cut to fit, always terminated.
+void CopyCut(wchar_t* dst, size_t dstSize, const wchar_t* src) {
+  size_t i = 0;
+  for (; src[i] != L'\0' && i + 1 < dstSize; ++i) dst[i] = src[i];
+  dst[i] = L'\0';
+}
+
+// The number of a name such as COM3, or -1 when the name has none.
+long NumberOfPortName(const wchar_t* name) {
+  if (std::wcsncmp(name, L"COM", 3) != 0) return -1;
+  wchar_t* end = nullptr;
+  const long n = std::wcstol(name + 3, &end, 10);
+  return end != name + 3 && *end == L'\0' ? n : -1;
+}
+
+// Reads "PortName" from the device's hardware key into name; empty when the
+// key or the value cannot be read.
+void ReadPortName(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* name, size_t nameSize) {
+  name[0] = L'\0';
+  const HKEY key =
+      SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+  if (key == INVALID_HANDLE_VALUE) return;
+  wchar_t value[PortNameBytes / sizeof(wchar_t) + 1] = {};
+  DWORD type = 0;
+  DWORD size = PortNameBytes;
+  if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_SZ) {
+    CopyCut(name, nameSize, value);  // value has a spare terminator past its 512 bytes
+  }
+  RegCloseKey(key);
+}
+
+// Reads the device's description into desc; empty when it cannot be read.
+void ReadDescription(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* desc, size_t descSize) {
+  desc[0] = L'\0';
+  BYTE* buffer = nullptr;
+  DWORD size = 0;
+  DWORD required = 0;
+  // Ask with no buffer, then grow to the size the call asks for until it fits.
+  while (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_DEVICEDESC, nullptr, buffer, size,
+                                            &required) &&
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    if (buffer != nullptr) LocalFree(buffer);
+    // Zero-filled, with room for a terminator the registry may not have stored.
+    size = required;
+    buffer = static_cast<BYTE*>(LocalAlloc(LPTR, size + sizeof(wchar_t)));
+    if (buffer == nullptr) return;
+  }
+  if (buffer != nullptr) {
+    CopyCut(desc, descSize, reinterpret_cast<const wchar_t*>(buffer));
+    LocalFree(buffer);
+  }
+}
+
+}  // namespace
+
+void ListPorts(const PortRoots*, PortList* list) {
+  list->count = 0;
+  const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof device;
+  for (DWORD index = 0; list->count < MaxPorts && SetupDiEnumDeviceInfo(set, index, &device);
+       ++index) {
+    PortEntry* entry = &list->ports[list->count++];
+    ReadPortName(set, &device, entry->name, PortNameSize);
+    ReadDescription(set, &device, entry->desc, PortDescSize);
+    entry->node[0] = '\0';
+    entry->number = NumberOfPortName(entry->name);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+void ChoosePort(const char* line, const PortList*, DevicePath* path) {
+  path->node[0] = '\0';
+  long number = 0;
+  if (ParsePortNumber(line, &number)) {
+    // At most 8 characters for the number: the path always fits.
+    std::swprintf(path->shown, WindowsPathSize, L"%ls%ld", PathPrefix, number);
+    path->exists = true;
+    return;
+  }
+  // Too long for a device path: shown as typed (sign and digits), cut to fit,
+  // and never opened.
+  path->exists = false;
+  size_t n = std::wcslen(std::wcscpy(path->shown, PathPrefix));
+  const char* p = line;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') path->shown[n++] = static_cast<wchar_t>(*p++);
+  while (*p >= '0' && *p <= '9' && n + 1 < WindowsPathSize) {
+    path->shown[n++] = static_cast<wchar_t>(*p++);
+  }
+  path->shown[n] = L'\0';
+}
