@@ -1,6 +1,7 @@
 // loggersim: a substitute data logger on a pseudo-terminal. Prints the path of
 // its port on the first line of standard output, then answers the dump
 // protocol until the end command arrives.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,7 +20,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: loggersim [--image FILE | --seed N] [--baud N] [--link PATH]\n"
                "                 [--received FILE] [--stats FILE] [--write-image FILE]\n"
-               "                 [--stall-at ADDRESS --stall-ms MS]\n"
+               "                 [--stall-at ADDRESS --stall-ms MS] [--termios FILE]\n"
                "  --image FILE     logger memory from a 262144-byte file\n"
                "  --seed N         logger memory from a pseudo-random pattern (default 1)\n"
                "  --baud N         pace replies like an 8N1 line at N baud (default: unpaced)\n"
@@ -28,7 +29,8 @@ void Usage() {
                "  --stats FILE     write timings and counts to FILE at the end\n"
                "  --write-image FILE  save the logger's memory to FILE at start\n"
                "  --stall-at ADDRESS  stop halfway through the reply to this block...\n"
-               "  --stall-ms MS       ...for MS milliseconds\n");
+               "  --stall-ms MS       ...for MS milliseconds\n"
+               "  --termios FILE   write the port's termios settings to FILE at the end\n");
 }
 
 bool LoadImage(const char* name, uint8_t* image) {
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
   const char* receivedName = nullptr;
   const char* statsName = nullptr;
   const char* writeImageName = nullptr;
+  const char* termiosName = nullptr;
   uint32_t seed = 1;
   double baud = 0;
   uint32_t stallAt = 0;
@@ -66,6 +69,8 @@ int main(int argc, char** argv) {
       receivedName = argv[++i];
     } else if (std::strcmp(argv[i], "--write-image") == 0 && hasValue) {
       writeImageName = argv[++i];
+    } else if (std::strcmp(argv[i], "--termios") == 0 && hasValue) {
+      termiosName = argv[++i];
     } else if (std::strcmp(argv[i], "--stats") == 0 && hasValue) {
       statsName = argv[++i];
     } else if (std::strcmp(argv[i], "--stall-at") == 0 && hasValue) {
@@ -136,6 +141,20 @@ int main(int argc, char** argv) {
                    stats.turnaroundMaxNs, stats.turnarounds, stats.pauseStartNs, stats.pauseEndNs);
       std::fclose(file);
     }
+  }
+  if (termiosName != nullptr) {
+    // The settings the tool left on the port (speeds as termios speed_t codes).
+    termios tio;
+    FILE* file = std::fopen(termiosName, "w");
+    if (file != nullptr && tcgetattr(pty.slave, &tio) == 0) {
+      std::fprintf(file, "ispeed %lu\nospeed %lu\niflag %lu\noflag %lu\ncflag %lu\nlflag %lu\n",
+                   static_cast<unsigned long>(cfgetispeed(&tio)),
+                   static_cast<unsigned long>(cfgetospeed(&tio)),
+                   static_cast<unsigned long>(tio.c_iflag), static_cast<unsigned long>(tio.c_oflag),
+                   static_cast<unsigned long>(tio.c_cflag),
+                   static_cast<unsigned long>(tio.c_lflag));
+    }
+    if (file != nullptr) std::fclose(file);
   }
   SimClosePty(&pty);
   if (linkName != nullptr) unlink(linkName);
