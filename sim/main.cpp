@@ -30,7 +30,70 @@ void Usage() {
                "  --write-image FILE  save the logger's memory to FILE at start\n"
                "  --stall-at ADDRESS  stop halfway through the reply to this block...\n"
                "  --stall-ms MS       ...for MS milliseconds\n"
-               "  --termios FILE   write the port's termios settings to FILE at the end\n");
+               "  --termios FILE   write the port's termios settings to FILE at the end\n"
+               "Faults (any together; ADDRESS is a block's or a record's memory address):\n"
+               "  --noise               lines not beginning with ':' between records, NUL\n"
+               "                        bytes inside record lines\n"
+               "  --lowercase           lowercase hex digits in the records\n"
+               "  --surplus ADDRESS     answer this block with one record line too many\n"
+               "  --corrupt KIND:ADDRESS  spoil the data record holding ADDRESS; KIND is\n"
+               "                        checksum, digit (a non-hex digit) or short (cut)\n"
+               "  --long-line ADDRESS   send a 1000-character line before this block's reply\n"
+               "  --silent-after ADDRESS  answer nothing after this block (port stays open)\n"
+               "  --hangup-after ADDRESS  close the port after this block's reply\n"
+               "  --hangup-in ADDRESS   close the port halfway through this block's reply\n"
+               "  --delay MS            pause MS milliseconds before each reply\n");
+}
+
+long Address(const char* text) {
+  return static_cast<long>(std::strtoul(text, nullptr, 0));
+}
+
+// Takes the fault option at argv[*i] (and its value) into faults. False when
+// argv[*i] is no fault option or its value is wrong.
+bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
+  const char* option = argv[*i];
+  if (std::strcmp(option, "--noise") == 0) {
+    faults->noise = true;
+    return true;
+  }
+  if (std::strcmp(option, "--lowercase") == 0) {
+    faults->lowercase = true;
+    return true;
+  }
+  if (*i + 1 >= argc) return false;
+  const char* value = argv[*i + 1];
+  if (std::strcmp(option, "--surplus") == 0) {
+    faults->surplusBlock = Address(value);
+  } else if (std::strcmp(option, "--long-line") == 0) {
+    faults->longLineBlock = Address(value);
+  } else if (std::strcmp(option, "--silent-after") == 0) {
+    faults->silentAfterBlock = Address(value);
+  } else if (std::strcmp(option, "--hangup-after") == 0) {
+    faults->hangUpAfterBlock = Address(value);
+  } else if (std::strcmp(option, "--hangup-in") == 0) {
+    faults->hangUpInBlock = Address(value);
+  } else if (std::strcmp(option, "--delay") == 0) {
+    faults->replyDelayMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+  } else if (std::strcmp(option, "--corrupt") == 0) {
+    const char* colon = std::strchr(value, ':');
+    if (colon == nullptr) return false;
+    const size_t kindLength = static_cast<size_t>(colon - value);
+    if (kindLength == 8 && std::strncmp(value, "checksum", kindLength) == 0) {
+      faults->corruption = SimCorruption::Checksum;
+    } else if (kindLength == 5 && std::strncmp(value, "digit", kindLength) == 0) {
+      faults->corruption = SimCorruption::Digit;
+    } else if (kindLength == 5 && std::strncmp(value, "short", kindLength) == 0) {
+      faults->corruption = SimCorruption::Short;
+    } else {
+      return false;
+    }
+    faults->corruptAddress = Address(colon + 1);
+  } else {
+    return false;
+  }
+  ++*i;
+  return true;
 }
 
 bool LoadImage(const char* name, uint8_t* image) {
@@ -55,6 +118,7 @@ int main(int argc, char** argv) {
   double baud = 0;
   uint32_t stallAt = 0;
   unsigned stallMs = 0;
+  SimFaults faults;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--image") == 0 && hasValue) {
@@ -77,6 +141,8 @@ int main(int argc, char** argv) {
       stallAt = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
     } else if (std::strcmp(argv[i], "--stall-ms") == 0 && hasValue) {
       stallMs = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (ParseFault(argc, argv, &i, &faults)) {
+      continue;
     } else {
       Usage();
       return 2;
@@ -126,8 +192,9 @@ int main(int argc, char** argv) {
   SimConfig config = {image.data(), baud / BitsPerByte, nullptr};
   config.pauseAddress = stallAt;
   config.pauseMs = stallMs;
+  config.faults = faults;
   SimStats stats;
-  const int served = SimServe(pty.master, &config, received, &stats);
+  const int served = SimServe(&pty, &config, received, &stats);
   if (received != nullptr) std::fclose(received);
   if (statsName != nullptr) {
     if (FILE* file = std::fopen(statsName, "w")) {
@@ -158,5 +225,5 @@ int main(int argc, char** argv) {
   }
   SimClosePty(&pty);
   if (linkName != nullptr) unlink(linkName);
-  return served == 0 ? 0 : 1;
+  return served == 0 || served == SimHungUp ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,15 +19,30 @@ constexpr int EndCommandTailMs = 300;
 // How often a waiting SimServe looks at its quit flag.
 constexpr int QuitPollMs = 100;
 constexpr size_t CommandLineSize = 256;
+// Room for one record's text: ':', 255 bytes of data as digits and the fields around them.
+constexpr size_t RecordTextSize = 1 + 2 * (4 + 255 + 1) + 1;
+// Most that one record line of a reply can take, noise included.
+constexpr size_t RecordRoom = 128;
+// Lines that are no records: none begins with ':'.
+const char* const NoiseLines[] = {"\n", "?\r\n", "dihex echo\r\n", " :1000000000\r\n"};
+constexpr size_t NoiseLineCount = sizeof NoiseLines / sizeof NoiseLines[0];
+// A hang-up halfway through a reply leaves this many characters of the line it cuts.
+constexpr size_t CutLineChars = 20;
+// Before hanging up, the logger waits (at most this long) until the port side
+// has taken everything sent, so that what was sent is what the tool received.
+constexpr int DrainLimitMs = 2000;
+constexpr int DrainPollMs = 10;
+constexpr int DrainEmptyChecks = 3;
 
 long long NowNs() {
   using namespace std::chrono;
   return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-size_t AppendRecord(char* out, uint8_t length, uint16_t address, uint8_t type,
-                    const uint8_t* data) {
-  static const char digits[] = "0123456789ABCDEF";
+// Writes the text of one record (no line end) and returns its length.
+size_t FormatRecord(char* out, uint8_t length, uint16_t address, uint8_t type, const uint8_t* data,
+                    bool lowercase) {
+  const char* digits = lowercase ? "0123456789abcdef" : "0123456789ABCDEF";
   uint8_t sum = static_cast<uint8_t>(length + (address >> 8) + (address & 0xFF) + type);
   size_t n = 0;
   out[n++] = ':';
@@ -43,9 +59,81 @@ size_t AppendRecord(char* out, uint8_t length, uint16_t address, uint8_t type,
     sum = static_cast<uint8_t>(sum + data[i]);
   }
   put(static_cast<uint8_t>(-sum));
+  return n;
+}
+
+// Spoils the text of a record as kind says; returns its new length.
+size_t Corrupt(char* record, size_t length, SimCorruption kind) {
+  constexpr size_t firstDataDigit = 9;
+  switch (kind) {
+    case SimCorruption::Checksum:
+      // Another last digit: the checksum no longer matches.
+      record[length - 1] = record[length - 1] == '0' ? '1' : '0';
+      return length;
+    case SimCorruption::Digit:
+      record[firstDataDigit] = 'G';
+      return length;
+    case SimCorruption::Short:
+      return length / 2;
+    case SimCorruption::None:
+      break;
+  }
+  return length;
+}
+
+// Appends a record's text as a line ended by CR LF; with noise, a line that is
+// no record goes before it and NUL bytes go inside it.
+size_t AppendLine(const SimFaults* faults, const char* record, size_t length, size_t lineIndex,
+                  char* out) {
+  size_t n = 0;
+  if (faults->noise) {
+    const char* noise = NoiseLines[lineIndex % NoiseLineCount];
+    const size_t noiseLength = std::strlen(noise);
+    std::memcpy(out, noise, noiseLength);
+    n += noiseLength;
+  }
+  for (size_t i = 0; i < length; ++i) {
+    if (faults->noise && (i == 1 || i == length / 2)) out[n++] = '\0';
+    out[n++] = record[i];
+  }
+  if (faults->noise) out[n++] = '\0';
   out[n++] = '\r';
   out[n++] = '\n';
   return n;
+}
+
+// Where a hang-up halfway cuts a reply: after half of its lines and the first
+// characters of the next.
+size_t HalfwayCut(const char* reply, size_t size) {
+  size_t lines = 0;
+  for (size_t i = 0; i < size; ++i) lines += reply[i] == '\n';
+  size_t seen = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (reply[i] == '\n' && ++seen == lines / 2) {
+      return i + 1 + CutLineChars < size ? i + 1 + CutLineChars : size;
+    }
+  }
+  return size / 2;
+}
+
+// Waits until the port side has read every byte sent (its input queue stays
+// empty for a few looks), at most DrainLimitMs.
+void WaitForDrain(int slave) {
+  const long long until = NowNs() + DrainLimitMs * 1000000LL;
+  for (int empty = 0; empty < DrainEmptyChecks && NowNs() < until;) {
+    int queued = 0;
+    if (ioctl(slave, FIONREAD, &queued) != 0) return;
+    empty = queued == 0 ? empty + 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(DrainPollMs));
+  }
+}
+
+// The logger goes away: both sides of the pseudo-terminal are closed, so the
+// tool's port reports a hang-up.
+int HangUp(SimPty* pty) {
+  WaitForDrain(pty->slave);
+  SimClosePty(pty);
+  return SimHungUp;
 }
 
 // The line as a sender of bytes: paced to bytesPerSecond when that is set.
@@ -148,19 +236,40 @@ void SimFillPattern(uint8_t* image, uint32_t seed) {
 }
 
 size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize) {
+  const SimFaults* faults = &config->faults;
+  const bool lower = faults->lowercase;
+  char record[RecordTextSize];
   size_t n = 0;
+  size_t lines = 0;
+  if (static_cast<long>(address) == faults->longLineBlock && SimLongLineLength + 2 <= outSize) {
+    std::memset(out, 'x', SimLongLineLength);
+    n = SimLongLineLength;
+    out[n++] = '\r';
+    out[n++] = '\n';
+  }
   for (int i = 0; i < 16; ++i) {
     const uint32_t at = address + static_cast<uint32_t>(i) * SimRecordBytes;
-    if (n + 64 > outSize) break;
+    if (n + 2 * RecordRoom > outSize) break;
     if (address >= SimHighStart) {
       // An extended segment address record places the data record that follows.
       const uint16_t segment = static_cast<uint16_t>((at >> 4) & 0xF000);
       const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
                                        static_cast<uint8_t>(segment & 0xFF)};
-      n += AppendRecord(out + n, 2, 0, 0x02, segmentBytes);
+      const size_t length = FormatRecord(record, 2, 0, 0x02, segmentBytes, lower);
+      n += AppendLine(faults, record, length, lines++, out + n);
     }
-    n += AppendRecord(out + n, SimRecordBytes, static_cast<uint16_t>(at & 0xFFFF), 0x00,
-                      config->image + (at % SimImageSize));
+    size_t length = FormatRecord(record, SimRecordBytes, static_cast<uint16_t>(at & 0xFFFF), 0x00,
+                                 config->image + (at % SimImageSize), lower);
+    if (faults->corruptAddress >= 0 &&
+        at / SimRecordBytes == static_cast<uint32_t>(faults->corruptAddress) / SimRecordBytes) {
+      length = Corrupt(record, length, faults->corruption);
+    }
+    n += AppendLine(faults, record, length, lines++, out + n);
+  }
+  if (static_cast<long>(address) == faults->surplusBlock && n + RecordRoom <= outSize) {
+    // One line more than asked for: an end-of-file record.
+    const size_t length = FormatRecord(record, 0, 0, 0x01, nullptr, lower);
+    n += AppendLine(faults, record, length, lines++, out + n);
   }
   return n;
 }
@@ -195,10 +304,13 @@ void SimClosePty(SimPty* pty) {
   pty->slave = pty->master = -1;
 }
 
-int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stats) {
+int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* stats) {
   *stats = SimStats{};
+  const int master = pty->master;
+  const SimFaults* faults = &config->faults;
   Line line = {master, config->bytesPerSecond, 0};
-  static char reply[SimReplySize];
+  char reply[SimReplySize];
+  bool silent = false;  // after the silent-after block: commands are taken, never answered
   char command[CommandLineSize];
   size_t commandLength = 0;
   long long endSeenNs = 0;    // when "q" and its LF arrived
@@ -256,16 +368,22 @@ int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stat
         stats->sawEnd = true;
         stats->endCommandNs = NowNs();
         endSeenNs = stats->endCommandNs;
-      } else if (ParseDihex(text, &address)) {
+      } else if (!silent && ParseDihex(text, &address)) {
         // The logger starts answering once the command has crossed the line.
         WaitUntil(line.freeAtNs);
-        const size_t n = SimBuildReply(config, address, reply, sizeof reply);
+        if (faults->replyDelayMs > 0 && !PauseUnlessQuit(config, faults->replyDelayMs)) return 1;
+        size_t n = SimBuildReply(config, address, reply, sizeof reply);
+        const long block = static_cast<long>(address);
+        const bool cutHalfway = block == faults->hangUpInBlock;
+        if (cutHalfway) n = HalfwayCut(reply, n);
         if (!SendReply(&line, config, address, reply, n, stats)) {
           return config->quit != nullptr && config->quit->load() ? 1 : -1;
         }
         replyDoneNs = NowNs();
         stats->bytesSent += static_cast<long long>(n);
         ++stats->commands;
+        if (cutHalfway || block == faults->hangUpAfterBlock) return HangUp(pty);
+        if (block == faults->silentAfterBlock) silent = true;
       }
     }
   }

@@ -16,6 +16,29 @@ constexpr int SimRecordBytes = 16;
 constexpr size_t SimReplySize = 16384;
 constexpr size_t SimPathSize = 256;
 
+// No block or record: the fault is off.
+constexpr long SimNone = -1;
+// Characters of the overlong line sent before a block's reply.
+constexpr size_t SimLongLineLength = 1000;
+
+// How the record at SimFaults::corruptAddress is spoiled.
+enum class SimCorruption { None, Checksum, Digit, Short };
+
+// Misbehaviour on purpose. Block faults name the block by its address (a
+// multiple of SimBlockSize); every fault can be combined with the others.
+struct SimFaults {
+  bool noise = false;           // lines not beginning with ':' between records, NULs inside records
+  bool lowercase = false;       // hex digits in lowercase
+  long surplusBlock = SimNone;  // this block's reply ends with one extra record line
+  long longLineBlock = SimNone;  // a line of SimLongLineLength characters precedes this reply
+  SimCorruption corruption = SimCorruption::None;
+  long corruptAddress = SimNone;    // the data record holding this memory address is spoiled
+  long silentAfterBlock = SimNone;  // no command is answered after this block's reply
+  long hangUpAfterBlock = SimNone;  // the port is closed after this block's reply
+  long hangUpInBlock = SimNone;     // the port is closed halfway through this block's reply
+  unsigned replyDelayMs = 0;        // pause before each reply
+};
+
 struct SimConfig {
   const uint8_t* image;           // SimImageSize bytes of logger memory
   double bytesPerSecond;          // pace of the line (both directions); 0: unpaced
@@ -23,6 +46,7 @@ struct SimConfig {
   // The reply to the block at pauseAddress stops halfway for pauseMs (0: never).
   uint32_t pauseAddress = 0;
   unsigned pauseMs = 0;
+  SimFaults faults = SimFaults();
 };
 
 struct SimStats {
@@ -57,7 +81,12 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
 bool SimOpenPty(SimPty* pty);
 void SimClosePty(SimPty* pty);
 
-// Serves commands on the master fd until the end command "q\n\r" has arrived
-// (returns 0), quit is set (returns 1) or the port fails (returns -1). Every
-// byte received is appended to received, if given, as it arrives.
-int SimServe(int master, const SimConfig* config, FILE* received, SimStats* stats);
+// SimServe's result when it closed the port on purpose (a hang-up fault).
+constexpr int SimHungUp = 2;
+
+// Serves commands on the pseudo-terminal's master until the end command
+// "q\n\r" has arrived (returns 0), quit is set (returns 1), the port fails
+// (returns -1) or a hang-up fault closed both sides of it (returns SimHungUp;
+// pty's descriptors are then -1). Every byte received is appended to
+// received, if given, as it arrives.
+int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* stats);
