@@ -54,7 +54,7 @@ InProcessSim::InProcessSim(uint32_t seed, double bytesPerSecond) : image(Pattern
 }
 
 void InProcessSim::Start() {
-  thread = std::thread([this] { result = SimServe(pty.master, &config, received, &stats); });
+  thread = std::thread([this] { result = SimServe(&pty, &config, received, &stats); });
 }
 
 int InProcessSim::Finish() {
