@@ -153,45 +153,60 @@ bool CloseFile(FILE** file) {
 // Ends the run after the files were created: end command, link, files, verdict.
 int FinishRun(DumpRun* run) {
   FILE* out = run->options->out;
-  // The end command takes the logger out of its dump mode; a dead link needs none.
-  if (run->stop != Stop::LinkLost) {
-    std::strcpy(run->command, "q\n\r");
-    if (!SerialWrite(&run->link, run->command)) Print(out, L"write error\n");
+  // The end command takes the logger out of its dump mode, however the run
+  // ends; after the link was lost it is tried once more without complaint.
+  std::strcpy(run->command, "q\n\r");
+  if (!SerialWrite(&run->link, run->command) && run->stop != Stop::LinkLost) {
+    Print(out, L"write error\n");
   }
   SerialClose(&run->link);
-  if (!CloseFile(&run->bin) && run->stop == Stop::None) run->stop = Stop::BinWrite;
-  if (!CloseFile(&run->hex) && run->stop == Stop::None) run->stop = Stop::HexWrite;
+  const bool binClosed = CloseFile(&run->bin);
+  const bool hexClosed = CloseFile(&run->hex);
 
+  int status = ExitComplete;
   switch (run->stop) {
     case Stop::Interrupted:
       Print(out, L"\n中断しました。\n");
-      return ExitInterrupted;
+      status = ExitInterrupted;
+      break;
     case Stop::LinkLost:
       Print(out, L"\n通信が途絶えたため中断しました。\n");
-      return ExitLinkLost;
+      status = ExitLinkLost;
+      break;
     case Stop::HexWrite:
       Print(out, L"\nlogger.hex に書き込めません。\n");
-      return ExitHexFile;
+      status = ExitHexFile;
+      break;
     case Stop::BinWrite:
       Print(out, L"\nlogger.bin に書き込めません。\n");
-      return ExitBinFile;
+      status = ExitBinFile;
+      break;
     case Stop::None:
       break;
   }
-  // A dump that completed but whose image cannot be trusted is not a success.
-  bool suspect = false;
+  // Data that did not reach the disk is reported whatever else ended the run.
+  if (!binClosed && run->stop != Stop::BinWrite) {
+    Print(out, L"\nlogger.bin に書き込めません。\n");
+    status = ExitBinFile;
+  }
+  if (!hexClosed && run->stop != Stop::HexWrite) {
+    Print(out, L"\nlogger.hex に書き込めません。\n");
+    status = ExitHexFile;
+  }
+  // Records that failed their check are reported on every way out; a run
+  // that completed with them, or with a short image, is not a success.
+  const bool completed = status == ExitComplete;
   if (run->suspectRecords > 0) {
     Print(out, L"\n警告: 不正なレコードが %ld 行ありました (最初のブロック %5.5x)。\n",
           run->suspectRecords, static_cast<unsigned>(run->firstSuspectBlock));
-    suspect = true;
   }
-  if (run->binBytes != ImageSize) {
+  const bool shortImage = run->binBytes != ImageSize;
+  if (completed && shortImage) {
     Print(out, L"\n警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n",
           run->binBytes, ImageSize);
-    suspect = true;
   }
-  if (suspect) return ExitSuspectImage;
-  return ExitComplete;
+  if (completed && (run->suspectRecords > 0 || shortImage)) return ExitSuspectImage;
+  return status;
 }
 
 int Run(DumpRun* run) {

@@ -1,6 +1,7 @@
 // Console, output files, sleeping and stop requests on Linux.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,7 +46,14 @@ FILE* OpenExclusive(const char* name) {
   // Not O_TRUNC: a file that another run holds must stay as it is.
   const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  // Only a regular file has old contents to drop; a device (a name linked to
+  // /dev/null, say) cannot be truncated and needs not be.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
     close(fd);
     return nullptr;
   }
@@ -69,4 +77,7 @@ void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+  // A console that went away (a closed pipe) must not kill the run before it
+  // has closed its files: writing to it just fails.
+  signal(SIGPIPE, SIG_IGN);
 }
