@@ -103,14 +103,14 @@ void ChoosePort(const char* line, const PortList*, DevicePath* path) {
     path->exists = true;
     return;
   }
-  // Too long for a device path: shown as typed (sign and digits), cut to fit,
-  // and never opened.
+  // Too long for a device path: never opened, but shown as typed (sign and
+  // digits) so that the user sees which number was refused.
   path->exists = false;
   size_t n = std::wcslen(std::wcscpy(path->shown, PathPrefix));
   const char* p = line;
   while (std::isspace(static_cast<unsigned char>(*p))) ++p;
   if (*p == '+' || *p == '-') path->shown[n++] = static_cast<wchar_t>(*p++);
-  while (*p >= '0' && *p <= '9' && n + 1 < WindowsPathSize) {
+  while (*p >= '0' && *p <= '9' && n + 1 < DevicePathSize) {
     path->shown[n++] = static_cast<wchar_t>(*p++);
   }
   path->shown[n] = L'\0';

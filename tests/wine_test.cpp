@@ -1,0 +1,273 @@
+// The Windows program under Wine, end to end against loggersim: Wine's serial
+// emulation gives the program a COM port that is a loggersim pseudo-terminal.
+// The prefix and its wineserver come from wine_setup.sh (a CTest fixture); the
+// tests run one at a time.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <iconv.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+// Seconds a Wine run may take: the countdown, Wine's start and the dump.
+constexpr int WineRunSeconds = 120;
+// COM number linked to the logger, and one that is never linked.
+constexpr int LoggerComNumber = 40;
+constexpr int MissingComNumber = 41;
+constexpr uint32_t Seed = 4711;
+constexpr int Blocks = 1024;
+
+struct WineSetup {
+  std::string loader;  // Wine's loader for the program's architecture
+  std::string exe;     // loggerdump.exe
+  std::string prefix;  // WINEPREFIX
+};
+
+// Reads the settings wine_setup.sh wrote; fails the test when it did not run.
+bool LoadWineSetup(WineSetup* setup) {
+  std::ifstream in(std::string(WINE_TEST_DIR) + "/wine.conf");
+  std::string key, value;
+  while (in >> key >> value) {
+    if (key == "loader") setup->loader = value;
+    if (key == "exe") setup->exe = value;
+    if (key == "prefix") setup->prefix = value;
+  }
+  return !setup->loader.empty() && !setup->exe.empty() && !setup->prefix.empty();
+}
+
+std::string ComLink(const WineSetup& setup, int number) {
+  return setup.prefix + "/dosdevices/com" + std::to_string(number);
+}
+
+// Runs loggerdump.exe under Wine in folder dir with the user's typing; its
+// standard output is a pipe, so it writes in the locale's code page.
+ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std::string& input) {
+  // Wine's own messages go to a log in the run folder, not into the test output.
+  const std::vector<std::string> argv = {
+      "/bin/sh", "-c", "exec \"$@\" 2>>wine-stderr.log", "sh",         "/usr/bin/timeout",
+      "-k",      "5",  std::to_string(WineRunSeconds),   setup.loader, setup.exe};
+  const std::vector<std::string> env = {"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all",
+                                        "WINELOADER=" + setup.loader, "LANG=ja_JP.UTF-8",
+                                        "LC_ALL=ja_JP.UTF-8"};
+  return RunProcess(argv, dir, input, WineRunSeconds + 10, env);
+}
+
+// Console text in code page 932 (Shift_JIS as Windows has it) as UTF-8.
+std::string FromCp932(const std::string& text) {
+  iconv_t cd = iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    ADD_FAILURE() << "iconv cannot convert from CP932";
+    return "";
+  }
+  std::string in = text;
+  std::string out(text.size() * 3 + 16, '\0');
+  char* src = in.data();
+  size_t srcLeft = in.size();
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) {
+    ADD_FAILURE() << "console output is not valid CP932 at byte " << (src - in.data());
+  }
+  iconv_close(cd);
+  out.resize(out.size() - dstLeft);
+  return out;
+}
+
+// The console text of a run as the program formatted it, in UTF-8. Its
+// standard output is a pipe, so it arrives in the locale's code page (932)
+// through a text stream, which writes every LF as CR LF.
+std::string ConsoleText(const std::string& out) {
+  const std::string text = FromCp932(out);
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      ADD_FAILURE() << "LF without the text stream's CR at byte " << i;
+    }
+    plain += text[i];
+  }
+  return plain;
+}
+
+// Spoils the pseudo-terminal's settings (cooked, 9600 baud, 7E2, flow control)
+// so that the settings read back afterwards are the ones the program made.
+void MakeCooked(const std::string& pty) {
+  const int fd = open(pty.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0) << pty;
+  termios tio;
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  tio.c_iflag |= ICRNL | INLCR | IXON | IXOFF | ISTRIP;
+  tio.c_oflag |= OPOST | ONLCR;
+  tio.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+  close(fd);
+}
+
+std::map<std::string, unsigned long> ReadTermios(const std::string& file) {
+  std::map<std::string, unsigned long> settings;
+  std::istringstream in(ReadFileBytes(file));
+  std::string key;
+  unsigned long value;
+  while (in >> key >> value) settings[key] = value;
+  return settings;
+}
+
+// The dialogue up to the start of the dump, as the program prints it in UTF-8.
+std::string ExpectedDialogue(const std::string& shownPath) {
+  std::string text =
+      "使用するCOMポートの番号を入力してください。\n" + shownPath + "に接続します。\n";
+  for (int n = 5; n >= 1; --n) text += std::to_string(n) + "秒以内にPICを接続してください。\r";
+  return text + "\n通信開始\n";
+}
+
+// Checks the heading and the port list (whatever ports Wine shows, each as
+// name(description)) and returns what follows them.
+std::string AfterPortList(const std::string& console) {
+  const std::string heading = "接続されているCOMポート一覧\n";
+  EXPECT_EQ(console.compare(0, heading.size(), heading), 0) << console.substr(0, 200);
+  const size_t prompt = console.find("使用するCOMポートの番号");
+  if (prompt == std::string::npos) {
+    ADD_FAILURE() << "no prompt in:\n" << console.substr(0, 400);
+    return "";
+  }
+  const std::string list = console.substr(heading.size(), prompt - heading.size());
+  EXPECT_TRUE(std::regex_match(list, std::regex("([^\n()]*\\([^\n]*\\)\n)*"))) << list;
+  return console.substr(prompt);
+}
+
+class WineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoadWineSetup(&setup_))
+        << "the Wine fixture (wine_setup.sh) did not run or failed; see its test output";
+  }
+  WineSetup setup_;
+  TempDir dir_;
+};
+
+TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  const std::string received = dir_.File("received.bin");
+  const std::string termiosFile = dir_.File("termios.txt");
+  SimProcess sim(
+      {"--seed", std::to_string(Seed), "--received", received, "--termios", termiosFile});
+  ASSERT_FALSE(sim.path.empty());
+  MakeCooked(sim.path);
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+
+  // The Linux program reads the same logger meanwhile, for the file comparison.
+  TempDir linuxDir;
+  ProcessResult linuxRun{-1, "", false};
+  std::thread linuxThread([&] {
+    SimProcess linuxSim({"--seed", std::to_string(Seed)});
+    linuxRun = RunProcess({LOGGERDUMP_PATH}, linuxDir.path, linuxSim.path + "\n", 60);
+    linuxSim.Wait(10);
+  });
+
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
+  const int simStatus = sim.Wait(10);
+  linuxThread.join();
+  unlink(link.c_str());
+
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(simStatus, 0);
+  const std::string bin = ReadFileBytes(dir_.File("logger.bin"));
+  EXPECT_TRUE(bin == std::string(image.begin(), image.end()))
+      << "logger.bin differs from the image";
+  const std::string hex = ReadFileBytes(dir_.File("logger.hex"));
+  EXPECT_TRUE(hex == ExpectedHexFile(image.data())) << "logger.hex has " << hex.size() << " bytes";
+  EXPECT_EQ(linuxRun.status, 0);
+  EXPECT_TRUE(hex == ReadFileBytes(linuxDir.File("logger.hex")))
+      << "logger.hex differs from the Linux program's";
+  EXPECT_TRUE(ReadFileBytes(received) == ExpectedCommands())
+      << ReadFileBytes(received).substr(0, 200);
+
+  // What Wine made of the DCB on the pseudo-terminal: 19200 8N1, raw.
+  std::map<std::string, unsigned long> tio = ReadTermios(termiosFile);
+  ASSERT_EQ(tio.size(), 6u) << "loggersim wrote no settings";
+  EXPECT_EQ(tio["ispeed"], static_cast<unsigned long>(B19200));
+  EXPECT_EQ(tio["ospeed"], static_cast<unsigned long>(B19200));
+  EXPECT_EQ(tio["cflag"] & CSIZE, static_cast<unsigned long>(CS8));
+  EXPECT_EQ(tio["cflag"] & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio["iflag"] & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+  EXPECT_EQ(tio["lflag"] & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio["oflag"] & OPOST, 0u);
+
+  // Japanese console text in code page 932: dialogue, then one progress line per block.
+  const std::string console = AfterPortList(ConsoleText(run.out));
+  const std::string dialogue = ExpectedDialogue("\\\\.\\COM" + std::to_string(LoggerComNumber));
+  ASSERT_EQ(console.substr(0, dialogue.size()), dialogue);
+  const std::string progress = console.substr(dialogue.size());
+  const std::regex line(
+      "\r([0-9a-f]{5}) 経過時間 [0-9]+\\.[0-9]{2}秒 平均転送レート=[0-9]+\\.[0-9]{2}byte/秒 "
+      "残り (------|[0-9]+\\.[0-9]{2})秒");
+  int reports = 0;
+  size_t matched = 0;
+  for (std::sregex_iterator it(progress.begin(), progress.end(), line), end; it != end; ++it) {
+    matched += static_cast<size_t>(it->length());
+    char address[8];
+    std::snprintf(address, sizeof address, "%5.5x", reports * 0x100);
+    EXPECT_EQ((*it)[1].str(), address);
+    if (reports == 0) {
+      EXPECT_EQ((*it)[2].str(), "------");
+    }
+    ++reports;
+  }
+  EXPECT_EQ(reports, Blocks);
+  EXPECT_EQ(matched, progress.size()) << "text besides the progress lines after the dialogue";
+  EXPECT_EQ(progress.compare(progress.rfind('\r'), 6, "\r3ff00"), 0);
+}
+
+TEST_F(WineTest, PortNumberWithoutPortIsAnOpenError) {
+  unlink(ComLink(setup_, MissingComNumber).c_str());
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 1);
+  const std::string console = AfterPortList(ConsoleText(run.out));
+  EXPECT_EQ(console,
+            ExpectedDialogue("\\\\.\\COM" + std::to_string(MissingComNumber)) + "COM Open Error\n");
+  // Both files were created before the port was tried.
+  EXPECT_TRUE(FileExists(dir_.File("logger.hex")) && FileExists(dir_.File("logger.bin")));
+  EXPECT_EQ(ReadFileBytes(dir_.File("logger.hex")), "");
+  EXPECT_EQ(ReadFileBytes(dir_.File("logger.bin")), "");
+}
+
+TEST_F(WineTest, NumberTooLongForTheDevicePathOpensNothing) {
+  // "\\.\COM" and nine digits would be 16 characters: no path, no port.
+  const ProcessResult run = RunWine(setup_, dir_.path, "  123456789xyz\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(AfterPortList(ConsoleText(run.out)),
+            ExpectedDialogue("\\\\.\\COM123456789") + "COM Open Error\n");
+}
+
+TEST_F(WineTest, LoggerHexThatCannotBeCreatedEndsWithStatus2) {
+  ASSERT_EQ(mkdir(dir_.File("logger.hex").c_str(), 0755), 0);
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(AfterPortList(ConsoleText(run.out)),
+            ExpectedDialogue("\\\\.\\COM" + std::to_string(MissingComNumber)) +
+                "logger.hex が開けません。\n");
+  EXPECT_FALSE(FileExists(dir_.File("logger.bin")));
+}
+
+}  // namespace
