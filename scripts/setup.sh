@@ -4,6 +4,16 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev)
+# The Windows program: MinGW-w64 cross compilers (32-bit for users, 64-bit for
+# testing where 32-bit code cannot run), Wine with its 32-bit part, and the
+# Japanese locale that the Wine tests run under.
+packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 locales)
+
+# wine32 is an i386 package: multiarch must be on before apt-get update.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: enabling the i386 architecture for wine32"
+  dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -14,4 +24,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# ja_JP.UTF-8 for the C library (Wine takes the Windows locale from it).
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+  echo "setup: generating the ja_JP.UTF-8 locale"
+  if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
+  elif ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    echo "ja_JP.UTF-8 UTF-8" >>/etc/locale.gen
+  fi
+  locale-gen
 fi
