@@ -1,5 +1,7 @@
 // Console, output files, sleeping and stop requests on Linux.
 #include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,7 +42,45 @@ void SetupConsoleLocale() {
 }
 
 bool ConsoleWrite(FILE* out, const wchar_t* text) {
-  const bool written = std::fputws(text, out) >= 0;
+  // Converted here as glibc's wide streams convert (the locale's character set,
+  // transliterating what it cannot encode) and written to out as bytes, so that
+  // the flush makes one write. A wide stream in glibc 2.36 converts its text for
+  // a flush in pieces of 16 bytes and writes each piece by itself: six writes
+  // per progress line (glibc bug 31183).
+  char target[64];
+  std::snprintf(target, sizeof target, "%s//TRANSLIT", nl_langinfo(CODESET));
+  const iconv_t converter = iconv_open(target, "WCHAR_T");
+  char bytes[512];
+  bool written = true;
+  if (converter != reinterpret_cast<iconv_t>(-1)) {
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(text));
+    size_t inLeft = std::wcslen(text) * sizeof(wchar_t);
+    while (inLeft > 0) {
+      char* to = bytes;
+      size_t toLeft = sizeof bytes;
+      const bool stuck =
+          iconv(converter, &in, &inLeft, &to, &toLeft) == static_cast<size_t>(-1) && errno != E2BIG;
+      const size_t n = static_cast<size_t>(to - bytes);
+      written = std::fwrite(bytes, 1, n, out) == n && written;
+      if (stuck) {  // a character even transliteration cannot give: the text ends there
+        written = false;
+        break;
+      }
+    }
+    iconv_close(converter);
+  } else {
+    // No converter for the locale's character set: character by character.
+    std::mbstate_t state{};
+    for (const wchar_t* c = text; *c != L'\0'; ++c) {
+      size_t n = std::wcrtomb(bytes, *c, &state);
+      if (n == static_cast<size_t>(-1)) {
+        bytes[0] = '?';
+        n = 1;
+        state = std::mbstate_t{};
+      }
+      written = std::fwrite(bytes, 1, n, out) == n && written;
+    }
+  }
   return std::fflush(out) == 0 && written;
 }
 
