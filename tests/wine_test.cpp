@@ -270,4 +270,36 @@ TEST_F(WineTest, LoggerHexThatCannotBeCreatedEndsWithStatus2) {
   EXPECT_FALSE(FileExists(dir_.File("logger.bin")));
 }
 
+TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
+  // The logger pauses mid-dump, so the first run holds both files while the
+  // second one, started later, reaches the point of creating them.
+  constexpr int SecondRunDelayMs = 1500;
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  SimProcess sim({"--seed", std::to_string(Seed), "--stall-at", "0x100", "--stall-ms", "5000"});
+  ASSERT_FALSE(sim.path.empty());
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+  ProcessResult first{-1, "", false};
+  std::thread firstThread(
+      [&] { first = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n"); });
+  usleep(SecondRunDelayMs * 1000);
+  const ProcessResult second = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  firstThread.join();
+  sim.Wait(10);
+  unlink(link.c_str());
+
+  EXPECT_EQ(second.status, 2);
+  const std::string secondConsole = ConsoleText(second.out);
+  const std::string refused = "\n通信開始\nlogger.hex が開けません。\n";
+  EXPECT_TRUE(
+      secondConsole.size() >= refused.size() &&
+      secondConsole.compare(secondConsole.size() - refused.size(), refused.size(), refused) == 0)
+      << secondConsole;
+  // The refused run neither truncated nor spoiled what the first one wrote.
+  EXPECT_EQ(first.status, 0);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.hex")) == ExpectedHexFile(image.data()));
+}
+
 }  // namespace
