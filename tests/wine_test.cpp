@@ -8,11 +8,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -150,6 +152,32 @@ std::string AfterPortList(const std::string& console) {
   const std::string list = console.substr(heading.size(), prompt - heading.size());
   EXPECT_TRUE(std::regex_match(list, std::regex("([^\n()]*\\([^\n]*\\)\n)*"))) << list;
   return console.substr(prompt);
+}
+
+// The program for users: a 32-bit console program that needs no DLL besides
+// Windows' own (no MinGW runtime next to it). Checked on the file itself, so
+// also where the 32-bit program cannot be run.
+TEST(WindowsBuild, Is32BitConsoleProgramNeedingOnlySystemDlls) {
+  ASSERT_TRUE(FileExists(LOGGERDUMP_WINDOWS_EXE))
+      << LOGGERDUMP_WINDOWS_EXE << " is missing; build it with scripts/build-windows.sh";
+  const ProcessResult dump =
+      RunProcess({"/usr/bin/i686-w64-mingw32-objdump", "-p", LOGGERDUMP_WINDOWS_EXE}, "/", "", 60);
+  ASSERT_EQ(dump.status, 0) << "i686-w64-mingw32-objdump failed; run scripts/setup.sh";
+  EXPECT_NE(dump.out.find("file format pei-i386"), std::string::npos);
+  EXPECT_NE(dump.out.find("(Windows CUI)"), std::string::npos);
+  std::set<std::string> dlls;
+  const std::regex dllName("DLL Name: ([^\n]+)");
+  for (std::sregex_iterator it(dump.out.begin(), dump.out.end(), dllName), end; it != end; ++it) {
+    std::string name = (*it)[1].str();
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    dlls.insert(name);
+  }
+  // DLLs that every Windows has.
+  const std::set<std::string> system = {"KERNEL32.DLL", "MSVCRT.DLL", "SETUPAPI.DLL",
+                                        "ADVAPI32.DLL", "USER32.DLL", "NTDLL.DLL"};
+  EXPECT_EQ(dlls.count("KERNEL32.DLL"), 1u);
+  for (const std::string& dll : dlls)
+    EXPECT_EQ(system.count(dll), 1u) << dll << " is not Windows' own";
 }
 
 class WineTest : public ::testing::Test {
