@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,8 +27,6 @@ constexpr size_t RecordRoom = 128;
 // Lines that are no records: none begins with ':'.
 const char* const NoiseLines[] = {"\n", "?\r\n", "dihex echo\r\n", " :1000000000\r\n"};
 constexpr size_t NoiseLineCount = sizeof NoiseLines / sizeof NoiseLines[0];
-// A hang-up halfway through a reply leaves this many characters of the line it cuts.
-constexpr size_t CutLineChars = 20;
 // Before hanging up, the logger waits (at most this long) until the port side
 // has taken everything sent, so that what was sent is what the tool received.
 constexpr int DrainLimitMs = 2000;
@@ -102,16 +101,17 @@ size_t AppendLine(const SimFaults* faults, const char* record, size_t length, si
   return n;
 }
 
-// Where a hang-up halfway cuts a reply: after half of its lines and the first
-// characters of the next.
+// Where a hang-up halfway cuts a reply: after half of its lines, in the middle
+// of the next one.
 size_t HalfwayCut(const char* reply, size_t size) {
   size_t lines = 0;
   for (size_t i = 0; i < size; ++i) lines += reply[i] == '\n';
   size_t seen = 0;
+  size_t cutLineStart = 0;
   for (size_t i = 0; i < size; ++i) {
-    if (reply[i] == '\n' && ++seen == lines / 2) {
-      return i + 1 + CutLineChars < size ? i + 1 + CutLineChars : size;
-    }
+    if (reply[i] != '\n') continue;
+    if (seen++ == lines / 2) return cutLineStart + (i - cutLineStart) / 2;
+    cutLineStart = i + 1;
   }
   return size / 2;
 }
@@ -177,7 +177,11 @@ bool LineSend(Line* line, const char* data, size_t size) {
   const double nsPerByte = 1e9 / line->bytesPerSecond;
   // Chunks of about a millisecond of line time keep the pace smooth.
   const size_t chunk = line->bytesPerSecond / 1000 > 1 ? line->bytesPerSecond / 1000 : 1;
-  if (line->freeAtNs < NowNs()) line->freeAtNs = NowNs();
+  // A sleep that overran by a little does not move the line's schedule: the
+  // bytes still arrive when the line would have carried them. Only a line that
+  // stood idle (a pause) starts its schedule anew.
+  const long long now = NowNs();
+  if (line->freeAtNs + static_cast<long long>(chunk * nsPerByte / 2) < now) line->freeAtNs = now;
   for (size_t sent = 0; sent < size;) {
     const size_t n = size - sent < chunk ? size - sent : chunk;
     line->freeAtNs += static_cast<long long>(n * nsPerByte);
@@ -306,6 +310,8 @@ void SimClosePty(SimPty* pty) {
 
 int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* stats) {
   *stats = SimStats{};
+  // Paced sleeps end on time, not up to 50 us late (the default timer slack).
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const int master = pty->master;
   const SimFaults* faults = &config->faults;
   Line line = {master, config->bytesPerSecond, 0};

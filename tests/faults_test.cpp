@@ -1,0 +1,464 @@
+// Faults, interruptions and bad input, end to end: the substitute logger
+// misbehaves on purpose and the run must keep everything received, tell the
+// truth about it and never hang. Most cases run the driver in-process (no
+// countdown); the few that need the real program's signals run it as a child.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+constexpr char Interrupted[] = "\n中断しました。\n";
+constexpr char LinkLost[] = "\n通信が途絶えたため中断しました。\n";
+constexpr char HexEntryEnd[] = "\r\r\r\n";
+constexpr size_t HexEntryEndSize = 4;
+constexpr int RecordsPerLowBlock = 16;
+constexpr int LinesPerHighBlock = 32;
+const std::vector<std::string> CLocale = {"LANG=C", "LC_ALL="};
+
+long long NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool HasSuffix(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// No port anywhere: the listing of an empty tree.
+PortRoots NoPorts(const TempDir& dir) {
+  static std::string root;
+  root = dir.File("nosys");
+  return {root.c_str(), root.c_str()};
+}
+
+// Splits logger.hex into its entries, one per record line.
+std::vector<std::string> Entries(const std::string& hex) {
+  std::vector<std::string> entries;
+  for (size_t start = 0; start < hex.size();) {
+    const size_t end = hex.find(HexEntryEnd, start);
+    const size_t next = end == std::string::npos ? hex.size() : end + HexEntryEndSize;
+    entries.push_back(hex.substr(start, next - start));
+    start = next;
+  }
+  return entries;
+}
+
+std::string Join(const std::vector<std::string>& entries, size_t from, size_t to) {
+  std::string joined;
+  for (size_t i = from; i < to && i < entries.size(); ++i) joined += entries[i];
+  return joined;
+}
+
+// Index of the first record line of the block at address in a clean run.
+size_t FirstEntryOf(uint32_t address) {
+  if (address < SimHighStart) return address / SimBlockSize * RecordsPerLowBlock;
+  return SimHighStart / SimBlockSize * RecordsPerLowBlock +
+         (address - SimHighStart) / SimBlockSize * LinesPerHighBlock;
+}
+
+// The entries logger.hex must hold for the record lines the logger sends for
+// the block at address: NULs gone, lines not beginning with ':' left out.
+std::vector<std::string> EntriesSent(const SimConfig& config, uint32_t address) {
+  static char reply[SimReplySize];
+  const size_t n = SimBuildReply(&config, address, reply, sizeof reply);
+  std::vector<std::string> entries;
+  std::string line;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = reply[i];
+    if (c == '\0') continue;
+    line += c;
+    if (c != '\r' && c != '\n') continue;
+    if (line[0] == ':') entries.push_back(line + "\r\r\n");
+    line.clear();
+  }
+  return entries;
+}
+
+std::string ImagePrefix(const InProcessSim& sim, size_t bytes) {
+  return std::string(sim.image.begin(), sim.image.begin() + static_cast<long>(bytes));
+}
+
+std::string Commands(uint32_t firstAddress, uint32_t lastAddress) {
+  std::string commands;
+  char command[32];
+  for (uint32_t a = firstAddress; a <= lastAddress; a += SimBlockSize) {
+    std::snprintf(command, sizeof command, "dihex %5.5x\r\n", a);
+    commands += command;
+  }
+  return commands;
+}
+
+// What a run left behind in dir, checked against a clean run of the same
+// logger: logger.hex must be a whole number of its first entries and
+// logger.bin the image up to the data those entries carry (low blocks only).
+// Returns the number of entries.
+size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
+  const std::string hex = ReadFileBytes(dir.File("logger.hex"));
+  const std::string clean = ExpectedHexFile(sim.image.data());
+  EXPECT_TRUE(clean.compare(0, hex.size(), hex) == 0) << "logger.hex is no prefix of a clean run";
+  EXPECT_TRUE(HasSuffix(hex, HexEntryEnd) || hex.empty()) << "logger.hex ends inside an entry";
+  const size_t entries = Entries(hex).size();
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, entries * RecordDataBytes))
+      << "logger.bin does not hold the image of the " << entries << " records in logger.hex";
+  return entries;
+}
+
+// Sets *flag from another thread after ms, as a signal handler would, and
+// notes when.
+struct StopLater {
+  std::atomic<long long> stoppedAtMs{0};
+  std::thread thread;
+  StopLater(volatile std::sig_atomic_t* flag, int ms) {
+    thread = std::thread([this, flag, ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      stoppedAtMs = NowMs();
+      *flag = 1;
+    });
+  }
+  ~StopLater() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+DriverResult Dump(const TempDir& dir, InProcessSim* sim,
+                  const volatile std::sig_atomic_t* stop = nullptr) {
+  sim->Start();
+  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop);
+}
+
+// Lines from the logger that are no records, NUL bytes inside records,
+// lowercase digits and a 1000-character line change nothing.
+TEST(LoggerFaults, NoiseLowercaseAndLongLinesLeaveTheImageWhole) {
+  for (const uint32_t longLineBlock : {0x00300u, 0x10000u}) {
+    TempDir dir;
+    InProcessSim sim(11);
+    sim.config.faults.noise = true;
+    sim.config.faults.lowercase = true;
+    sim.config.faults.longLineBlock = longLineBlock;
+    const DriverResult run = Dump(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 200);
+    EXPECT_FALSE(Contains(run.console, "警告"));
+    std::string hex = ExpectedHexFile(sim.image.data());
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](char c) { return std::tolower(c); });
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex) << "records differ from those sent";
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, ImageSize));
+    EXPECT_TRUE(sim.Received() == ExpectedCommands());
+  }
+}
+
+// A record spoiled on the wire is stored as it came, counted and reported;
+// the run ends with status 5, not 0.
+class CorruptRecord : public ::testing::TestWithParam<SimCorruption> {};
+
+TEST_P(CorruptRecord, IsKeptAsReceivedAndTheRunEndsWithStatus5) {
+  constexpr uint32_t recordAddress = 0x12340;
+  constexpr uint32_t blockAddress = 0x12300;
+  TempDir dir;
+  InProcessSim sim(5);
+  sim.config.faults.corruption = GetParam();
+  sim.config.faults.corruptAddress = recordAddress + 7;  // any address inside the record
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_TRUE(
+      HasSuffix(run.console, "\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"))
+      << run.console.substr(run.console.size() - 200);
+
+  // logger.hex: the clean entries with the block's lines as the logger sent them.
+  std::vector<std::string> expected = Entries(ExpectedHexFile(sim.image.data()));
+  const std::vector<std::string> sent = EntriesSent(sim.config, blockAddress);
+  ASSERT_EQ(sent.size(), static_cast<size_t>(LinesPerHighBlock));
+  std::copy(sent.begin(), sent.end(), expected.begin() + FirstEntryOf(blockAddress));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
+
+  // logger.bin: full size; only the spoiled record's 16 bytes may differ.
+  std::string bin = ReadFileBytes(dir.File("logger.bin"));
+  ASSERT_EQ(bin.size(), static_cast<size_t>(ImageSize));
+  if (GetParam() == SimCorruption::Checksum) {
+    EXPECT_TRUE(bin == ImagePrefix(sim, ImageSize)) << "a wrong checksum spoils no data";
+  }
+  std::copy(sim.image.begin() + recordAddress, sim.image.begin() + recordAddress + RecordDataBytes,
+            bin.begin() + recordAddress);
+  EXPECT_TRUE(bin == ImagePrefix(sim, ImageSize)) << "bytes outside the spoiled record differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CorruptRecord,
+                         ::testing::Values(SimCorruption::Checksum, SimCorruption::Digit,
+                                           SimCorruption::Short));
+
+// One line too many in a reply is taken as the next block's first line (so the
+// last record is never read): the run completes, and the short image is reported.
+TEST(LoggerFaults, SurplusLineIsStoredAndTheShortImageReported) {
+  constexpr uint32_t surplusBlock = 0x00200;
+  TempDir dir;
+  InProcessSim sim(8);
+  sim.config.faults.surplusBlock = surplusBlock;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_TRUE(HasSuffix(run.console,
+                        "\n警告: logger.bin は 262128 バイトです (完全なイメージは 262144 "
+                        "バイト)。\n"))
+      << run.console.substr(run.console.size() - 200);
+  EXPECT_FALSE(Contains(run.console, "不正なレコード"));
+
+  const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
+  const size_t after = FirstEntryOf(surplusBlock + SimBlockSize);
+  const std::string expected =
+      Join(clean, 0, after) + ":00000001FF\r\r\r\n" + Join(clean, after, clean.size() - 1);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == expected);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              ImagePrefix(sim, ImageSize - RecordDataBytes));
+}
+
+// The logger goes away after a block: reads fail, the run gives up after
+// about 3 seconds with status 4 and keeps everything received.
+TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
+  constexpr uint32_t lastBlock = 0x00300;
+  TempDir dir;
+  InProcessSim sim(2);
+  sim.config.faults.hangUpAfterBlock = lastBlock;
+  const long long start = NowMs();
+  const DriverResult run = Dump(dir, &sim);
+  const long long took = NowMs() - start;
+  EXPECT_EQ(sim.Finish(), SimHungUp);
+  EXPECT_EQ(run.status, ExitLinkLost);
+  EXPECT_TRUE(HasSuffix(run.console, LinkLost)) << run.console.substr(run.console.size() - 200);
+  EXPECT_TRUE(Contains(run.console, "read error"));
+  EXPECT_FALSE(Contains(run.console, "write error"));
+  EXPECT_GE(took, 2500);
+  EXPECT_LT(took, 6000);
+
+  const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+              Join(clean, 0, FirstEntryOf(lastBlock + SimBlockSize)));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, lastBlock + SimBlockSize));
+}
+
+// The logger goes away in the middle of a reply (of a block that also has
+// segment records): the lines that arrived whole are kept, the cut one is not.
+TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
+  constexpr uint32_t cutBlock = 0x10200;
+  TempDir dir;
+  InProcessSim sim(4);
+  sim.config.faults.hangUpInBlock = cutBlock;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), SimHungUp);
+  EXPECT_EQ(run.status, ExitLinkLost);
+  EXPECT_TRUE(HasSuffix(run.console, LinkLost));
+
+  // Half of the block's 32 lines: 8 segment records and 8 data records.
+  const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
+  const size_t wholeLines = LinesPerHighBlock / 2;
+  EXPECT_EQ(Entries(ReadFileBytes(dir.File("logger.hex"))).size(),
+            FirstEntryOf(cutBlock) + wholeLines);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+              Join(clean, 0, FirstEntryOf(cutBlock) + wholeLines));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              ImagePrefix(sim, cutBlock + wholeLines / 2 * RecordDataBytes));
+}
+
+// A slow logger (each reply later than a read time-out) that then falls
+// silent is waited for, without "read error", until the user stops the run.
+TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
+  constexpr uint32_t lastBlock = 0x00100;
+  TempDir dir;
+  InProcessSim sim(6);
+  sim.config.faults.replyDelayMs = 600;
+  sim.config.faults.silentAfterBlock = lastBlock;
+  volatile std::sig_atomic_t stop = 0;
+  DriverResult run;
+  long long returnedAtMs = 0;
+  {
+    StopLater later(&stop, 3000);
+    run = Dump(dir, &sim, &stop);
+    returnedAtMs = NowMs();
+    later.thread.join();
+    EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
+  }
+  EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
+  EXPECT_EQ(run.status, ExitInterrupted);
+  EXPECT_TRUE(HasSuffix(run.console, Interrupted)) << run.console;
+  EXPECT_FALSE(Contains(run.console, "read error"));
+  EXPECT_TRUE(sim.Received() == Commands(0, lastBlock + SimBlockSize) + "q\n\r");
+  EXPECT_EQ(ExpectCleanPrefix(dir, sim), FirstEntryOf(lastBlock + SimBlockSize));
+}
+
+// Stopped in the middle of the dump: the end command goes out once, and the
+// files hold every record the run took.
+TEST(LoggerFaults, StopInTheMiddleKeepsEverythingTaken) {
+  TempDir dir;
+  InProcessSim sim(9);
+  sim.config.faults.replyDelayMs = 5;
+  volatile std::sig_atomic_t stop = 0;
+  DriverResult run;
+  {
+    StopLater later(&stop, 400);
+    run = Dump(dir, &sim, &stop);
+  }
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitInterrupted);
+  EXPECT_TRUE(HasSuffix(run.console, Interrupted));
+  const std::string received = sim.Received();
+  ASSERT_TRUE(HasSuffix(received, "q\n\r"));
+  EXPECT_EQ(Count(received, "q\n\r"), 1u);
+  const size_t commands = Count(received, "dihex ");
+  ASSERT_GE(commands, 2u) << "stopped before the dump got going";
+  EXPECT_TRUE(received == Commands(0, (commands - 1) * SimBlockSize) + "q\n\r");
+  // Every block asked for before the last is complete; the last may be partial.
+  const size_t entries = ExpectCleanPrefix(dir, sim);
+  EXPECT_GE(entries, (commands - 1) * RecordsPerLowBlock);
+  EXPECT_LE(entries, commands * RecordsPerLowBlock);
+}
+
+// A logger that streams bytes without ever ending a line holds neither the
+// run nor the user's stop.
+TEST(LoggerFaults, EndlessLineDoesNotHoldTheStop) {
+  TempDir dir;
+  SimPty pty{};
+  ASSERT_TRUE(SimOpenPty(&pty));
+  std::atomic<bool> done{false};
+  std::thread logger([&] {
+    const std::string chunk(512, 'x');
+    while (!done) {
+      if (write(pty.master, chunk.data(), chunk.size()) <= 0) usleep(1000);
+      char discard[256];
+      while (read(pty.master, discard, sizeof discard) > 0) {
+      }
+    }
+  });
+  volatile std::sig_atomic_t stop = 0;
+  DriverResult run;
+  long long returnedAtMs = 0;
+  {
+    StopLater later(&stop, 500);
+    run = RunDriverInProcess(dir.path, std::string(pty.path) + "\n", NoPorts(dir), &stop);
+    returnedAtMs = NowMs();
+    later.thread.join();
+    EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
+  }
+  done = true;
+  logger.join();
+  SimClosePty(&pty);
+  EXPECT_EQ(run.status, ExitInterrupted);
+  EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+}
+
+// A file that cannot take the data (disk full) stops the run with its message
+// and status; the end command goes out and the other file keeps what it took.
+TEST(FileFaults, DiskFullStopsTheRunWithTheFilesStatus) {
+  for (const bool binFull : {true, false}) {
+    TempDir dir;
+    const std::string full = binFull ? "logger.bin" : "logger.hex";
+    ASSERT_EQ(symlink("/dev/full", dir.File(full).c_str()), 0);
+    InProcessSim sim(3);
+    const DriverResult run = Dump(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
+    EXPECT_EQ(run.status, binFull ? ExitBinFile : ExitHexFile);
+    EXPECT_TRUE(HasSuffix(run.console, "\n" + full + " に書き込めません。\n")) << run.console;
+    EXPECT_TRUE(HasSuffix(sim.Received(), "q\n\r"));
+    EXPECT_LT(Count(sim.Received(), "dihex "), 1024u) << "the run went on after the failure";
+    if (binFull) {
+      const std::string hex = ReadFileBytes(dir.File("logger.hex"));
+      EXPECT_TRUE(ExpectedHexFile(sim.image.data()).compare(0, hex.size(), hex) == 0);
+      EXPECT_GT(hex.size(), 0u);
+    } else {
+      const std::string bin = ReadFileBytes(dir.File("logger.bin"));
+      EXPECT_TRUE(bin == ImagePrefix(sim, bin.size()));
+      EXPECT_GT(bin.size(), 0u);
+    }
+  }
+}
+
+// Data still buffered when an interrupted run closes its files must reach the
+// disk; when it cannot, that is said, not hidden behind the interruption.
+TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
+  TempDir dir;
+  ASSERT_EQ(symlink("/dev/full", dir.File("logger.bin").c_str()), 0);
+  InProcessSim sim(3);
+  sim.config.faults.silentAfterBlock = 0;  // 256 bytes, still in the stream's buffer
+  volatile std::sig_atomic_t stop = 0;
+  DriverResult run;
+  {
+    StopLater later(&stop, 800);
+    run = Dump(dir, &sim, &stop);
+  }
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitBinFile);
+  EXPECT_TRUE(
+      HasSuffix(run.console, std::string(Interrupted) + "\nlogger.bin に書き込めません。\n"))
+      << run.console;
+  EXPECT_EQ(Entries(ReadFileBytes(dir.File("logger.hex"))).size(),
+            static_cast<size_t>(RecordsPerLowBlock));
+}
+
+// Whatever the user types, the run ends with a defined status: with no port
+// present, every line leads to "COM Open Error" and status 1.
+TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
+  const std::vector<std::string> inputs = {
+      "",  // standard input already closed
+      "\n",
+      "letters\n",
+      "-\n",
+      "+\n",
+      "   \t \n",
+      " +-3\n",
+      "99999999999999999999999999999999\n",
+      "-99999999999999999999999999999999\n",
+      std::string(10000, '7') + "\n",
+      std::string(10000, 'x') + "\n",
+      "/" + std::string(9999, 'a') + "\n",
+      "/dev/null\n",  // a path that is no serial port
+      std::string("\x01\xff\x80\r\n", 5),
+      std::string(300, ' ') + "5\n",
+  };
+  for (const std::string& input : inputs) {
+    TempDir dir;
+    const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
+    const std::string shown = input.substr(0, 40);
+    EXPECT_EQ(run.status, ExitPortOpen) << shown;
+    EXPECT_TRUE(HasSuffix(run.console, "通信開始\nCOM Open Error\n")) << shown;
+    EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "") << shown;
+    EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "") << shown;
+  }
+}
+
+// A stop request while the user is still being asked ends the run before
+// any file is made.
+TEST(BadInput, StopAtThePromptCreatesNoFiles) {
+  TempDir dir;
+  volatile std::sig_atomic_t stop = 1;
+  const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), &stop);
+  EXPECT_EQ(run.status, ExitInterrupted);
+  EXPECT_TRUE(HasSuffix(run.console, Interrupted));
+  EXPECT_FALSE(FileExists(dir.File("logger.hex")));
+  EXPECT_FALSE(FileExists(dir.File("logger.bin")));
+}
+
+}  // namespace
