@@ -12,6 +12,16 @@ windows_built=1
 cd "$root/build"
 status=0
 ctest -j "$(nproc)" --output-on-failure || status=$?
+# The whole suite once more with the address and undefined-behaviour
+# sanitizers, in build-asan/ (the Wine tests are left out: they run the
+# Windows build, which has no sanitizers).
+if cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Release -DLOGGERDUMP_SANITIZE=ON \
+  >/dev/null && cmake --build "$root/build-asan" -j "$(nproc)"; then
+  (cd "$root/build-asan" && ctest -j 2 -E 'Wine|wine' --output-on-failure) || status=1
+else
+  echo "test: the sanitizer build failed (see above)" >&2
+  status=1
+fi
 if [ -f tests/wine/wine.note ]; then
   echo "NOTE: $(cat tests/wine/wine.note)"
 fi
