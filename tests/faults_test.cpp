@@ -34,11 +34,6 @@ long long NowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool HasSuffix(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -121,7 +116,7 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
   const std::string hex = ReadFileBytes(dir.File("logger.hex"));
   const std::string clean = ExpectedHexFile(sim.image.data());
   EXPECT_TRUE(clean.compare(0, hex.size(), hex) == 0) << "logger.hex is no prefix of a clean run";
-  EXPECT_TRUE(HasSuffix(hex, HexEntryEnd) || hex.empty()) << "logger.hex ends inside an entry";
+  EXPECT_TRUE(EndsWith(hex, HexEntryEnd) || hex.empty()) << "logger.hex ends inside an entry";
   const size_t entries = Entries(hex).size();
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, entries * RecordDataBytes))
       << "logger.bin does not hold the image of the " << entries << " records in logger.hex";
@@ -187,7 +182,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAndTheRunEndsWithStatus5) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_TRUE(
-      HasSuffix(run.console, "\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"))
+      EndsWith(run.console, "\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"))
       << run.console.substr(run.console.size() - 200);
 
   // logger.hex: the clean entries with the block's lines as the logger sent them.
@@ -222,9 +217,9 @@ TEST(LoggerFaults, SurplusLineIsStoredAndTheShortImageReported) {
   const DriverResult run = Dump(dir, &sim);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
-  EXPECT_TRUE(HasSuffix(run.console,
-                        "\n警告: logger.bin は 262128 バイトです (完全なイメージは 262144 "
-                        "バイト)。\n"))
+  EXPECT_TRUE(EndsWith(run.console,
+                       "\n警告: logger.bin は 262128 バイトです (完全なイメージは 262144 "
+                       "バイト)。\n"))
       << run.console.substr(run.console.size() - 200);
   EXPECT_FALSE(Contains(run.console, "不正なレコード"));
 
@@ -249,7 +244,7 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   const long long took = NowMs() - start;
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(HasSuffix(run.console, LinkLost)) << run.console.substr(run.console.size() - 200);
+  EXPECT_TRUE(EndsWith(run.console, LinkLost)) << run.console.substr(run.console.size() - 200);
   EXPECT_TRUE(Contains(run.console, "read error"));
   EXPECT_FALSE(Contains(run.console, "write error"));
   EXPECT_GE(took, 2500);
@@ -271,7 +266,7 @@ TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
   const DriverResult run = Dump(dir, &sim);
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(HasSuffix(run.console, LinkLost));
+  EXPECT_TRUE(EndsWith(run.console, LinkLost));
 
   // Half of the block's 32 lines: 8 segment records and 8 data records.
   const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
@@ -304,7 +299,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   }
   EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
   EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(HasSuffix(run.console, Interrupted)) << run.console;
+  EXPECT_TRUE(EndsWith(run.console, Interrupted)) << run.console;
   EXPECT_FALSE(Contains(run.console, "read error"));
   EXPECT_TRUE(sim.Received() == Commands(0, lastBlock + SimBlockSize) + "q\n\r");
   EXPECT_EQ(ExpectCleanPrefix(dir, sim), FirstEntryOf(lastBlock + SimBlockSize));
@@ -324,9 +319,9 @@ TEST(LoggerFaults, StopInTheMiddleKeepsEverythingTaken) {
   }
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(HasSuffix(run.console, Interrupted));
+  EXPECT_TRUE(EndsWith(run.console, Interrupted));
   const std::string received = sim.Received();
-  ASSERT_TRUE(HasSuffix(received, "q\n\r"));
+  ASSERT_TRUE(EndsWith(received, "q\n\r"));
   EXPECT_EQ(Count(received, "q\n\r"), 1u);
   const size_t commands = Count(received, "dihex ");
   ASSERT_GE(commands, 2u) << "stopped before the dump got going";
@@ -381,8 +376,8 @@ TEST(FileFaults, DiskFullStopsTheRunWithTheFilesStatus) {
     const DriverResult run = Dump(dir, &sim);
     EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
     EXPECT_EQ(run.status, binFull ? ExitBinFile : ExitHexFile);
-    EXPECT_TRUE(HasSuffix(run.console, "\n" + full + " に書き込めません。\n")) << run.console;
-    EXPECT_TRUE(HasSuffix(sim.Received(), "q\n\r"));
+    EXPECT_TRUE(EndsWith(run.console, "\n" + full + " に書き込めません。\n")) << run.console;
+    EXPECT_TRUE(EndsWith(sim.Received(), "q\n\r"));
     EXPECT_LT(Count(sim.Received(), "dihex "), 1024u) << "the run went on after the failure";
     if (binFull) {
       const std::string hex = ReadFileBytes(dir.File("logger.hex"));
@@ -411,8 +406,7 @@ TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
   }
   sim.Finish();
   EXPECT_EQ(run.status, ExitBinFile);
-  EXPECT_TRUE(
-      HasSuffix(run.console, std::string(Interrupted) + "\nlogger.bin に書き込めません。\n"))
+  EXPECT_TRUE(EndsWith(run.console, std::string(Interrupted) + "\nlogger.bin に書き込めません。\n"))
       << run.console;
   EXPECT_EQ(Entries(ReadFileBytes(dir.File("logger.hex"))).size(),
             static_cast<size_t>(RecordsPerLowBlock));
@@ -443,7 +437,7 @@ TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
     const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
     const std::string shown = input.substr(0, 40);
     EXPECT_EQ(run.status, ExitPortOpen) << shown;
-    EXPECT_TRUE(HasSuffix(run.console, "通信開始\nCOM Open Error\n")) << shown;
+    EXPECT_TRUE(EndsWith(run.console, "通信開始\nCOM Open Error\n")) << shown;
     EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "") << shown;
     EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "") << shown;
   }
@@ -456,7 +450,7 @@ TEST(BadInput, StopAtThePromptCreatesNoFiles) {
   volatile std::sig_atomic_t stop = 1;
   const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), &stop);
   EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(HasSuffix(run.console, Interrupted));
+  EXPECT_TRUE(EndsWith(run.console, Interrupted));
   EXPECT_FALSE(FileExists(dir.File("logger.hex")));
   EXPECT_FALSE(FileExists(dir.File("logger.bin")));
 }

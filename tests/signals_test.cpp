@@ -25,11 +25,6 @@ long long NowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool HasSuffix(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -136,10 +131,10 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted);
   EXPECT_LT(NowMs() - signalledAt, 1500) << "the run took too long to stop";
   EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
-  EXPECT_TRUE(HasSuffix(dump.out, Interrupted)) << dump.out.substr(dump.out.size() - 200);
+  EXPECT_TRUE(EndsWith(dump.out, Interrupted)) << dump.out.substr(dump.out.size() - 200);
 
   const std::string received = ReadFileBytes(dir.File("received"));
-  EXPECT_TRUE(HasSuffix(received, "q\n\r"));
+  EXPECT_TRUE(EndsWith(received, "q\n\r"));
   EXPECT_EQ(Count(received, "q\n\r"), 1u);
   const size_t commands = Count(received, "dihex ");
 
@@ -163,7 +158,7 @@ TEST(Signals, TermAndHangUpDuringTheCountdown) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     kill(dump.pid, signal);
     EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted) << signal;
-    EXPECT_TRUE(HasSuffix(dump.out, Interrupted)) << dump.out;
+    EXPECT_TRUE(EndsWith(dump.out, Interrupted)) << dump.out;
     EXPECT_FALSE(FileExists(dir.File("logger.hex")));
     EXPECT_FALSE(FileExists(dir.File("logger.bin")));
   }
@@ -201,7 +196,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   DumpChild second(dir.path, "0\n");
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
-  EXPECT_TRUE(HasSuffix(second.out, "logger.hex が開けません。\n")) << second.out;
+  EXPECT_TRUE(EndsWith(second.out, "logger.hex が開けません。\n")) << second.out;
   stop = 1;
   firstRun.join();
   EXPECT_EQ(sim.Finish(), 0);
