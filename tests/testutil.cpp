@@ -17,7 +17,8 @@
 #include "gtest/gtest.h"
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "loggerdump-test-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "loggerdump-test-XXXXXX").string();
   path = mkdtemp(pattern.data()) ? pattern : "";
 }
 
@@ -37,7 +38,9 @@ void WriteFileBytes(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::vector<uint8_t> PatternImage(uint32_t seed) {
   std::vector<uint8_t> image(SimImageSize);
@@ -84,8 +87,8 @@ std::string InProcessSim::Received() {
   return data;
 }
 
-DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
-                                PortRoots roots, const volatile std::sig_atomic_t* stop) {
+DriverResult RunDriverInProcess(const std::string& dir, const std::string& input, PortRoots roots,
+                                const volatile std::sig_atomic_t* stop) {
   SetupConsoleLocale();
   char previous[4096];
   if (getcwd(previous, sizeof previous) == nullptr) previous[0] = '\0';
@@ -150,14 +153,25 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   ProcessResult result{-1, "", false};
   int toChild[2], fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return result;
+  // The child's arguments and environment are built before fork: between fork
+  // and exec only async-signal-safe calls are allowed.
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& extra : extraEnv) replaced |= extra.rfind(name, 0) == 0;
+    if (!replaced) environment.push_back(entry);
+  }
+  environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
+  std::vector<char*> args = CStrings(argv);
+  std::vector<char*> envp = CStrings(environment);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(toChild[0], 0);
     dup2(fromChild[1], 1);
     if (chdir(cwd.c_str()) != 0) _exit(127);
-    for (const std::string& e : extraEnv) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args = CStrings(argv);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(toChild[0]);
