@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "clock.h"
 #include "console.h"
 #include "platform.h"
 #include "progress.h"

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <clocale>
 #include <csignal>
@@ -15,7 +14,6 @@
 #include <ctime>
 #include <cwchar>
 
-#include "clock.h"
 #include "platform.h"
 
 namespace {
@@ -122,9 +120,4 @@ void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
   // A console that went away (a closed pipe) must not kill the run before it
   // has closed its files: writing to it just fails.
   signal(SIGPIPE, SIG_IGN);
-}
-
-long long NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }

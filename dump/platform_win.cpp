@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "clock.h"
 #include "platform.h"
 
 namespace {
@@ -107,16 +106,4 @@ void SleepMs(unsigned ms) {
 void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
   stopFlag = flag;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-long long NowMs() {
-  // The performance counter is monotonic; split the division so that the
-  // product cannot overflow however long the machine has been running.
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  constexpr long long MsPerSecond = 1000;
-  return count.QuadPart / frequency.QuadPart * MsPerSecond +
-         count.QuadPart % frequency.QuadPart * MsPerSecond / frequency.QuadPart;
 }

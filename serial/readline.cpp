@@ -1,6 +1,5 @@
 // Line assembly shared by every platform: the platform file supplies the bytes
 // (SerialReadSome), this file cuts them into lines.
-#include <chrono>
 #include <cstring>
 
 #include "serial.h"
@@ -8,7 +7,7 @@
 int ReadLine(SerialLink* link, char* lineBuffer) {
   // Bytes that keep coming without a line end must not hold the caller (and
   // its stop request) for longer than a read time-out.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
+  const long long deadline = NowMs() + ReadTimeoutMs;
   for (;;) {
     // Take bytes already received before asking the port for more.
     while (link->receiveStart < link->receiveEnd) {
@@ -26,7 +25,7 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
         link->partial[link->partialLength++] = c;
       }  // else: an overlong line keeps its head only
     }
-    if (std::chrono::steady_clock::now() >= deadline) return ReadLineTimeout;
+    if (NowMs() >= deadline) return ReadLineTimeout;
     const int got = SerialReadSome(link, link->receive, sizeof link->receive);
     if (got < 0) {
       // What was assembled of this line is abandoned with the failed read.

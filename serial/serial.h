@@ -27,6 +27,11 @@ constexpr size_t MaxLineText = LineBufferSize - 2;
 // characters; a Linux path is at most one input line).
 constexpr size_t DevicePathSize = LineBufferSize;
 
+// Milliseconds on the platform's monotonic clock: elapsed time, never CPU
+// time, unaffected by changes of the system time. The link's time-outs and the
+// run's progress clock both use it.
+long long NowMs();
+
 // Where the port listing looks (Linux: sysfs and /dev; ignored on Windows).
 struct PortRoots {
   const char* sys;

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <ctime>
 #include <cstring>
 
 #include "serial.h"
@@ -15,11 +15,6 @@ namespace {
 
 int Fd(const SerialLink* link) {
   return static_cast<int>(link->handle);
-}
-
-long long NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Raw 19200 8N1: no flow control, no translation, no echo, no signals.
@@ -38,6 +33,12 @@ void MakeRaw(termios* tio) {
 }
 
 }  // namespace
+
+long long NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 bool SerialOpen(SerialLink* link, const DevicePath* path) {
   link->handle = -1;

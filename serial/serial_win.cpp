@@ -54,6 +54,18 @@ void SetLineSettings(DCB* dcb) {
 
 }  // namespace
 
+long long NowMs() {
+  // The performance counter is monotonic; split the division so that the
+  // product cannot overflow however long the machine has been running.
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  constexpr long long MsPerSecond = 1000;
+  return count.QuadPart / frequency.QuadPart * MsPerSecond +
+         count.QuadPart % frequency.QuadPart * MsPerSecond / frequency.QuadPart;
+}
+
 bool SerialOpen(SerialLink* link, const DevicePath* path) {
   link->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
   link->receiveStart = link->receiveEnd = 0;

@@ -20,11 +20,6 @@ namespace {
 constexpr char Interrupted[] = "\n中断しました。\n";
 constexpr int RunLimitSeconds = 60;
 
-long long NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
