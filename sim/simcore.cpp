@@ -17,6 +17,8 @@ namespace {
 
 // Time after the end command's LF to wait for its trailing CR.
 constexpr int EndCommandTailMs = 300;
+// The last part of a paced wait that is spun rather than slept.
+constexpr long long ExactWaitSpinNs = 200000;
 // How often a waiting SimServe looks at its quit flag.
 constexpr int QuitPollMs = 100;
 constexpr size_t CommandLineSize = 256;
@@ -148,6 +150,15 @@ void WaitUntil(long long ns) {
   if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
 }
 
+// As WaitUntil, but on time: sleeps to a little before ns and spins the rest.
+// A sleep can end tens of microseconds late (more in a virtual machine), and
+// the end of a reply is the moment the tool is timed from.
+void WaitUntilExactly(long long ns) {
+  WaitUntil(ns - ExactWaitSpinNs);
+  while (NowNs() < ns) {
+  }
+}
+
 // Accounts for bytes that crossed the line towards the logger.
 void LineReceived(Line* line, size_t bytes) {
   if (line->bytesPerSecond <= 0) return;
@@ -185,7 +196,11 @@ bool LineSend(Line* line, const char* data, size_t size) {
   for (size_t sent = 0; sent < size;) {
     const size_t n = size - sent < chunk ? size - sent : chunk;
     line->freeAtNs += static_cast<long long>(n * nsPerByte);
-    WaitUntil(line->freeAtNs);
+    if (sent + n == size) {
+      WaitUntilExactly(line->freeAtNs);
+    } else {
+      WaitUntil(line->freeAtNs);
+    }
     if (!WriteAll(line->fd, data + sent, n)) return false;
     sent += n;
   }
