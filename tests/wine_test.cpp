@@ -331,3 +331,48 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A logger that sends NUL bytes inside its record lines, lines that are no
+// records, and one record with a wrong checksum: the Windows program drops the
+// NULs itself (Wine passes them through), stores exactly what the Linux program
+// stores, and reports the bad record with status 5.
+TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
+  const std::vector<std::string> faults = {"--seed", std::to_string(Seed), "--noise", "--corrupt",
+                                           "checksum:0x12345"};
+  SimProcess sim(faults);
+  ASSERT_FALSE(sim.path.empty());
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+
+  TempDir linuxDir;
+  ProcessResult linuxRun{-1, "", false};
+  std::thread linuxThread([&] {
+    SimProcess linuxSim(faults);
+    linuxRun = RunProcess({LOGGERDUMP_PATH}, linuxDir.path, linuxSim.path + "\n", 60);
+    linuxSim.Wait(10);
+  });
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
+  sim.Wait(10);
+  linuxThread.join();
+  unlink(link.c_str());
+
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 5);
+  EXPECT_EQ(linuxRun.status, 5);
+  const std::string console = ConsoleText(run.out);
+  EXPECT_NE(console.find("\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"),
+            std::string::npos)
+      << console.substr(console.size() > 300 ? console.size() - 300 : 0);
+  // Only the checksum was spoiled: the image is whole.
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
+  const std::string hex = ReadFileBytes(dir_.File("logger.hex"));
+  EXPECT_EQ(hex.find('\0'), std::string::npos) << "a NUL byte reached logger.hex";
+  EXPECT_TRUE(hex == ReadFileBytes(linuxDir.File("logger.hex")))
+      << "logger.hex differs from the Linux program's";
+}
+
+}  // namespace
