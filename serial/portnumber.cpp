@@ -26,3 +26,13 @@ bool ParsePortNumber(const char* line, long* number) {
   *number = value;
   return true;
 }
+
+void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize) {
+  size_t n = 0;
+  for (; prefix[n] != L'\0' && n + 1 < shownSize; ++n) shown[n] = prefix[n];
+  const char* p = line;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if ((*p == '+' || *p == '-') && n + 1 < shownSize) shown[n++] = static_cast<wchar_t>(*p++);
+  while (*p >= '0' && *p <= '9' && n + 1 < shownSize) shown[n++] = static_cast<wchar_t>(*p++);
+  shown[n] = L'\0';
+}

@@ -39,12 +39,7 @@ void ShowNumberWithoutPort(const char* line, bool inRange, long number, wchar_t*
     std::swprintf(shown, DevicePathSize, L"COM%ld", number);
     return;
   }
-  const char* p = line;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  size_t n = std::wcslen(std::wcscpy(shown, L"COM"));
-  if (*p == '+' || *p == '-') shown[n++] = static_cast<wchar_t>(*p++);
-  while (*p >= '0' && *p <= '9' && n + 1 < DevicePathSize) shown[n++] = static_cast<wchar_t>(*p++);
-  shown[n] = L'\0';
+  ShowTypedNumber(line, L"COM", shown, DevicePathSize);
 }
 
 // Where the listing looks on Linux: every tty in sysfs that has a device behind

@@ -106,12 +106,5 @@ void ChoosePort(const char* line, const PortList*, DevicePath* path) {
   // Too long for a device path: never opened, but shown as typed (sign and
   // digits) so that the user sees which number was refused.
   path->exists = false;
-  size_t n = std::wcslen(std::wcscpy(path->shown, PathPrefix));
-  const char* p = line;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '+' || *p == '-') path->shown[n++] = static_cast<wchar_t>(*p++);
-  while (*p >= '0' && *p <= '9' && n + 1 < DevicePathSize) {
-    path->shown[n++] = static_cast<wchar_t>(*p++);
-  }
-  path->shown[n] = L'\0';
+  ShowTypedNumber(line, PathPrefix, path->shown, DevicePathSize);
 }

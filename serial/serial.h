@@ -72,6 +72,10 @@ constexpr long MinPortNumber = -9999999;
 constexpr long MaxPortNumber = 99999999;
 bool ParsePortNumber(const char* line, long* number);
 
+// Writes prefix and the number as typed in line (sign and digits after any
+// white space), cut to fit shownSize: how a number that names no port is shown.
+void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize);
+
 // Turns the user's line into the device to open, using the listing.
 void ChoosePort(const char* line, const PortList* list, DevicePath* path);
 
