@@ -26,6 +26,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import termios
+import threading
 import time
 
 SEED = 2024
@@ -153,7 +155,20 @@ def proc_sample(pid):
         return None
 
 
-def run_client(argv, workdir, stdin_text, timeout, env=None):
+def drain(fd, out):
+    """Reads a pseudo-terminal's master side into out until the other side closes."""
+    while True:
+        try:
+            data = os.read(fd, 65536)
+        except OSError:  # EIO: the slave side is closed
+            break
+        if not data:
+            break
+        out.write(data)
+    os.close(fd)
+
+
+def run_client(argv, workdir, stdin_text, timeout, env=None, terminal=False):
     """Runs argv to its end, sampling it every SAMPLE_INTERVAL_S; returns
     (status, rusage, samples).
 
@@ -161,7 +176,19 @@ def run_client(argv, workdir, stdin_text, timeout, env=None):
     rusage: Linux counts in ru_maxrss the memory of the process that forked
     the child, before its exec."""
     with open(os.path.join(workdir, "console.txt"), "wb") as out:
-        proc = subprocess.Popen(argv, cwd=workdir, stdin=subprocess.PIPE, stdout=out, env=env)
+        reader = None
+        if terminal:
+            # The console of a user is a terminal: each write wakes its reader.
+            master, slave = os.openpty()
+            tio = termios.tcgetattr(slave)
+            tio[1] &= ~termios.OPOST  # keep the bytes as written
+            termios.tcsetattr(slave, termios.TCSANOW, tio)
+            proc = subprocess.Popen(argv, cwd=workdir, stdin=subprocess.PIPE, stdout=slave, env=env)
+            os.close(slave)
+            reader = threading.Thread(target=drain, args=(master, out))
+            reader.start()
+        else:
+            proc = subprocess.Popen(argv, cwd=workdir, stdin=subprocess.PIPE, stdout=out, env=env)
         proc.stdin.write(stdin_text.encode())
         proc.stdin.close()
         samples = []
@@ -180,6 +207,8 @@ def run_client(argv, workdir, stdin_text, timeout, env=None):
                 samples.append(s)
             time.sleep(SAMPLE_INTERVAL_S)
         proc.returncode = os.waitstatus_to_exitcode(status)
+        if reader is not None:
+            reader.join()
     return proc.returncode, rusage, samples
 
 
@@ -189,6 +218,7 @@ class Bench:
         self.tool = os.path.abspath(args.tool or os.path.join(args.build, "loggerdump"))
         self.sim = os.path.abspath(args.sim or os.path.join(args.build, "loggersim"))
         self.python = args.python
+        self.terminal = not args.console_file
         # The tool runs under the Japanese locale of its users where it exists.
         self.locale = args.locale if locale_exists(args.locale) else None
         self.tool_env = dict(os.environ, LC_ALL=self.locale) if self.locale else None
@@ -232,7 +262,7 @@ class Bench:
             if strace_out is not None:
                 argv = ["strace", "-f", "-c", "-o", strace_out, "--"] + argv
             env = self.tool_env if who == "tool" else None
-            status, rusage, samples = run_client(argv, workdir, stdin_text, timeout, env)
+            status, rusage, samples = run_client(argv, workdir, stdin_text, timeout, env, self.terminal)
             stats = sim.finish(30)
         finally:
             sim.kill()
@@ -418,6 +448,8 @@ def main():
     parser.add_argument("--runs-19200", type=int, default=1, help="dumps at 19200 baud (default 1)")
     parser.add_argument("--locale", default="ja_JP.UTF-8",
                         help="LC_ALL for loggerdump, when installed (default ja_JP.UTF-8)")
+    parser.add_argument("--console-file", action="store_true",
+                        help="console output to a file (default: a pseudo-terminal, as for a user)")
     parser.add_argument("--no-realtime-sim", action="store_true",
                         help="run loggersim at normal priority (default: SCHED_FIFO 10 through chrt)")
     parser.add_argument("--only", default="",
@@ -454,6 +486,7 @@ def main():
         "load_average_after": os.getloadavg(),
         "loggersim_realtime": bench.realtime,
         "loggerdump_locale": bench.locale or "inherited",
+        "console": "pseudo-terminal" if bench.terminal else "file",
         "commit": subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
                                  capture_output=True, text=True).stdout.strip(),
     }
