@@ -18,19 +18,6 @@ constexpr char Countdown[] =
     "3秒以内にPICを接続してください。\r2秒以内にPICを接続してください。\r"
     "1秒以内にPICを接続してください。\r\n通信開始\n";
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// No port anywhere: the listing of an empty tree.
-PortRoots NoPorts(const TempDir& dir) {
-  static std::string root;
-  root = dir.File("nosys");
-  return {root.c_str(), root.c_str()};
-}
-
 TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
   TempDir dir;
   InProcessSim sim(7);

@@ -38,19 +38,6 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// No port anywhere: the listing of an empty tree.
-PortRoots NoPorts(const TempDir& dir) {
-  static std::string root;
-  root = dir.File("nosys");
-  return {root.c_str(), root.c_str()};
-}
-
 // Splits logger.hex into its entries, one per record line.
 std::vector<std::string> Entries(const std::string& hex) {
   std::vector<std::string> entries;

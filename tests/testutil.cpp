@@ -38,6 +38,19 @@ void WriteFileBytes(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+PortRoots NoPorts(const TempDir& dir) {
+  // The strings must outlive the call; one run at a time uses them.
+  static std::string root;
+  root = dir.File("nosys");
+  return {root.c_str(), root.c_str()};
+}
+
 bool FileExists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }

@@ -29,6 +29,8 @@ inline bool EndsWith(const std::string& text, const std::string& end) {
 }
 void WriteFileBytes(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
+// How often what occurs in text.
+size_t Count(const std::string& text, const std::string& what);
 
 // The substitute logger serving a pseudo-terminal from a thread of this process.
 struct InProcessSim {
@@ -53,6 +55,9 @@ struct DriverResult {
   int status;
   std::string console;  // what the run printed, UTF-8
 };
+
+// Listing roots where no port exists (an empty tree inside dir).
+PortRoots NoPorts(const TempDir& dir);
 
 // Runs the dump driver in this process, in folder dir, with input as the
 // user's typing and no countdown wait.
