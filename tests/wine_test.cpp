@@ -180,6 +180,21 @@ TEST(WindowsBuild, Is32BitConsoleProgramNeedingOnlySystemDlls) {
     EXPECT_EQ(system.count(dll), 1u) << dll << " is not Windows' own";
 }
 
+// The Linux program dumping a logger of its own with the same options, in a
+// thread beside the Windows run, so that the two programs' files can be compared.
+struct LinuxRunBeside {
+  TempDir dir;
+  ProcessResult result{-1, "", false};
+  std::thread thread;
+  explicit LinuxRunBeside(const std::vector<std::string>& simOptions) {
+    thread = std::thread([this, simOptions] {
+      SimProcess sim(simOptions);
+      result = RunProcess({LOGGERDUMP_PATH}, dir.path, sim.path + "\n", 60);
+      sim.Wait(10);
+    });
+  }
+};
+
 class WineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -203,17 +218,11 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
   ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
 
   // The Linux program reads the same logger meanwhile, for the file comparison.
-  TempDir linuxDir;
-  ProcessResult linuxRun{-1, "", false};
-  std::thread linuxThread([&] {
-    SimProcess linuxSim({"--seed", std::to_string(Seed)});
-    linuxRun = RunProcess({LOGGERDUMP_PATH}, linuxDir.path, linuxSim.path + "\n", 60);
-    linuxSim.Wait(10);
-  });
+  LinuxRunBeside linuxRun({"--seed", std::to_string(Seed)});
 
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   const int simStatus = sim.Wait(10);
-  linuxThread.join();
+  linuxRun.thread.join();
   unlink(link.c_str());
 
   EXPECT_FALSE(run.timedOut);
@@ -224,8 +233,8 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
       << "logger.bin differs from the image";
   const std::string hex = ReadFileBytes(dir_.File("logger.hex"));
   EXPECT_TRUE(hex == ExpectedHexFile(image.data())) << "logger.hex has " << hex.size() << " bytes";
-  EXPECT_EQ(linuxRun.status, 0);
-  EXPECT_TRUE(hex == ReadFileBytes(linuxDir.File("logger.hex")))
+  EXPECT_EQ(linuxRun.result.status, 0);
+  EXPECT_TRUE(hex == ReadFileBytes(linuxRun.dir.File("logger.hex")))
       << "logger.hex differs from the Linux program's";
   EXPECT_TRUE(ReadFileBytes(received) == ExpectedCommands())
       << ReadFileBytes(received).substr(0, 200);
@@ -347,21 +356,15 @@ TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   unlink(link.c_str());
   ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
 
-  TempDir linuxDir;
-  ProcessResult linuxRun{-1, "", false};
-  std::thread linuxThread([&] {
-    SimProcess linuxSim(faults);
-    linuxRun = RunProcess({LOGGERDUMP_PATH}, linuxDir.path, linuxSim.path + "\n", 60);
-    linuxSim.Wait(10);
-  });
+  LinuxRunBeside linuxRun(faults);
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   sim.Wait(10);
-  linuxThread.join();
+  linuxRun.thread.join();
   unlink(link.c_str());
 
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 5);
-  EXPECT_EQ(linuxRun.status, 5);
+  EXPECT_EQ(linuxRun.result.status, 5);
   const std::string console = ConsoleText(run.out);
   EXPECT_NE(console.find("\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"),
             std::string::npos)
@@ -371,7 +374,7 @@ TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
   const std::string hex = ReadFileBytes(dir_.File("logger.hex"));
   EXPECT_EQ(hex.find('\0'), std::string::npos) << "a NUL byte reached logger.hex";
-  EXPECT_TRUE(hex == ReadFileBytes(linuxDir.File("logger.hex")))
+  EXPECT_TRUE(hex == ReadFileBytes(linuxRun.dir.File("logger.hex")))
       << "logger.hex differs from the Linux program's";
 }
 
