@@ -16,8 +16,8 @@ for _ in $(seq 50); do [ -s port.txt ] && break; sleep 0.1; done
 port=$(head -n 1 port.txt)
 
 echo "loggersim is listening on $port; typing that path at the prompt:"
-echo "$port" | "$root/build/loggerdump"
-status=$?
+status=0
+echo "$port" | "$root/build/loggerdump" || status=$?
 echo
 wait $sim || true
 echo "loggerdump exit status: $status"
