@@ -14,3 +14,10 @@ void Print(FILE* out, const wchar_t* format, ...) {
   if (n < 0) text[ConsoleTextSize - 1] = L'\0';  // cut to the buffer
   ConsoleWrite(out, text);
 }
+
+bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,
+                             bool outputIsConsole) {
+  // A command prompt or a script shares the console (two processes or more);
+  // redirected input or output means nobody reads the window.
+  return consoleProcesses == 1 && inputIsConsole && outputIsConsole;
+}

@@ -8,3 +8,9 @@ constexpr size_t ConsoleTextSize = 1024;
 // Formats wide text like wprintf under the selected locale and writes it to
 // the console stream out at once.
 void Print(FILE* out, const wchar_t* format, ...);
+
+// Whether the console window closes with this program, so that its last lines
+// must wait for the user: this is the only process on its console (a program
+// started from Windows' Explorer) and both input and output are that console.
+bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,
+                             bool outputIsConsole);

@@ -24,3 +24,11 @@ void SleepMs(unsigned ms);
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.
 void InstallStopHandlers(volatile std::sig_atomic_t* flag);
+
+// Whether path names an existing folder.
+bool IsFolder(const char* path);
+
+// Windows: when the console window would close with the program (see
+// WindowClosesWithProgram), asks the user to press Enter and waits, so that
+// the last lines can be read. Nothing on Linux.
+void HoldWindowUntilRead(FILE* in, FILE* out);

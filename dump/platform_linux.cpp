@@ -121,3 +121,12 @@ void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
   // has closed its files: writing to it just fails.
   signal(SIGPIPE, SIG_IGN);
 }
+
+bool IsFolder(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void HoldWindowUntilRead(FILE*, FILE*) {
+  // A terminal window on Linux belongs to its shell, not to this program.
+}

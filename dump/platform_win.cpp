@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "console.h"
 #include "platform.h"
 
 namespace {
@@ -106,4 +107,29 @@ void SleepMs(unsigned ms) {
 void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
   stopFlag = flag;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool IsFolder(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void HoldWindowUntilRead(FILE* in, FILE* out) {
+  // Two entries are enough to tell "alone" from "shared"; the result is the
+  // whole count (0 on failure, which counts as shared).
+  DWORD processes[2];
+  const DWORD count = GetConsoleProcessList(processes, 2);
+  const HANDLE input = ConsoleOf(in);
+  const HANDLE output = ConsoleOf(out);
+  if (!WindowClosesWithProgram(count, input != nullptr, output != nullptr)) return;
+  // On a line of its own: the last progress line has no line end.
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  if (GetConsoleScreenBufferInfo(output, &screen) && screen.dwCursorPosition.X != 0) {
+    Print(out, L"\n");
+  }
+  Print(out, L"Enter キーを押すと終了します。");
+  // Keys pressed during the run must not end the wait at once.
+  FlushConsoleInputBuffer(input);
+  std::clearerr(in);
+  for (int c = std::fgetc(in); c != EOF && c != '\n';) c = std::fgetc(in);
 }

@@ -287,12 +287,16 @@ void ListPorts(const PortRoots* roots, PortList* list) {
   }
 }
 
+bool IsDevicePath(const char* text) {
+  return text[0] == '/';
+}
+
 void ChoosePort(const char* line, const PortList* list, DevicePath* path) {
   path->exists = false;
   path->node[0] = '\0';
   const char* p = line;
   while (*p == ' ' || *p == '\t') ++p;
-  if (*p == '/') {
+  if (IsDevicePath(p)) {
     // A typed device path: everything up to the line end.
     const size_t n = std::strcspn(p, "\r\n");
     std::memcpy(path->node, p, n);

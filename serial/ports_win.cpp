@@ -94,6 +94,10 @@ void ListPorts(const PortRoots*, PortList* list) {
   SetupDiDestroyDeviceInfoList(set);
 }
 
+bool IsDevicePath(const char*) {
+  return false;
+}
+
 void ChoosePort(const char* line, const PortList*, DevicePath* path) {
   path->node[0] = '\0';
   long number = 0;

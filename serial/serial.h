@@ -76,6 +76,10 @@ bool ParsePortNumber(const char* line, long* number);
 // white space), cut to fit shownSize: how a number that names no port is shown.
 void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize);
 
+// Whether text names a device by its path (Linux: it begins with '/'; a
+// Windows port is always given by its number).
+bool IsDevicePath(const char* text);
+
 // Turns the user's line into the device to open, using the listing.
 void ChoosePort(const char* line, const PortList* list, DevicePath* path);
 

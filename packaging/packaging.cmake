@@ -1,0 +1,54 @@
+# What the packages hold and how they are named; scripts/package.sh runs CPack
+# in the Linux and in the 32-bit Windows build folder. Packages go to dist/.
+set(CPACK_PACKAGE_NAME loggerdump)
+set(CPACK_PACKAGE_VENDOR "loggerdump developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
+set(CPACK_STRIP_FILES ON)
+set(PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+if(WIN32)
+  # A zip to unpack anywhere: the program and a plain-text README with the
+  # CR LF line ends that every Windows editor shows right.
+  install(TARGETS loggerdump RUNTIME DESTINATION .)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PACKAGING_DIR}/README.txt)
+  file(READ ${PACKAGING_DIR}/README.txt readme)
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt "${readme}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME loggerdump-${PROJECT_VERSION}-win32)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  install(TARGETS loggerdump loggersim RUNTIME DESTINATION bin)
+  # Man pages are installed compressed.
+  configure_file(${PACKAGING_DIR}/loggerdump.1.in ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1
+                 @ONLY)
+  set(manpage ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1.gz)
+  add_custom_command(OUTPUT ${manpage}
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1 > ${manpage}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1 VERBATIM)
+  add_custom_target(manpage ALL DEPENDS ${manpage})
+  install(FILES ${manpage} DESTINATION share/man/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PACKAGING_DIR}/copyright
+          DESTINATION share/doc/loggerdump)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(LOGGERDUMP_MAINTAINER "loggerdump maintainers <maintainers@users.noreply.c-seed-7cac4d30.example>"
+      CACHE STRING "Maintainer field of the Debian package")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LOGGERDUMP_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${PROJECT_DESCRIPTION}
+loggerdump reads the whole 256 KiB memory of a PIC-based data logger over a
+serial port in 1024 blocks and stores it as logger.hex (the Intel HEX records
+as received) and logger.bin (the memory image). It lists the serial ports,
+asks which one to use (or takes it with --port) and shows the progress.
+loggersim, a substitute logger on a pseudo-terminal, is included for trying
+the tool without the hardware.")
+  # Depends from the libraries the programs really load (dpkg-shlibdeps).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)

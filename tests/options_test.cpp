@@ -1,0 +1,201 @@
+// The command line: the parser in-process, the real program's answers to
+// --help, --version, --list and to wrong command lines, and the decision to
+// keep a Windows console window open.
+#include <clocale>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dump/console.h"
+#include "dump/options.h"
+#include "gtest/gtest.h"
+#include "testutil.h"
+#include "version.h"
+
+namespace {
+
+struct Parsed {
+  Action action;
+  CommandLine line;
+  std::string err;  // what the parser wrote to its error stream
+};
+
+Parsed Parse(std::vector<std::string> args) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  args.insert(args.begin(), "loggerdump");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  FILE* err = std::tmpfile();
+  Parsed parsed{};
+  parsed.action = ParseCommandLine(static_cast<int>(args.size()), argv.data(), &parsed.line, err);
+  std::rewind(err);
+  char chunk[512];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, err)) > 0;) parsed.err.append(chunk, n);
+  std::fclose(err);
+  // The values must point into argv, which dies here: keep them as strings.
+  static std::string port, dir;
+  port = parsed.line.port ? parsed.line.port : "(null)";
+  dir = parsed.line.dir ? parsed.line.dir : "(null)";
+  parsed.line.port = port.c_str();
+  parsed.line.dir = dir.c_str();
+  return parsed;
+}
+
+TEST(CommandLine, EveryOptionInBothForms) {
+  Parsed p = Parse({});
+  EXPECT_EQ(p.action, Action::Dump);
+  EXPECT_STREQ(p.line.port, "(null)");
+  EXPECT_STREQ(p.line.dir, "(null)");
+
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--port", "3", "--dir", "out"},
+                                             {"-p", "3", "-d", "out"},
+                                             {"--port=3", "--dir=out"},
+                                             {"-p3", "-dout"},
+                                             {"--dir", "out", "--port", "COM3"},
+                                             {"--po", "com3", "--di", "out"}}) {
+    p = Parse(args);
+    EXPECT_EQ(p.action, Action::Dump) << args[0];
+    EXPECT_STREQ(p.line.port, "3") << args[0];
+    EXPECT_STREQ(p.line.dir, "out") << args[0];
+    EXPECT_EQ(p.err, "");
+  }
+  EXPECT_STREQ(Parse({"--port", "/dev/ttyUSB0"}).line.port, "/dev/ttyUSB0");
+  // The last of a repeated option counts.
+  EXPECT_STREQ(Parse({"-p", "1", "-p", "2"}).line.port, "2");
+
+  EXPECT_EQ(Parse({"--list"}).action, Action::List);
+  EXPECT_EQ(Parse({"-l"}).action, Action::List);
+  EXPECT_EQ(Parse({"--help"}).action, Action::Help);
+  EXPECT_EQ(Parse({"-h"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--version"}).action, Action::Version);
+  EXPECT_EQ(Parse({"-V"}).action, Action::Version);
+  // Help before version before list, whatever the order; "--" ends the options.
+  EXPECT_EQ(Parse({"-lVh"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--list", "--version"}).action, Action::Version);
+  EXPECT_EQ(Parse({"--"}).action, Action::Dump);
+}
+
+TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
+  const std::string hint = "使い方は loggerdump --help で表示されます。\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--bogus"}, "不明なオプションです: --bogus\n"},
+      {{"--bogus=1"}, "不明なオプションです: --bogus\n"},
+      {{"-x"}, "不明なオプションです: -x\n"},
+      {{"-lx"}, "不明なオプションです: -x\n"},
+      {{"--list=3"}, "--list に値は付けられません。\n"},
+      {{"--port"}, "--port には値が必要です。\n"},
+      {{"-l", "-d"}, "-d には値が必要です。\n"},
+      {{"--dir="}, "--dir の値が空です。\n"},
+      {{"-p", ""}, "-p の値が空です。\n"},
+      {{"--port", "ttyUSB0"}, "ポートの指定が正しくありません: ttyUSB0\n"},
+      {{"--port", "3a"}, "ポートの指定が正しくありません: 3a\n"},
+      {{"--port", "-3"}, "ポートの指定が正しくありません: -3\n"},
+      {{"--port", "COM"}, "ポートの指定が正しくありません: COM\n"},
+      {{"3"}, "余分な引数です: 3\n"},
+      {{"--port", "3", "--", "--list"}, "余分な引数です: --list\n"},
+      // A stray argument refuses even --help: the command line is wrong.
+      {{"--help", "extra"}, "余分な引数です: extra\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    const Parsed p = Parse(args);
+    EXPECT_EQ(p.action, Action::Usage) << args[0];
+    EXPECT_EQ(p.err, "loggerdump: " + message + hint) << args[0];
+  }
+}
+
+TEST(CommandLine, DirMustBeAnExistingFolder) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  TempDir dir;
+  WriteFileBytes(dir.File("file"), "x");
+  FILE* err = std::tmpfile();
+  CommandLine line{Action::Dump, nullptr, nullptr};
+  EXPECT_TRUE(DirExists(&line, err));
+  line.dir = dir.path.c_str();
+  EXPECT_TRUE(DirExists(&line, err));
+  EXPECT_EQ(std::ftell(err), 0L);
+  const std::string missing = dir.File("missing");
+  const std::string file = dir.File("file");
+  for (const std::string& path : {missing, file}) {
+    line.dir = path.c_str();
+    EXPECT_FALSE(DirExists(&line, err)) << path;
+  }
+  std::fclose(err);
+}
+
+// The real program, with its standard error kept apart from its output.
+struct Answer {
+  ProcessResult run;
+  std::string err;
+};
+
+Answer RunWithArgs(const TempDir& cwd, const std::vector<std::string>& args) {
+  TempDir errDir;
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", errDir.File("err"),
+                                   LOGGERDUMP_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Answer answer{RunProcess(argv, cwd.path, "", 30, {"LANG=C.UTF-8", "LC_ALL="}), ""};
+  answer.err = ReadFileBytes(errDir.File("err"));
+  return answer;
+}
+
+bool IsEmptyFolder(const TempDir& dir) {
+  return std::filesystem::is_empty(dir.path);
+}
+
+TEST(ProgramOptions, HelpVersionAndList) {
+  TempDir cwd;
+  Answer a = RunWithArgs(cwd, {"--version"});
+  EXPECT_EQ(a.run.status, 0);
+  EXPECT_EQ(a.run.out, std::string("loggerdump ") + ProgramVersion + "\n");
+
+  a = RunWithArgs(cwd, {"-h"});
+  EXPECT_EQ(a.run.status, 0);
+  EXPECT_EQ(a.run.out.rfind("使い方: loggerdump [オプション]\n", 0), 0u) << a.run.out;
+  for (const char* word : {"--port", "--dir", "--list", "--help", "--version", "  64 ", " 130 "}) {
+    EXPECT_NE(a.run.out.find(word), std::string::npos) << word;
+  }
+
+  // The list as the dialogue shows it, then nothing is asked.
+  a = RunWithArgs(cwd, {"--list"});
+  EXPECT_EQ(a.run.status, 0);
+  EXPECT_EQ(a.run.out.rfind("接続されているCOMポート一覧\n", 0), 0u) << a.run.out;
+  EXPECT_EQ(a.run.out.find("使用するCOMポート"), std::string::npos);
+  EXPECT_EQ(a.err, "");
+  EXPECT_TRUE(IsEmptyFolder(cwd));
+}
+
+TEST(ProgramOptions, WrongCommandLinesEndWithStatus64AndTouchNothing) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--port"}, {"--port", "1", "stray"}, {"-d", "missing", "-x"}}) {
+    TempDir cwd;
+    const Answer a = RunWithArgs(cwd, args);
+    EXPECT_EQ(a.run.status, ExitUsage) << args[0];
+    EXPECT_EQ(a.run.out, "") << args[0];
+    EXPECT_NE(a.err.find("--help"), std::string::npos) << a.err;
+    EXPECT_TRUE(IsEmptyFolder(cwd)) << args[0];
+  }
+}
+
+TEST(ProgramOptions, DirThatDoesNotExistEndsWithStatus2BeforeAnything) {
+  TempDir cwd;
+  const Answer a = RunWithArgs(cwd, {"--port", "1", "--dir", "missing"});
+  EXPECT_EQ(a.run.status, 2);
+  EXPECT_EQ(a.run.out, "");
+  EXPECT_EQ(a.err, "loggerdump: フォルダがありません: missing\n");
+  EXPECT_TRUE(IsEmptyFolder(cwd));
+}
+
+TEST(ConsoleWindow, KeptOpenOnlyWhenItClosesWithTheProgram) {
+  EXPECT_TRUE(WindowClosesWithProgram(1, true, true));   // started from Explorer
+  EXPECT_FALSE(WindowClosesWithProgram(2, true, true));  // a command prompt or script shares it
+  EXPECT_FALSE(WindowClosesWithProgram(3, true, true));
+  EXPECT_FALSE(WindowClosesWithProgram(0, true, true));   // the count could not be had
+  EXPECT_FALSE(WindowClosesWithProgram(1, false, true));  // input redirected
+  EXPECT_FALSE(WindowClosesWithProgram(1, true, false));  // output redirected
+  EXPECT_FALSE(WindowClosesWithProgram(1, false, false));
+}
+
+}  // namespace
