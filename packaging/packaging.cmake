@@ -2,7 +2,7 @@
 # in the Linux and in the 32-bit Windows build folder. Packages go to dist/.
 set(CPACK_PACKAGE_NAME loggerdump)
 set(CPACK_PACKAGE_VENDOR "loggerdump developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "memory reader for a PIC data logger on a serial port")
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
 set(CPACK_STRIP_FILES ON)
 set(PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -41,8 +41,8 @@ else()
   set(LOGGERDUMP_MAINTAINER "loggerdump maintainers <maintainers@users.noreply.c-seed-7cac4d30.example>"
       CACHE STRING "Maintainer field of the Debian package")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LOGGERDUMP_MAINTAINER}")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${PROJECT_DESCRIPTION}
-loggerdump reads the whole 256 KiB memory of a PIC-based data logger over a
+  # The summary above becomes the first line.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "loggerdump reads the whole 256 KiB memory of a PIC-based data logger over a
 serial port in 1024 blocks and stores it as logger.hex (the Intel HEX records
 as received) and logger.bin (the memory image). It lists the serial ports,
 asks which one to use (or takes it with --port) and shows the progress.

@@ -8,6 +8,9 @@ packages=(cmake make g++ libgtest-dev)
 # testing where 32-bit code cannot run), Wine with its 32-bit part, and the
 # Japanese locale that the Wine tests run under.
 packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 locales)
+# The packages (scripts/package.sh: CPack, dpkg-shlibdeps for the Debian
+# package's Depends) and their checks (unzip, file).
+packages+=(dpkg-dev unzip file)
 
 # wine32 is an i386 package: multiarch must be on before apt-get update.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

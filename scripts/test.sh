@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (the Linux programs and tests, and the Windows program) and
-# runs every test, the Windows program's under Wine included.
+# runs every test, the Windows program's under Wine included, then builds the
+# packages and checks them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
@@ -12,6 +13,10 @@ windows_built=1
 cd "$root/build"
 status=0
 ctest -j "$(nproc)" --output-on-failure || status=$?
+# The packages, built from the release programs above and checked.
+if [ "$windows_built" = 1 ]; then
+  "$root/scripts/package.sh" >/dev/null && bash "$root/tests/package_check.sh" || status=1
+fi
 # The whole suite once more with the address and undefined-behaviour
 # sanitizers, in build-asan/ (the Wine tests are left out: they run the
 # Windows build, which has no sanitizers).

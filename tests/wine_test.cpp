@@ -22,6 +22,7 @@
 
 #include "gtest/gtest.h"
 #include "testutil.h"
+#include "version.h"
 
 namespace {
 
@@ -55,13 +56,17 @@ std::string ComLink(const WineSetup& setup, int number) {
   return setup.prefix + "/dosdevices/com" + std::to_string(number);
 }
 
-// Runs loggerdump.exe under Wine in folder dir with the user's typing; its
-// standard output is a pipe, so it writes in the locale's code page.
-ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std::string& input) {
-  // Wine's own messages go to a log in the run folder, not into the test output.
-  const std::vector<std::string> argv = {
+// Runs loggerdump.exe under Wine in folder dir with the user's typing and
+// the options args; its standard output is a pipe, so it writes in the
+// locale's code page.
+ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std::string& input,
+                      const std::vector<std::string>& args = {}) {
+  // Wine's own messages (and the program's standard error) go to a log in the
+  // run folder, not into the test output.
+  std::vector<std::string> argv = {
       "/bin/sh", "-c", "exec \"$@\" 2>>wine-stderr.log", "sh",         "/usr/bin/timeout",
       "-k",      "5",  std::to_string(WineRunSeconds),   setup.loader, setup.exe};
+  argv.insert(argv.end(), args.begin(), args.end());
   const std::vector<std::string> env = {"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all",
                                         "WINELOADER=" + setup.loader, "LANG=ja_JP.UTF-8",
                                         "LC_ALL=ja_JP.UTF-8"};
@@ -376,6 +381,25 @@ TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   EXPECT_EQ(hex.find('\0'), std::string::npos) << "a NUL byte reached logger.hex";
   EXPECT_TRUE(hex == ReadFileBytes(linuxRun.dir.File("logger.hex")))
       << "logger.hex differs from the Linux program's";
+}
+
+}  // namespace
+
+namespace {
+
+// The version, and a wrong command line refused before anything is made.
+TEST_F(WineTest, VersionAndAWrongOption) {
+  const ProcessResult version = RunWine(setup_, dir_.path, "", {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("loggerdump ") + ProgramVersion + "\r\n");
+
+  const std::string runDir = dir_.File("run");
+  ASSERT_EQ(mkdir(runDir.c_str(), 0755), 0);
+  const ProcessResult wrong = RunWine(setup_, runDir, "", {"--port", "3", "stray"});
+  EXPECT_EQ(wrong.status, 64);
+  EXPECT_EQ(wrong.out, "");
+  EXPECT_NE(ReadFileBytes(runDir + "/wine-stderr.log").find("stray"), std::string::npos);
+  EXPECT_FALSE(FileExists(runDir + "/logger.hex") || FileExists(runDir + "/logger.bin"));
 }
 
 }  // namespace
