@@ -34,13 +34,13 @@ long NumberOfPortName(const wchar_t* name) {
   return end != name + 3 && *end == L'\0' ? n : -1;
 }
 
-// Reads "PortName" from the device's hardware key into name; empty when the
-// key or the value cannot be read.
-void ReadPortName(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* name, size_t nameSize) {
+// Reads "PortName" from the device's hardware key into name. False when the
+// key or the value cannot be read, or the name is empty.
+bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* name, size_t nameSize) {
   name[0] = L'\0';
   const HKEY key =
       SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-  if (key == INVALID_HANDLE_VALUE) return;
+  if (key == INVALID_HANDLE_VALUE) return false;
   wchar_t value[PortNameBytes / sizeof(wchar_t) + 1] = {};
   DWORD type = 0;
   DWORD size = PortNameBytes;
@@ -50,6 +50,7 @@ void ReadPortName(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* name, size_t n
     CopyCut(name, nameSize, value);  // value has a spare terminator past its 512 bytes
   }
   RegCloseKey(key);
+  return name[0] != L'\0';
 }
 
 // Reads the device's description into desc; empty when it cannot be read.
@@ -85,8 +86,10 @@ void ListPorts(const PortRoots*, PortList* list) {
   device.cbSize = sizeof device;
   for (DWORD index = 0; list->count < MaxPorts && SetupDiEnumDeviceInfo(set, index, &device);
        ++index) {
-    PortEntry* entry = &list->ports[list->count++];
-    ReadPortName(set, &device, entry->name, PortNameSize);
+    PortEntry* entry = &list->ports[list->count];
+    // A device without a name offers the user nothing to type: left out.
+    if (!ReadPortName(set, &device, entry->name, PortNameSize)) continue;
+    ++list->count;
     ReadDescription(set, &device, entry->desc, PortDescSize);
     entry->node[0] = '\0';
     entry->number = NumberOfPortName(entry->name);

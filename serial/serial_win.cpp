@@ -27,15 +27,21 @@ HANDLE Handle(const SerialLink* link) {
 }
 
 // 19200 8N1, no flow control, DTR and RTS off, NUL bytes dropped, errors stop
-// I/O until cleared. Flag bits not named here keep the port's own values.
+// I/O until cleared. Windows opens a port with whatever the last program left
+// in its DCB, so every field that can change what arrives is set here: a
+// DSR sensitivity left on, for one, drops every byte while DSR is low, and a
+// logger cable has no DSR.
 void SetLineSettings(DCB* dcb) {
   dcb->BaudRate = SerialBaudRate;
+  dcb->fBinary = TRUE;  // the only mode Windows supports
   dcb->ByteSize = 8;
   dcb->Parity = NOPARITY;
   dcb->StopBits = ONESTOPBIT;
+  dcb->fParity = FALSE;  // no parity check on input
   dcb->fOutxCtsFlow = FALSE;
   dcb->fOutxDsrFlow = FALSE;
   dcb->fDtrControl = DTR_CONTROL_DISABLE;
+  dcb->fDsrSensitivity = FALSE;
   dcb->fTXContinueOnXoff = TRUE;
   dcb->fOutX = FALSE;
   dcb->fInX = FALSE;
