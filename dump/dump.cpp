@@ -57,17 +57,20 @@ bool RetryAfterFailure(DumpRun* run) {
   return true;
 }
 
-// Writes the command until it goes through.
+// Writes the command until all of it has gone through. After a partial write
+// only the rest is sent: the logger must receive the command once and whole.
 bool WriteCommand(DumpRun* run) {
+  const size_t length = std::strlen(run->command);
+  size_t sent = 0;
   for (;;) {
     if (StopRequested(run)) {
       run->stop = Stop::Interrupted;
       return false;
     }
-    if (SerialWrite(&run->link, run->command)) {
-      run->failingSinceMs = -1;
-      return true;
-    }
+    const size_t written = SerialWrite(&run->link, run->command + sent);
+    sent += written;
+    if (written > 0) run->failingSinceMs = -1;  // the port took bytes: it works
+    if (sent == length) return true;
     if (!RetryAfterFailure(run)) return false;
   }
 }
@@ -155,7 +158,8 @@ int FinishRun(DumpRun* run) {
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
   std::strcpy(run->command, "q\n\r");
-  if (!SerialWrite(&run->link, run->command) && run->stop != Stop::LinkLost) {
+  if (SerialWrite(&run->link, run->command) != std::strlen(run->command) &&
+      run->stop != Stop::LinkLost) {
     Print(out, L"write error\n");
   }
   SerialClose(&run->link);

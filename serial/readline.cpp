@@ -1,8 +1,17 @@
-// Line assembly shared by every platform: the platform file supplies the bytes
-// (SerialReadSome), this file cuts them into lines.
+// Line assembly and command writing shared by every platform: the platform
+// file moves the bytes (SerialReadSome, SerialWriteSome), this file cuts what
+// arrives into lines and hands commands over.
 #include <cstring>
 
 #include "serial.h"
+
+SerialPlatformCalls serialCalls = {SerialReadSome, SerialWriteSome};
+
+size_t SerialWrite(SerialLink* link, const char* text) {
+  const size_t length = std::strlen(text);
+  const size_t written = serialCalls.writeSome(link, text, length);
+  return written < length ? written : length;
+}
 
 int ReadLine(SerialLink* link, char* lineBuffer) {
   // Bytes that keep coming without a line end must not hold the caller (and
@@ -26,12 +35,10 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
       }  // else: an overlong line keeps its head only
     }
     if (NowMs() >= deadline) return ReadLineTimeout;
-    const int got = SerialReadSome(link, link->receive, sizeof link->receive);
-    if (got < 0) {
-      // What was assembled of this line is abandoned with the failed read.
-      link->partialLength = 0;
-      return ReadLineFailed;
-    }
+    const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
+    // The line assembled so far stays: after a line error the rest of it
+    // follows, and the line must not lose its head (and with it its ':').
+    if (got < 0) return ReadLineFailed;
     if (got == 0) return ReadLineTimeout;
     link->receiveStart = 0;
     link->receiveEnd = static_cast<size_t>(got);

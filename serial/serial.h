@@ -102,8 +102,11 @@ bool SerialOpen(SerialLink* link, const DevicePath* path);
 // line error. Cheap; called before each command.
 void SerialClearError(SerialLink* link);
 
-// Writes all of text in one attempt within the write time-out. True on success.
-bool SerialWrite(SerialLink* link, const char* text);
+// Writes text within the write time-out and returns how many of its bytes went
+// out: all of them (strlen(text)) on success, fewer when the time-out passed or
+// the port failed part-way. A caller that must deliver the whole text sends only
+// the rest again, so that the logger never receives part of it twice.
+size_t SerialWrite(SerialLink* link, const char* text);
 
 // Result of ReadLine when the read timed out before a line was complete.
 constexpr int ReadLineTimeout = 0;
@@ -113,7 +116,9 @@ constexpr int ReadLineFailed = -1;
 // Reads one line into lineBuffer (LineBufferSize bytes): its characters up to
 // and including the first CR or LF, then a NUL. Returns the count stored with
 // the terminator, ReadLineTimeout when no complete line arrived within the read
-// time-out (the part received is kept for the next call), or ReadLineFailed.
+// time-out, or ReadLineFailed after a failed read. In both of the latter cases
+// the part of the line received so far is kept for the next call, so that a
+// read that fails in the middle of a line loses no byte that did arrive.
 // NUL bytes are dropped; a line longer than MaxLineText keeps its first
 // MaxLineText characters and its terminator.
 int ReadLine(SerialLink* link, char* lineBuffer);
@@ -123,3 +128,16 @@ void SerialClose(SerialLink* link);
 // Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
 // is there (at most max). Returns the count, 0 on time-out, -1 on failure.
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
+// Platform part of SerialWrite: writes length bytes within the write time-out
+// and returns how many went out.
+size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);
+
+// The platform calls that ReadLine and SerialWrite go through: SerialReadSome
+// and SerialWriteSome in the program. A test points them at functions of its
+// own (which call the real ones) to fail a read or cut a write short at a
+// chosen byte, and puts them back afterwards.
+struct SerialPlatformCalls {
+  int (*readSome)(SerialLink* link, unsigned char* buffer, size_t max);
+  size_t (*writeSome)(SerialLink* link, const char* data, size_t length);
+};
+extern SerialPlatformCalls serialCalls;

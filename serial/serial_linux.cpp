@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <ctime>
-#include <cstring>
 
 #include "serial.h"
 
@@ -69,24 +68,23 @@ void SerialClearError(SerialLink*) {
   // concerned, and reads and writes go on by themselves.
 }
 
-bool SerialWrite(SerialLink* link, const char* text) {
-  const size_t total = std::strlen(text);
-  const long long deadline = NowMs() + WriteMsPerByte * total + WriteTimeoutBaseMs;
+size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
+  const long long deadline = NowMs() + WriteMsPerByte * length + WriteTimeoutBaseMs;
   size_t done = 0;
-  while (done < total) {
-    const ssize_t n = write(Fd(link), text + done, total - done);
+  while (done < length) {
+    const ssize_t n = write(Fd(link), data + done, length - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
     const long long left = deadline - NowMs();
-    if (left <= 0) return false;
+    if (left <= 0) break;
     pollfd pfd = {Fd(link), POLLOUT, 0};
-    if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
   }
-  return true;
+  return done;
 }
 
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {

@@ -114,19 +114,28 @@ void SerialClearError(SerialLink* link) {
   ClearCommError(Handle(link), &errors, &status);
 }
 
-bool SerialWrite(SerialLink* link, const char* text) {
-  const DWORD length = static_cast<DWORD>(std::strlen(text));
+size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
+  // A write that times out part-way completes with fewer bytes; a failed one
+  // may have sent some too. Either way the count says what went out.
   DWORD written = 0;
-  // A write that times out part-way succeeds with fewer bytes: that is a failure too.
-  return WriteFile(Handle(link), text, length, &written, nullptr) && written == length;
+  WriteFile(Handle(link), data, static_cast<DWORD>(length), &written, nullptr);
+  return written;
 }
 
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
   if (max == 0) return 0;
   // One byte per call: the time-outs are set for a one-byte read.
   DWORD got = 0;
-  if (!ReadFile(Handle(link), buffer, 1, &got, nullptr)) return -1;
-  return static_cast<int>(got);
+  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) return static_cast<int>(got);
+  // A line error (framing, overrun, break: line noise, a logger plugged in)
+  // aborts reads until the port's error state is cleared. Clear it and read
+  // on; a port that cannot be cleared, or fails again, has failed.
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(Handle(link), &errors, &status)) return -1;
+  got = 0;
+  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) return static_cast<int>(got);
+  return -1;
 }
 
 void SerialClose(SerialLink* link) {

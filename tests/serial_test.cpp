@@ -1,11 +1,16 @@
 // The serial link over a real pseudo-terminal, and the choice of the port.
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "serial/serial.h"
@@ -103,12 +108,12 @@ TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {
   }
   EXPECT_EQ(result, ReadLineFailed);
   EXPECT_EQ(ReadLine(&link, line), ReadLineFailed) << "a dead port stays failed";
-  EXPECT_FALSE(SerialWrite(&link, "dihex 00000\r\n"));
+  EXPECT_EQ(SerialWrite(&link, "dihex 00000\r\n"), 0u);
 }
 
 TEST_F(LinkOnPty, WritesTheExactBytes) {
-  ASSERT_TRUE(SerialWrite(&link, "dihex 3ff00\r\n"));
-  ASSERT_TRUE(SerialWrite(&link, "q\n\r"));
+  ASSERT_EQ(SerialWrite(&link, "dihex 3ff00\r\n"), 13u);
+  ASSERT_EQ(SerialWrite(&link, "q\n\r"), 3u);
   char got[32] = {};
   size_t n = 0;
   for (int tries = 0; tries < 100 && n < 16; ++tries) {
@@ -119,6 +124,65 @@ TEST_F(LinkOnPty, WritesTheExactBytes) {
       usleep(1000);
   }
   EXPECT_EQ(std::string(got, n), "dihex 3ff00\r\nq\n\r");
+}
+
+// A write that fails part-way says how many bytes went out, so that the
+// caller sends only the rest. The port here is a pipe with room for exactly
+// one page more, whose reader goes away while the write waits for room.
+TEST(SerialWrite, FailurePartWayReportsTheBytesThatWentOut) {
+  signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t capacity = static_cast<size_t>(fcntl(ends[1], F_GETPIPE_SZ));
+  const std::string filler(capacity - page, 'f');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(ends[0]);
+  });
+  SerialLink link{};
+  link.handle = ends[1];
+  const std::string text(page + 13, 'x');
+  EXPECT_EQ(SerialWrite(&link, text.c_str()), page);
+  reader.join();
+  close(ends[1]);
+}
+
+// Reads that fail or come in pieces through the platform seam: the part of
+// a line received before a failed read is kept, and the line completes.
+struct ScriptedPort {
+  static std::vector<std::string> pieces;  // "" stands for a failed read
+  static size_t next;
+  static int ReadSome(SerialLink*, unsigned char* buffer, size_t max) {
+    if (next == pieces.size()) return 0;
+    const std::string& piece = pieces[next++];
+    if (piece.empty()) return -1;
+    const size_t n = std::min(max, piece.size());
+    std::memcpy(buffer, piece.data(), n);
+    return static_cast<int>(n);
+  }
+};
+std::vector<std::string> ScriptedPort::pieces;
+size_t ScriptedPort::next = 0;
+
+TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
+  const SerialPlatformCalls saved = serialCalls;
+  serialCalls.readSome = ScriptedPort::ReadSome;
+  ScriptedPort::pieces = {":1001", "", "", "00AA\r:0", "", "0\n"};
+  ScriptedPort::next = 0;
+  SerialLink link{};
+  char line[LineBufferSize];
+  std::vector<std::string> results;
+  for (int i = 0; i < 8; ++i) {
+    const int n = ReadLine(&link, line);
+    results.push_back(n > 0 ? std::string(line, static_cast<size_t>(n)) : std::to_string(n));
+  }
+  serialCalls = saved;
+  const std::string failed = std::to_string(ReadLineFailed);
+  const std::string timeout = std::to_string(ReadLineTimeout);
+  EXPECT_EQ(results, (std::vector<std::string>{failed, failed, ":100100AA\r", failed, ":00\n",
+                                               timeout, timeout, timeout}));
 }
 
 TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
