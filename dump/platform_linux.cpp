@@ -86,14 +86,12 @@ FILE* OpenExclusive(const char* name) {
   // Not O_TRUNC: a file that another run holds must stay as it is.
   const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  // Only a regular file has old contents to drop; a device (a name linked to
-  // /dev/null, say) cannot be truncated and needs not be.
+  // Only a regular file is locked and truncated: a lock on a device node (a
+  // name linked to /dev/null, say) would hold every other program on the
+  // machine that locks it, and a device has no old contents to drop.
   struct stat info;
-  if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
+  if (fstat(fd, &info) != 0 ||
+      (S_ISREG(info.st_mode) && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0))) {
     close(fd);
     return nullptr;
   }

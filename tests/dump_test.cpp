@@ -30,7 +30,12 @@ TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
   const std::string image(sim.image.begin(), sim.image.end());
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image) << "logger.bin differs from memory";
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
-  EXPECT_TRUE(sim.Received() == ExpectedCommands()) << "commands sent differ";
+  const std::string received = sim.Received();
+  EXPECT_TRUE(received == ExpectedCommands()) << "commands sent differ";
+  // The bytes on the wire at both ends and where the address reaches 0x10000.
+  EXPECT_EQ(received.substr(0, 26), "dihex 00000\r\ndihex 00100\r\n");
+  EXPECT_NE(received.find("dihex 0ff00\r\ndihex 10000\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(received, "dihex 3ff00\r\nq\n\r"));
 
   const std::string dialogue =
       std::string(Heading) + Prompt + sim.Path() + "に接続します。\n" + Countdown;

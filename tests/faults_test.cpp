@@ -27,13 +27,6 @@ constexpr char HexEntryEnd[] = "\r\r\r\n";
 constexpr size_t HexEntryEndSize = 4;
 constexpr int RecordsPerLowBlock = 16;
 constexpr int LinesPerHighBlock = 32;
-const std::vector<std::string> CLocale = {"LANG=C", "LC_ALL="};
-
-long long NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -85,16 +78,6 @@ std::string ImagePrefix(const InProcessSim& sim, size_t bytes) {
   return std::string(sim.image.begin(), sim.image.begin() + static_cast<long>(bytes));
 }
 
-std::string Commands(uint32_t firstAddress, uint32_t lastAddress) {
-  std::string commands;
-  char command[32];
-  for (uint32_t a = firstAddress; a <= lastAddress; a += SimBlockSize) {
-    std::snprintf(command, sizeof command, "dihex %5.5x\r\n", a);
-    commands += command;
-  }
-  return commands;
-}
-
 // What a run left behind in dir, checked against a clean run of the same
 // logger: logger.hex must be a whole number of its first entries and
 // logger.bin the image up to the data those entries carry (low blocks only).
@@ -118,7 +101,7 @@ struct StopLater {
   StopLater(volatile std::sig_atomic_t* flag, int ms) {
     thread = std::thread([this, flag, ms] {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      stoppedAtMs = NowMs();
+      stoppedAtMs = TestNowMs();
       *flag = 1;
     });
   }
@@ -226,9 +209,9 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   TempDir dir;
   InProcessSim sim(2);
   sim.config.faults.hangUpAfterBlock = lastBlock;
-  const long long start = NowMs();
+  const long long start = TestNowMs();
   const DriverResult run = Dump(dir, &sim);
-  const long long took = NowMs() - start;
+  const long long took = TestNowMs() - start;
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
   EXPECT_TRUE(EndsWith(run.console, LinkLost)) << run.console.substr(run.console.size() - 200);
@@ -280,7 +263,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   {
     StopLater later(&stop, 3000);
     run = Dump(dir, &sim, &stop);
-    returnedAtMs = NowMs();
+    returnedAtMs = TestNowMs();
     later.thread.join();
     EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
   }
@@ -341,7 +324,7 @@ TEST(LoggerFaults, EndlessLineDoesNotHoldTheStop) {
   {
     StopLater later(&stop, 500);
     run = RunDriverInProcess(dir.path, std::string(pty.path) + "\n", NoPorts(dir), &stop);
-    returnedAtMs = NowMs();
+    returnedAtMs = TestNowMs();
     later.thread.join();
     EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
   }

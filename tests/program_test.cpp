@@ -11,18 +11,18 @@
 namespace {
 
 constexpr int RunLimitSeconds = 60;
-const std::vector<std::string> CLocale = {"LANG=C", "LC_ALL="};
 
 ProcessResult RunLoggerdump(const TempDir& dir, const std::string& input) {
-  return RunProcess({LOGGERDUMP_PATH}, dir.path, input, RunLimitSeconds, CLocale);
+  return RunChild({{LOGGERDUMP_PATH}, dir.path, input, CLocale}, RunLimitSeconds);
 }
 
 TEST(Program, CompleteDump) {
   TempDir dir;
-  SimProcess sim(
-      {"--seed", "99", "--received", dir.File("received"), "--write-image", dir.File("memory")});
-  ASSERT_FALSE(sim.path.empty());
-  const ProcessResult run = RunLoggerdump(dir, sim.path + "\n");
+  Child sim(SimArgs(
+      {"--seed", "99", "--received", dir.File("received"), "--write-image", dir.File("memory")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  const ProcessResult run = RunLoggerdump(dir, port + "\n");
   EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
@@ -35,7 +35,7 @@ TEST(Program, CompleteDump) {
   EXPECT_TRUE(ReadFileBytes(dir.File("received")) == ExpectedCommands());
 
   EXPECT_EQ(run.out.rfind("接続されているCOMポート一覧\n", 0), 0u) << run.out.substr(0, 200);
-  EXPECT_NE(run.out.find("使用するCOMポートの番号を入力してください。\n" + sim.path +
+  EXPECT_NE(run.out.find("使用するCOMポートの番号を入力してください。\n" + port +
                          "に接続します。\n5秒以内にPICを接続してください。\r"),
             std::string::npos);
   EXPECT_NE(run.out.find("\n通信開始\n\r00000 経過時間 "), std::string::npos);

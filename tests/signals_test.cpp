@@ -20,92 +20,17 @@ namespace {
 constexpr char Interrupted[] = "\n中断しました。\n";
 constexpr int RunLimitSeconds = 60;
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
+// loggerdump in the C locale as a child the test can signal, with the user's
+// line as input. With readConsole false nobody reads its console pipe.
+ChildOptions DumpArgs(const std::string& cwd, const std::string& input, bool readConsole = true) {
+  ChildOptions options{{LOGGERDUMP_PATH}, cwd, input, CLocale};
+  options.unreadOutput = !readConsole;
+  return options;
 }
-
-// loggerdump as a child that the test can signal while its console is
-// collected. With keepConsole false the console pipe is closed at once.
-struct DumpChild {
-  pid_t pid = -1;
-  int outFd = -1;
-  std::string out;
-  std::thread reader;
-
-  DumpChild(const std::string& cwd, const std::string& input, bool keepConsole = true) {
-    // The C locale, as on a server; made before fork, since other threads of
-    // this process may hold the allocator's lock.
-    std::vector<std::string> environment = {"LANG=C"};
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("LANG=", 0) != 0 && entry.rfind("LC_", 0) != 0) environment.push_back(entry);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(LOGGERDUMP_PATH), nullptr};
-    int toChild[2], fromChild[2];
-    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(toChild[0], 0);
-      dup2(fromChild[1], 1);
-      if (chdir(cwd.c_str()) != 0) _exit(127);
-      execve(argv[0], argv, envp.data());
-      _exit(127);
-    }
-    close(toChild[0]);
-    close(fromChild[1]);
-    // The input is short enough for the pipe: write it and close it.
-    if (write(toChild[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-      ADD_FAILURE() << "input not written";
-    }
-    close(toChild[1]);
-    if (!keepConsole) {
-      close(fromChild[0]);
-      return;
-    }
-    outFd = fromChild[0];
-    reader = std::thread([this] {
-      char chunk[4096];
-      ssize_t n;
-      while ((n = read(outFd, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
-    });
-  }
-
-  // Exit status (128 + signal when killed by one), or -1 when it had to be
-  // killed at the deadline.
-  int Wait(int timeoutSeconds) {
-    const long long deadline = NowMs() + timeoutSeconds * 1000LL;
-    int status = 0;
-    bool killed = false;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-      if (NowMs() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        killed = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid = -1;
-    if (reader.joinable()) reader.join();
-    if (outFd >= 0) close(outFd);
-    outFd = -1;
-    if (killed) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  ~DumpChild() {
-    if (pid > 0) Wait(0);
-  }
-};
 
 // Waits until the file holds text (the logger's log of commands), at most limitMs.
 bool WaitForText(const std::string& path, const std::string& text, int limitMs) {
-  for (const long long until = NowMs() + limitMs; NowMs() < until;) {
+  for (const long long until = TestNowMs() + limitMs; TestNowMs() < until;) {
     if (ReadFileBytes(path).find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -116,17 +41,19 @@ bool WaitForText(const std::string& path, const std::string& text, int limitMs) 
 // command once and keeps every record it took in both files.
 TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   TempDir dir;
-  SimProcess sim({"--seed", "21", "--delay", "20", "--received", dir.File("received"),
-                  "--write-image", dir.File("memory")});
-  ASSERT_FALSE(sim.path.empty());
-  DumpChild dump(dir.path, sim.path + "\n");
+  Child sim(SimArgs({"--seed", "21", "--delay", "20", "--received", dir.File("received"),
+                     "--write-image", dir.File("memory")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  Child dump(DumpArgs(dir.path, port + "\n"));
   ASSERT_TRUE(WaitForText(dir.File("received"), "dihex 00300", 30000));
-  kill(dump.pid, SIGINT);
-  const long long signalledAt = NowMs();
+  dump.Signal(SIGINT);
+  const long long signalledAt = TestNowMs();
   EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted);
-  EXPECT_LT(NowMs() - signalledAt, 1500) << "the run took too long to stop";
+  EXPECT_LT(TestNowMs() - signalledAt, 1500) << "the run took too long to stop";
   EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
-  EXPECT_TRUE(EndsWith(dump.out, Interrupted)) << dump.out.substr(dump.out.size() - 200);
+  const std::string out = dump.Output();
+  EXPECT_TRUE(EndsWith(out, Interrupted)) << out.substr(out.size() - 200);
 
   const std::string received = ReadFileBytes(dir.File("received"));
   EXPECT_TRUE(EndsWith(received, "q\n\r"));
@@ -149,11 +76,11 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
 TEST(Signals, TermAndHangUpDuringTheCountdown) {
   for (const int signal : {SIGTERM, SIGHUP}) {
     TempDir dir;
-    DumpChild dump(dir.path, "0\n");
+    Child dump(DumpArgs(dir.path, "0\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(dump.pid, signal);
+    dump.Signal(signal);
     EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted) << signal;
-    EXPECT_TRUE(EndsWith(dump.out, Interrupted)) << dump.out;
+    EXPECT_TRUE(EndsWith(dump.Output(), Interrupted)) << dump.Output();
     EXPECT_FALSE(FileExists(dir.File("logger.hex")));
     EXPECT_FALSE(FileExists(dir.File("logger.bin")));
   }
@@ -163,9 +90,10 @@ TEST(Signals, TermAndHangUpDuringTheCountdown) {
 // the run: the dump completes and both files are whole.
 TEST(Signals, ClosedConsolePipeLosesNothing) {
   TempDir dir;
-  SimProcess sim({"--seed", "22", "--write-image", dir.File("memory")});
-  ASSERT_FALSE(sim.path.empty());
-  DumpChild dump(dir.path, sim.path + "\n", false);
+  Child sim(SimArgs({"--seed", "22", "--write-image", dir.File("memory")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  Child dump(DumpArgs(dir.path, port + "\n", false));
   EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitComplete);
   EXPECT_EQ(sim.Wait(10), 0);
   const std::string memory = ReadFileBytes(dir.File("memory"));
@@ -189,9 +117,9 @@ TEST(Signals, SecondRunInTheSameFolder) {
   });
   // The first run has its files long before the second ends its countdown.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  DumpChild second(dir.path, "0\n");
+  Child second(DumpArgs(dir.path, "0\n"));
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
-  EXPECT_TRUE(EndsWith(second.out, "logger.hex が開けません。\n")) << second.out;
+  EXPECT_TRUE(EndsWith(second.Output(), "logger.hex が開けません。\n")) << second.Output();
   stop = 1;
   firstRun.join();
   EXPECT_EQ(sim.Finish(), 0);

@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -70,13 +71,20 @@ InProcessSim::InProcessSim(uint32_t seed, double bytesPerSecond) : image(Pattern
 }
 
 void InProcessSim::Start() {
-  thread = std::thread([this] { result = SimServe(&pty, &config, received, &stats); });
+  thread = std::thread([this] {
+    result = SimServe(&pty, &config, received, &stats);
+    served = true;
+  });
 }
 
 int InProcessSim::Finish() {
   if (thread.joinable()) {
-    // Give the server a moment to take the end command before stopping it.
-    for (int i = 0; i < 20 && !stats.sawEnd; ++i) usleep(10000);
+    // The server returns by itself once the end command is in; give it that
+    // chance (the end command may still be on its way) before stopping it.
+    constexpr int endCommandWaitMs = 2000;
+    for (const long long until = TestNowMs() + endCommandWaitMs; !served && TestNowMs() < until;) {
+      usleep(5000);
+    }
     quit = true;
     thread.join();
   }
@@ -90,13 +98,13 @@ InProcessSim::~InProcessSim() {
 }
 
 std::string InProcessSim::Received() {
-  std::fflush(received);
-  std::rewind(received);
+  // Read by position: the server's thread may still be appending.
   std::string data;
   char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, received)) > 0) data.append(chunk, n);
-  std::fseek(received, 0, SEEK_END);
+  ssize_t n;
+  while ((n = pread(fileno(received), chunk, sizeof chunk, static_cast<off_t>(data.size()))) > 0) {
+    data.append(chunk, static_cast<size_t>(n));
+  }
   return data;
 }
 
@@ -124,135 +132,191 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
   return result;
 }
 
-namespace {
-
-long long NowMsForTests() {
+long long TestNowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits for pid until the deadline; kills it when the deadline passes.
-int WaitWithDeadline(pid_t pid, long long deadlineMs, bool* timedOut) {
-  *timedOut = false;
-  int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (NowMsForTests() >= deadlineMs) {
-      *timedOut = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(5000);
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
+const std::vector<std::string> CLocale = {"LANG=C", "LC_ALL="};
 
-std::vector<char*> CStrings(const std::vector<std::string>& strings) {
+namespace {
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
-  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  for (std::string& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::string& input, int timeoutSeconds,
-                         const std::vector<std::string>& extraEnv) {
-  ProcessResult result{-1, "", false};
-  int toChild[2], fromChild[2];
-  if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return result;
-  // The child's arguments and environment are built before fork: between fork
-  // and exec only async-signal-safe calls are allowed.
+// This process's environment with the entries of extra replacing or added.
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('=') + 1);
     bool replaced = false;
-    for (const std::string& extra : extraEnv) replaced |= extra.rfind(name, 0) == 0;
+    for (const std::string& x : extra) replaced |= x.rfind(name, 0) == 0;
     if (!replaced) environment.push_back(entry);
   }
-  environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
+  environment.insert(environment.end(), extra.begin(), extra.end());
+  return environment;
+}
+
+}  // namespace
+
+Child::Child(const ChildOptions& options) : input_(options.input) {
+  // Writing to a child that is gone must fail, not end the test program.
+  signal(SIGPIPE, SIG_IGN);
+  // Arguments and environment are built before fork: between fork and exec
+  // only async-signal-safe calls are allowed.
+  std::vector<std::string> argv = options.argv;
+  std::vector<std::string> environment = Environment(options.env);
   std::vector<char*> args = CStrings(argv);
   std::vector<char*> envp = CStrings(environment);
-  const pid_t pid = fork();
+  int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1};
+  if ((!options.closedStdin && pipe2(toChild, O_CLOEXEC) != 0) ||
+      (!options.closedStdout && pipe2(fromChild, O_CLOEXEC) != 0)) {
+    ADD_FAILURE() << "no pipe for the child";
+    return;
+  }
+  pid = fork();
   if (pid == 0) {
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    if (chdir(cwd.c_str()) != 0) _exit(127);
+    signal(SIGPIPE, SIG_DFL);  // ignored signals would stay ignored across exec
+    if (options.closedStdin) close(0);
+    if (!options.closedStdin && dup2(toChild[0], 0) < 0) _exit(127);
+    if (options.closedStdout) close(1);
+    if (!options.closedStdout && dup2(fromChild[1], 1) < 0) _exit(127);
+    if (chdir(options.cwd.c_str()) != 0) _exit(127);
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }
-  close(toChild[0]);
-  close(fromChild[1]);
-  // Feed the input and collect the output without letting either pipe fill up.
-  size_t written = 0;
-  int inFd = toChild[1];
-  if (input.empty()) {
-    close(inFd);
-    inFd = -1;
+  if (toChild[0] >= 0) close(toChild[0]);
+  if (fromChild[1] >= 0) close(fromChild[1]);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+    if (toChild[1] >= 0) close(toChild[1]);
+    if (fromChild[0] >= 0) close(fromChild[0]);
+    return;
   }
-  const long long deadline = NowMsForTests() + timeoutSeconds * 1000LL;
-  for (;;) {
-    pollfd fds[2] = {{fromChild[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-    if (poll(fds, inFd >= 0 ? 2 : 1, 100) < 0) break;
-    if (fds[0].revents & (POLLIN | POLLHUP)) {
-      char chunk[4096];
-      const ssize_t n = read(fromChild[0], chunk, sizeof chunk);
-      if (n <= 0) break;
-      result.out.append(chunk, static_cast<size_t>(n));
-    }
-    if (inFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR))) {
-      const ssize_t n = write(inFd, input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<size_t>(n);
-      if (n < 0 || written == input.size()) {
-        close(inFd);
-        inFd = -1;
+  inFd_ = toChild[1];
+  if (inFd_ >= 0) {
+    const bool keepOpen = options.keepInputOpen;
+    writer_ = std::thread([this, keepOpen] {
+      for (size_t written = 0; written < input_.size();) {
+        const ssize_t n = write(inFd_, input_.data() + written, input_.size() - written);
+        if (n <= 0) break;  // the child is gone or closed its input
+        written += static_cast<size_t>(n);
       }
+      if (!keepOpen) {
+        close(inFd_);
+        inFd_ = -1;
+      }
+    });
+  }
+  outFd_ = fromChild[0];
+  if (options.unreadOutput && outFd_ >= 0) {
+    close(outFd_);
+    outFd_ = -1;
+  }
+  if (outFd_ < 0) {
+    outEnded_ = true;
+    return;
+  }
+  reader_ = std::thread([this] {
+    for (;;) {
+      pollfd fd = {outFd_, POLLIN, 0};
+      const int ready = poll(&fd, 1, 50);
+      const long long until = readUntilMs_;
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) {
+        if (until >= 0 && TestNowMs() >= until) break;
+        continue;
+      }
+      char chunk[4096];
+      const ssize_t n = read(outFd_, chunk, sizeof chunk);
+      if (n <= 0) break;
+      std::lock_guard<std::mutex> lock(mutex_);
+      out_.append(chunk, static_cast<size_t>(n));
+      arrived_.notify_all();
     }
-    if (NowMsForTests() >= deadline) break;
-  }
-  if (inFd >= 0) close(inFd);
-  close(fromChild[0]);
-  result.status = WaitWithDeadline(pid, deadline, &result.timedOut);
-  return result;
+    std::lock_guard<std::mutex> lock(mutex_);
+    outEnded_ = true;
+    arrived_.notify_all();
+  });
 }
 
-SimProcess::SimProcess(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {LOGGERSIM_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  int fromChild[2];
-  if (pipe2(fromChild, O_CLOEXEC) != 0) return;
-  pid = fork();
-  if (pid == 0) {
-    dup2(fromChild[1], 1);
-    std::vector<char*> cargs = CStrings(argv);
-    execv(cargs[0], cargs.data());
-    _exit(127);
-  }
-  close(fromChild[1]);
-  // The first line of its output is the port's path.
-  char c;
-  while (read(fromChild[0], &c, 1) == 1 && c != '\n') path += c;
-  close(fromChild[0]);
+void Child::Signal(int signal) {
+  if (pid > 0) kill(pid, signal);
 }
 
-SimProcess::~SimProcess() {
+void Child::CloseInput() {
+  if (writer_.joinable()) writer_.join();
+  if (inFd_ >= 0) close(inFd_);
+  inFd_ = -1;
+}
+
+std::string Child::Output() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return out_;
+}
+
+bool Child::WaitForOutput(const std::string& text, int limitMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, std::chrono::milliseconds(limitMs), [&] {
+    return out_.find(text) != std::string::npos || outEnded_;
+  }) && out_.find(text) != std::string::npos;
+}
+
+std::string Child::FirstLine(int limitMs) {
+  if (!WaitForOutput("\n", limitMs)) return "";
+  const std::string out = Output();
+  return out.substr(0, out.find('\n'));
+}
+
+int Child::Wait(int limitSeconds) {
+  const long long deadline = TestNowMs() + limitSeconds * 1000LL;
+  int status = 0;
+  timedOut = false;
   if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+      if (TestNowMs() >= deadline) {
+        timedOut = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      usleep(5000);
+    }
   }
+  pid = -1;
+  // The rest of the output, unless something the child started keeps the pipe.
+  readUntilMs_ = timedOut ? 0 : deadline;
+  if (reader_.joinable()) reader_.join();
+  if (outFd_ >= 0) close(outFd_);
+  outFd_ = -1;
+  CloseInput();
+  if (timedOut) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
 }
 
-int SimProcess::Wait(int timeoutSeconds) {
-  bool timedOut = false;
-  const int status = WaitWithDeadline(pid, NowMsForTests() + timeoutSeconds * 1000LL, &timedOut);
-  pid = -1;
-  return timedOut ? -1 : status;
+Child::~Child() {
+  if (pid > 0) kill(pid, SIGKILL);
+  Wait(0);
+}
+
+ChildOptions SimArgs(const std::vector<std::string>& args) {
+  ChildOptions options;
+  options.argv = {LOGGERSIM_PATH};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  return options;
+}
+
+ProcessResult RunChild(const ChildOptions& options, int limitSeconds) {
+  Child child(options);
+  const int status = child.Wait(limitSeconds);
+  return {status, child.Output(), child.timedOut};
 }
 
 std::string ExpectedHexFile(const uint8_t* image) {
@@ -273,12 +337,18 @@ std::string ExpectedHexFile(const uint8_t* image) {
   return expected;
 }
 
-std::string ExpectedCommands() {
-  std::string expected;
-  char command[32];
-  for (uint32_t a = 0; a < SimImageSize; a += SimBlockSize) {
-    std::snprintf(command, sizeof command, "dihex %5.5x\r\n", a);
-    expected += command;
+std::string Commands(uint32_t first, uint32_t last) {
+  // Built digit by digit: a wrong format in the program must show as a difference.
+  constexpr char digits[] = "0123456789abcdef";
+  std::string commands;
+  for (uint32_t a = first; a <= last; a += SimBlockSize) {
+    commands += "dihex ";
+    for (int shift = 16; shift >= 0; shift -= 4) commands += digits[(a >> shift) & 0xf];
+    commands += "\r\n";
   }
-  return expected + "q\n\r";
+  return commands;
+}
+
+std::string ExpectedCommands() {
+  return Commands(0, SimImageSize - SimBlockSize) + "q\n\r";
 }

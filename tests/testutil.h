@@ -5,9 +5,11 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,8 +39,9 @@ struct InProcessSim {
   SimPty pty{};
   std::vector<uint8_t> image;
   SimConfig config{};
-  SimStats stats{};
+  SimStats stats{};  // read it after Finish
   std::atomic<bool> quit{false};
+  std::atomic<bool> served{false};  // SimServe has returned
   FILE* received = nullptr;
   int result = -2;
   std::thread thread;
@@ -65,27 +68,77 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
                                 PortRoots roots = {"/sys", "/dev"},
                                 const volatile std::sig_atomic_t* stop = nullptr);
 
+// Monotonic milliseconds: the tests' own deadlines and measured times.
+long long TestNowMs();
+
+// The environment of a child in the C locale, as on a server (NAME=value
+// entries that replace this process's).
+extern const std::vector<std::string> CLocale;
+
+// How a child is started. Standard input receives input and is then closed,
+// unless keepInputOpen; standard output is collected.
+struct ChildOptions {
+  std::vector<std::string> argv;  // argv[0]: the program's path
+  std::string cwd = ".";
+  std::string input;
+  std::vector<std::string> env;  // NAME=value: replaces or adds to this process's
+  bool keepInputOpen = false;    // standard input stays open until CloseInput
+  bool closedStdin = false;      // the child starts with descriptor 0 closed
+  bool closedStdout = false;     // ... with descriptor 1 closed
+  bool unreadOutput = false;     // standard output is a pipe whose reading end is closed
+};
+
+// A child process: its output is collected as it comes, the test may signal
+// it, waits are bounded, and one still running at the end is killed.
+struct Child {
+  pid_t pid = -1;
+  bool timedOut = false;  // the last Wait had to kill it
+
+  explicit Child(const ChildOptions& options);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  void Signal(int signal);
+  void CloseInput();
+  std::string Output();  // everything collected so far
+  // Waits until the output holds text; false after limitMs.
+  bool WaitForOutput(const std::string& text, int limitMs);
+  // The first line of output without its LF; empty when none came in limitMs.
+  std::string FirstLine(int limitMs);
+  // Waits for the end and for the rest of the output: the exit status, or
+  // 128 + signal; -1 when it had to be killed after limitSeconds.
+  int Wait(int limitSeconds);
+
+ private:
+  int inFd_ = -1;
+  int outFd_ = -1;
+  std::string input_;
+  std::thread writer_;
+  std::thread reader_;
+  std::atomic<long long> readUntilMs_{-1};  // the reader gives up then (-1: never)
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string out_;
+  bool outEnded_ = false;
+};
+
+// loggersim with args; its first line of output is the port's path.
+ChildOptions SimArgs(const std::vector<std::string>& args);
+
 struct ProcessResult {
-  int status;       // exit status, or 128 + signal
+  int status;       // as Child::Wait
   std::string out;  // standard output
   bool timedOut;
 };
 
-// Runs argv in folder cwd with input on standard input; killed after timeoutSeconds.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::string& input, int timeoutSeconds,
-                         const std::vector<std::string>& extraEnv = {});
-
-// loggersim as a child process; Path() is the port it printed.
-struct SimProcess {
-  pid_t pid = -1;
-  std::string path;
-  explicit SimProcess(const std::vector<std::string>& args);
-  ~SimProcess();
-  int Wait(int timeoutSeconds);  // exit status, or -1 when it had to be killed
-};
+// Runs a child to its end, killed after limitSeconds.
+ProcessResult RunChild(const ChildOptions& options, int limitSeconds);
 
 // What a complete run against a logger with this memory must store and send.
 std::string ExpectedHexFile(const uint8_t* image);
+// The "dihex" commands for the blocks from first to last, each with CR LF.
+std::string Commands(uint32_t first, uint32_t last);
+// Every block's command, then the end command.
 std::string ExpectedCommands();
 std::vector<uint8_t> PatternImage(uint32_t seed);

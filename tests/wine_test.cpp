@@ -70,7 +70,7 @@ ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std:
   const std::vector<std::string> env = {"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all",
                                         "WINELOADER=" + setup.loader, "LANG=ja_JP.UTF-8",
                                         "LC_ALL=ja_JP.UTF-8"};
-  return RunProcess(argv, dir, input, WineRunSeconds + 10, env);
+  return RunChild({argv, dir, input, env}, WineRunSeconds + 10);
 }
 
 // Console text in code page 932 (Shift_JIS as Windows has it) as UTF-8.
@@ -165,8 +165,8 @@ std::string AfterPortList(const std::string& console) {
 TEST(WindowsBuild, Is32BitConsoleProgramNeedingOnlySystemDlls) {
   ASSERT_TRUE(FileExists(LOGGERDUMP_WINDOWS_EXE))
       << LOGGERDUMP_WINDOWS_EXE << " is missing; build it with scripts/build-windows.sh";
-  const ProcessResult dump =
-      RunProcess({"/usr/bin/i686-w64-mingw32-objdump", "-p", LOGGERDUMP_WINDOWS_EXE}, "/", "", 60);
+  const ProcessResult dump = RunChild(
+      {{"/usr/bin/i686-w64-mingw32-objdump", "-p", LOGGERDUMP_WINDOWS_EXE}, "/", "", {}}, 60);
   ASSERT_EQ(dump.status, 0) << "i686-w64-mingw32-objdump failed; run scripts/setup.sh";
   EXPECT_NE(dump.out.find("file format pei-i386"), std::string::npos);
   EXPECT_NE(dump.out.find("(Windows CUI)"), std::string::npos);
@@ -193,8 +193,8 @@ struct LinuxRunBeside {
   std::thread thread;
   explicit LinuxRunBeside(const std::vector<std::string>& simOptions) {
     thread = std::thread([this, simOptions] {
-      SimProcess sim(simOptions);
-      result = RunProcess({LOGGERDUMP_PATH}, dir.path, sim.path + "\n", 60);
+      Child sim(SimArgs(simOptions));
+      result = RunChild({{LOGGERDUMP_PATH}, dir.path, sim.FirstLine(10000) + "\n", {}}, 60);
       sim.Wait(10);
     });
   }
@@ -214,13 +214,14 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
   const std::vector<uint8_t> image = PatternImage(Seed);
   const std::string received = dir_.File("received.bin");
   const std::string termiosFile = dir_.File("termios.txt");
-  SimProcess sim(
-      {"--seed", std::to_string(Seed), "--received", received, "--termios", termiosFile});
-  ASSERT_FALSE(sim.path.empty());
-  MakeCooked(sim.path);
+  Child sim(
+      SimArgs({"--seed", std::to_string(Seed), "--received", received, "--termios", termiosFile}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  MakeCooked(port);
   const std::string link = ComLink(setup_, LoggerComNumber);
   unlink(link.c_str());
-  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
 
   // The Linux program reads the same logger meanwhile, for the file comparison.
   LinuxRunBeside linuxRun({"--seed", std::to_string(Seed)});
@@ -317,11 +318,12 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
   // second one, started later, reaches the point of creating them.
   constexpr int SecondRunDelayMs = 1500;
   const std::vector<uint8_t> image = PatternImage(Seed);
-  SimProcess sim({"--seed", std::to_string(Seed), "--stall-at", "0x100", "--stall-ms", "5000"});
-  ASSERT_FALSE(sim.path.empty());
+  Child sim(SimArgs({"--seed", std::to_string(Seed), "--stall-at", "0x100", "--stall-ms", "5000"}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
   const std::string link = ComLink(setup_, LoggerComNumber);
   unlink(link.c_str());
-  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
   ProcessResult first{-1, "", false};
   std::thread firstThread(
       [&] { first = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n"); });
@@ -355,11 +357,12 @@ namespace {
 TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   const std::vector<std::string> faults = {"--seed", std::to_string(Seed), "--noise", "--corrupt",
                                            "checksum:0x12345"};
-  SimProcess sim(faults);
-  ASSERT_FALSE(sim.path.empty());
+  Child sim(SimArgs(faults));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
   const std::string link = ComLink(setup_, LoggerComNumber);
   unlink(link.c_str());
-  ASSERT_EQ(symlink(sim.path.c_str(), link.c_str()), 0) << link;
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
 
   LinuxRunBeside linuxRun(faults);
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
