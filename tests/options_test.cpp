@@ -136,7 +136,7 @@ Answer RunWithArgs(const TempDir& cwd, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", errDir.File("err"),
                                    LOGGERDUMP_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  Answer answer{RunProcess(argv, cwd.path, "", 30, {"LANG=C.UTF-8", "LC_ALL="}), ""};
+  Answer answer{RunChild({argv, cwd.path, "", {"LANG=C.UTF-8", "LC_ALL="}}, 30), ""};
   answer.err = ReadFileBytes(errDir.File("err"));
   return answer;
 }
