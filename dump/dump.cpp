@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "logger.h"
 #include "platform.h"
 #include "progress.h"
 
@@ -15,17 +16,16 @@ struct DumpRun {
   const DumpOptions* options;
   char line[LineBufferSize];
   uint8_t decode[DecodeBufferSize];
-  char command[CommandBufferSize];
   PortList ports;
   DevicePath path;
   SerialLink link;
+  LoggerSession logger;
   FILE* hex;
   FILE* bin;
-  long long failingSinceMs;  // first of the failures since the link last worked, or -1
-  uint32_t blockAddress;
   long binBytes;
-  long suspectRecords;
-  uint32_t firstSuspectBlock;
+  long badBlocks;  // blocks that stayed bad after every try
+  uint32_t firstBadBlock;
+  bool midLine;  // the console's last line (a progress line) has no line end yet
   Stop stop;
 };
 
@@ -43,105 +43,80 @@ bool SleepUnlessStopped(const DumpRun* run, unsigned ms) {
   return !StopRequested(run);
 }
 
-// A failed read or write: pause, clear the port's error state, and tell whether
-// to go on. Gives up once nothing but failures has come for LinkLostAfterMs.
-bool RetryAfterFailure(DumpRun* run) {
-  const long long now = NowMs();
-  if (run->failingSinceMs < 0) run->failingSinceMs = now;
-  if (now - run->failingSinceMs >= LinkLostAfterMs) {
-    run->stop = Stop::LinkLost;
-    return false;
-  }
-  SleepMs(FailurePauseMs);
-  SerialClearError(&run->link);
-  return true;
+// Ends the progress line, if one is showing, so that a message gets a line of its own.
+void StartLine(DumpRun* run) {
+  if (run->midLine) Print(run->options->out, L"\n");
+  run->midLine = false;
 }
 
-// Writes the command until all of it has gone through. After a partial write
-// only the rest is sent: the logger must receive the command once and whole.
-bool WriteCommand(DumpRun* run) {
-  const size_t length = std::strlen(run->command);
-  size_t sent = 0;
-  for (;;) {
-    if (StopRequested(run)) {
-      run->stop = Stop::Interrupted;
-      return false;
-    }
-    const size_t written = SerialWrite(&run->link, run->command + sent);
-    sent += written;
-    if (written > 0) run->failingSinceMs = -1;  // the port took bytes: it works
-    if (sent == length) return true;
-    if (!RetryAfterFailure(run)) return false;
+// What the logger layer reports while it reads a block.
+void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attempt) {
+  DumpRun* run = static_cast<DumpRun*>(context);
+  FILE* out = run->options->out;
+  StartLine(run);
+  switch (event) {
+    case LoggerEvent::Reread:
+      Print(out, L"ブロック %5.5x を読み直します (%d 回目)。\n", static_cast<unsigned>(address),
+            attempt);
+      break;
+    case LoggerEvent::ReadError:
+      Print(out, L"read error\n");
+      break;
+    case LoggerEvent::Waiting:
+      Print(out, L"ロガーの応答を待っています。Ctrl-C で終了します。\n");
+      break;
   }
 }
 
 // Stores a record line in logger.hex as a Windows text stream would: each LF
 // of the line written as CR LF, then CR LF written as CR CR LF.
-bool StoreHexEntry(DumpRun* run, size_t length) {
+bool StoreHexEntry(DumpRun* run, const char* line, size_t length) {
   char entry[2 * LineBufferSize + 3];
   size_t n = 0;
   for (size_t i = 0; i < length; ++i) {
-    if (run->line[i] == '\n') entry[n++] = '\r';
-    entry[n++] = run->line[i];
+    if (line[i] == '\n') entry[n++] = '\r';
+    entry[n++] = line[i];
   }
   std::memcpy(entry + n, "\r\r\n", 3);
   n += 3;
   return std::fwrite(entry, 1, n, run->hex) == n;
 }
 
-// Takes one record line: logger.hex, the decoder, logger.bin, the record check.
-bool StoreRecord(DumpRun* run, size_t length) {
-  if (!StoreHexEntry(run, length)) {
-    run->stop = Stop::HexWrite;
-    return false;
-  }
-  if (!RecordIsSound(run->line)) {
-    if (run->suspectRecords++ == 0) run->firstSuspectBlock = run->blockAddress;
-  }
-  if (DecodeRecord(run->line, run->decode) >= 1) {
-    // 16 bytes per data record, whatever its own length.
-    if (std::fwrite(run->decode, 1, RecordDataBytes, run->bin) != RecordDataBytes) {
-      run->stop = Stop::BinWrite;
+// Takes the kept reply of a block: every record line into logger.hex, 16
+// bytes per data record (whatever its own length) into logger.bin.
+bool StoreReply(DumpRun* run, const BlockReply* reply) {
+  for (int i = 0; i < reply->count; ++i) {
+    const char* line = reply->line[i];
+    if (!StoreHexEntry(run, line, static_cast<size_t>(reply->length[i]))) {
+      run->stop = Stop::HexWrite;
       return false;
     }
-    run->binBytes += RecordDataBytes;
-  }
-  return true;
-}
-
-// Reads record lines until the block's count has arrived.
-bool ReadBlock(DumpRun* run, int wanted) {
-  int accepted = 0;
-  while (accepted < wanted) {
-    if (StopRequested(run)) {
-      run->stop = Stop::Interrupted;
-      return false;
+    if (DecodeRecord(line, run->decode) >= 1) {
+      if (std::fwrite(run->decode, 1, RecordDataBytes, run->bin) != RecordDataBytes) {
+        run->stop = Stop::BinWrite;
+        return false;
+      }
+      run->binBytes += RecordDataBytes;
     }
-    const int n = ReadLine(&run->link, run->line);
-    if (n == ReadLineFailed) {
-      Print(run->options->out, L"read error");
-      if (!RetryAfterFailure(run)) return false;
-      continue;
-    }
-    run->failingSinceMs = -1;  // the port answered, if only with a time-out
-    if (n == ReadLineTimeout || run->line[0] != ':') continue;
-    if (!StoreRecord(run, static_cast<size_t>(n))) return false;
-    ++accepted;
   }
   return true;
 }
 
 void DumpBlocks(DumpRun* run) {
+  LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
   const long long startMs = NowMs();
-  for (run->blockAddress = 0; run->blockAddress < BlockAddressBound;
-       run->blockAddress += BlockSize) {
-    SerialClearError(&run->link);
-    std::snprintf(run->command, sizeof run->command, "dihex %5.5x\r\n",
-                  static_cast<unsigned>(run->blockAddress));
-    if (!WriteCommand(run)) return;
-    const int wanted = run->blockAddress < HighBlocksStart ? RecordLinesLow : RecordLinesHigh;
-    if (!ReadBlock(run, wanted)) return;
-    ProgressReport(run->options->out, run->blockAddress, startMs, NowMs());
+  for (uint32_t address = 0; address < BlockAddressBound; address += BlockSize) {
+    BlockResult result;
+    const bool goOn = LoggerReadBlock(&run->logger, address, &result);
+    // A run that stops in the middle of a block keeps the lines received so far.
+    if (!StoreReply(run, result.reply)) return;
+    if (!goOn) {
+      run->stop = run->logger.stop == LoggerStop::LinkLost ? Stop::LinkLost : Stop::Interrupted;
+      return;
+    }
+    if (!result.sound && run->badBlocks++ == 0) run->firstBadBlock = address;
+    ProgressReport(run->options->out, address, startMs, NowMs());
+    run->midLine = true;
   }
 }
 
@@ -157,9 +132,7 @@ int FinishRun(DumpRun* run) {
   FILE* out = run->options->out;
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
-  std::strcpy(run->command, "q\n\r");
-  if (SerialWrite(&run->link, run->command) != std::strlen(run->command) &&
-      run->stop != Stop::LinkLost) {
+  if (!LoggerEnd(&run->logger) && run->stop != Stop::LinkLost) {
     Print(out, L"write error\n");
   }
   SerialClose(&run->link);
@@ -196,20 +169,41 @@ int FinishRun(DumpRun* run) {
     Print(out, L"\nlogger.hex に書き込めません。\n");
     status = ExitHexFile;
   }
-  // Records that failed their check are reported on every way out; a run
-  // that completed with them, or with a short image, is not a success.
+  // Blocks that stayed bad are reported on every way out; a run that
+  // completed with them, or with a short image, is not a success.
   const bool completed = status == ExitComplete;
-  if (run->suspectRecords > 0) {
-    Print(out, L"\n警告: 不正なレコードが %ld 行ありました (最初のブロック %5.5x)。\n",
-          run->suspectRecords, static_cast<unsigned>(run->firstSuspectBlock));
+  if (run->badBlocks > 0) {
+    Print(out, L"\n警告: 読み直しても不正なブロックが %ld 個ありました (最初のブロック %5.5x)。\n",
+          run->badBlocks, static_cast<unsigned>(run->firstBadBlock));
   }
-  const bool shortImage = run->binBytes != ImageSize;
+  const bool shortImage = run->binBytes != static_cast<long>(ImageSize);
   if (completed && shortImage) {
     Print(out, L"\n警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n",
-          run->binBytes, ImageSize);
+          run->binBytes, static_cast<long>(ImageSize));
   }
-  if (completed && (run->suspectRecords > 0 || shortImage)) return ExitSuspectImage;
+  if (completed && (run->badBlocks > 0 || shortImage)) return ExitSuspectImage;
   return status;
+}
+
+// The output file name in the run's folder; false when it does not fit.
+bool OutputPath(const DumpRun* run, const char* name, char* path) {
+  const char* dir = run->options->dir;
+  const int n = dir == nullptr || dir[0] == '\0'
+                    ? std::snprintf(path, OutputPathSize, "%s", name)
+                    : std::snprintf(path, OutputPathSize, "%s/%s", dir, name);
+  return n > 0 && static_cast<size_t>(n) < OutputPathSize;
+}
+
+FILE* OpenOutput(const DumpRun* run, const char* name) {
+  char path[OutputPathSize];
+  return OutputPath(run, name, path) ? OpenExclusive(path) : nullptr;
+}
+
+// Opens the port the user chose; says so when it cannot.
+bool OpenPort(DumpRun* run) {
+  if (SerialOpen(&run->link, &run->path)) return true;
+  Print(run->options->out, L"COM Open Error\n");
+  return false;
 }
 
 int Run(DumpRun* run) {
@@ -238,19 +232,18 @@ int Run(DumpRun* run) {
   }
   Print(out, L"\n通信開始\n");
 
-  run->hex = OpenExclusive(HexFileName);
+  run->hex = OpenOutput(run, HexFileName);
   if (run->hex == nullptr) {
     Print(out, L"logger.hex が開けません。\n");
     return ExitHexFile;
   }
-  run->bin = OpenExclusive(BinFileName);
+  run->bin = OpenOutput(run, BinFileName);
   if (run->bin == nullptr) {
     CloseFile(&run->hex);
     Print(out, L"logger.bin が開けません。\n");
     return ExitBinFile;
   }
-  if (!SerialOpen(&run->link, &run->path)) {
-    Print(out, L"COM Open Error\n");
+  if (!OpenPort(run)) {
     CloseFile(&run->bin);
     CloseFile(&run->hex);
     return ExitPortOpen;
@@ -262,11 +255,7 @@ int Run(DumpRun* run) {
 }  // namespace
 
 int RunDump(const DumpOptions* options) {
-  // The run is large (the port table); keep it off the stack.
-  static DumpRun run;
-  std::memset(&run, 0, sizeof run);
+  DumpRun run{};
   run.options = options;
-  run.failingSinceMs = -1;
-  run.link.handle = -1;
   return Run(&run);
 }

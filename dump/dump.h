@@ -1,27 +1,18 @@
-// The dump run: dialogue, output files, the block loop and the end command.
+// The front end of the dump: dialogue, output files, messages and exit status.
+// The logger layer (logger.h) does the talking to the logger.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 
+#include "dump/protocol.h"
 #include "serial/serial.h"
 
-constexpr uint32_t BlockSize = 0x100;
-// The block loop runs while the address is below this bound: last block 0x3FF00.
-constexpr uint32_t BlockAddressBound = 0x3FFFF;
-constexpr long ImageSize = 0x40000;
-// Record lines the logger sends per block below and from HighBlocksStart on.
-constexpr uint32_t HighBlocksStart = 0x10000;
-constexpr int RecordLinesLow = 16;
-constexpr int RecordLinesHigh = 32;
 constexpr int CountdownSteps = 5;
 constexpr unsigned CountdownStepMs = 1000;
-// Failed reads and writes are retried after this pause, with the error cleared...
-constexpr unsigned FailurePauseMs = 100;
-// ...until nothing but failures has come for this long.
-constexpr long long LinkLostAfterMs = 3000;
-constexpr size_t CommandBufferSize = 32;
+// Room for the folder of the output files and a file name.
+constexpr size_t OutputPathSize = 4096;
 
 constexpr char HexFileName[] = "logger.hex";
 constexpr char BinFileName[] = "logger.bin";
@@ -42,7 +33,8 @@ struct DumpOptions {
   unsigned countdownStepMs;                // CountdownStepMs in the program
   PortRoots roots;                         // where the port listing looks
   const volatile std::sig_atomic_t* stop;  // set when the user asks to stop; may be null
+  const char* dir;                         // folder of the output files; null or "": current
 };
 
-// Runs the whole dump in the current directory and returns the exit status.
+// Runs the whole dump and returns the exit status.
 int RunDump(const DumpOptions* options);

@@ -24,7 +24,7 @@ int ListOnly(const PortRoots* roots) {
 }
 
 int Run(int argc, char** argv) {
-  const DumpOptions options = {stdin, stdout, CountdownStepMs, {"/sys", "/dev"}, &stopRequested};
+  const PortRoots roots = {"/sys", "/dev"};
   CommandLine line;
   switch (ParseCommandLine(argc, argv, &line, stderr)) {
     case Action::Usage:
@@ -36,11 +36,12 @@ int Run(int argc, char** argv) {
       PrintVersion(stdout);
       return ExitComplete;
     case Action::List:
-      return ListOnly(&options.roots);
+      return ListOnly(&roots);
     case Action::Dump:
       break;
   }
   if (!DirExists(&line, stderr)) return ExitHexFile;
+  const DumpOptions options = {stdin, stdout, CountdownStepMs, roots, &stopRequested, line.dir};
   return RunDump(&options);
 }
 

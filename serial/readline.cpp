@@ -42,5 +42,27 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
     if (got == 0) return ReadLineTimeout;
     link->receiveStart = 0;
     link->receiveEnd = static_cast<size_t>(got);
+    link->bytesReceived += static_cast<unsigned>(got);
+    link->lastByteMs = NowMs();
   }
+}
+
+unsigned long long SerialBytesReceived(const SerialLink* link) {
+  return link->bytesReceived;
+}
+
+long long SerialLastByteMs(const SerialLink* link) {
+  return link->lastByteMs;
+}
+
+int SerialDiscardInput(SerialLink* link) {
+  link->receiveStart = link->receiveEnd = 0;
+  link->partialLength = 0;
+  const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
+  if (got < 0) return ReadLineFailed;
+  if (got > 0) {
+    link->bytesReceived += static_cast<unsigned>(got);
+    link->lastByteMs = NowMs();
+  }
+  return got;
 }

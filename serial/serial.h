@@ -92,7 +92,9 @@ struct SerialLink {
   size_t receiveStart;
   size_t receiveEnd;
   char partial[LineBufferSize];
-  size_t partialLength;  // characters kept of the line being assembled
+  size_t partialLength;              // characters kept of the line being assembled
+  unsigned long long bytesReceived;  // taken from the port since the link was made
+  long long lastByteMs;              // NowMs() when bytes last came, 0 before any
 };
 
 // Opens and configures the port. False when it cannot be opened.
@@ -122,6 +124,16 @@ constexpr int ReadLineFailed = -1;
 // NUL bytes are dropped; a line longer than MaxLineText keeps its first
 // MaxLineText characters and its terminator.
 int ReadLine(SerialLink* link, char* lineBuffer);
+
+// Bytes taken from the port so far, and when the last of them came (NowMs()).
+unsigned long long SerialBytesReceived(const SerialLink* link);
+long long SerialLastByteMs(const SerialLink* link);
+
+// Drops every byte received and not yet handed out (the line being assembled
+// too), then waits up to a read time-out for more and drops those. Returns the
+// count of bytes that came meanwhile: 0 means the line stayed quiet for a whole
+// read time-out. ReadLineFailed after a failed read.
+int SerialDiscardInput(SerialLink* link);
 
 void SerialClose(SerialLink* link);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "simcore.h"
@@ -28,7 +29,7 @@ void Usage() {
                "  --received FILE  write every byte received, in order, to FILE\n"
                "  --stats FILE     write timings and counts to FILE at the end\n"
                "  --write-image FILE  save the logger's memory to FILE at start\n"
-               "  --stall-at ADDRESS  stop halfway through the reply to this block...\n"
+               "  --stall-at ADDRESS  stop halfway through the first reply to this block...\n"
                "  --stall-ms MS       ...for MS milliseconds\n"
                "  --termios FILE   write the port's termios settings to FILE at the end\n"
                "Faults (any together; ADDRESS is a block's or a record's memory address):\n"
@@ -37,7 +38,13 @@ void Usage() {
                "  --lowercase           lowercase hex digits in the records\n"
                "  --surplus ADDRESS     answer this block with one record line too many\n"
                "  --corrupt KIND:ADDRESS  spoil the data record holding ADDRESS; KIND is\n"
-               "                        checksum, digit (a non-hex digit) or short (cut)\n"
+               "                        checksum, digit (a non-hex digit), short (cut),\n"
+               "                        colon (its ':' another character) or line-end (lost)\n"
+               "  --duplicate ADDRESS   send the data record holding ADDRESS twice\n"
+               "  --spoil-first N       spoil a block's reply only the first N times it is\n"
+               "                        asked for (default: every time)\n"
+               "  --numbering KIND      load addresses: address (the memory's, default),\n"
+               "                        block (0000 to 00F0 in every block) or none (0000)\n"
                "  --long-line ADDRESS   send a 1000-character line before this block's reply\n"
                "  --silent-after ADDRESS  answer nothing after this block (port stays open)\n"
                "  --hangup-after ADDRESS  close the port after this block's reply\n"
@@ -73,18 +80,36 @@ bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
     faults->hangUpAfterBlock = Address(value);
   } else if (std::strcmp(option, "--hangup-in") == 0) {
     faults->hangUpInBlock = Address(value);
+  } else if (std::strcmp(option, "--duplicate") == 0) {
+    faults->duplicateAddress = Address(value);
+  } else if (std::strcmp(option, "--spoil-first") == 0) {
+    faults->spoilFirst = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+  } else if (std::strcmp(option, "--numbering") == 0) {
+    if (std::strcmp(value, "address") == 0) {
+      faults->numbering = SimNumbering::ByAddress;
+    } else if (std::strcmp(value, "block") == 0) {
+      faults->numbering = SimNumbering::PerBlock;
+    } else if (std::strcmp(value, "none") == 0) {
+      faults->numbering = SimNumbering::None;
+    } else {
+      return false;
+    }
   } else if (std::strcmp(option, "--delay") == 0) {
     faults->replyDelayMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
   } else if (std::strcmp(option, "--corrupt") == 0) {
     const char* colon = std::strchr(value, ':');
     if (colon == nullptr) return false;
-    const size_t kindLength = static_cast<size_t>(colon - value);
-    if (kindLength == 8 && std::strncmp(value, "checksum", kindLength) == 0) {
+    const std::string kind(value, static_cast<size_t>(colon - value));
+    if (kind == "checksum") {
       faults->corruption = SimCorruption::Checksum;
-    } else if (kindLength == 5 && std::strncmp(value, "digit", kindLength) == 0) {
+    } else if (kind == "digit") {
       faults->corruption = SimCorruption::Digit;
-    } else if (kindLength == 5 && std::strncmp(value, "short", kindLength) == 0) {
+    } else if (kind == "short") {
       faults->corruption = SimCorruption::Short;
+    } else if (kind == "colon") {
+      faults->corruption = SimCorruption::Colon;
+    } else if (kind == "line-end") {
+      faults->corruption = SimCorruption::LineEnd;
     } else {
       return false;
     }
@@ -99,15 +124,14 @@ bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
 bool LoadImage(const char* name, uint8_t* image) {
   FILE* file = std::fopen(name, "rb");
   if (file == nullptr) return false;
-  const size_t n = std::fread(image, 1, SimImageSize, file);
-  const bool exact = n == SimImageSize && std::fgetc(file) == EOF;
+  const size_t n = std::fread(image, 1, ImageSize, file);
+  const bool exact = n == ImageSize && std::fgetc(file) == EOF;
   std::fclose(file);
   return exact;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
   const char* imageName = nullptr;
   const char* linkName = nullptr;
   const char* receivedName = nullptr;
@@ -119,111 +143,142 @@ int main(int argc, char** argv) {
   uint32_t stallAt = 0;
   unsigned stallMs = 0;
   SimFaults faults;
+};
+
+bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    if (std::strcmp(argv[i], "--image") == 0 && hasValue) {
-      imageName = argv[++i];
-    } else if (std::strcmp(argv[i], "--seed") == 0 && hasValue) {
-      seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-    } else if (std::strcmp(argv[i], "--baud") == 0 && hasValue) {
-      baud = std::strtod(argv[++i], nullptr);
-    } else if (std::strcmp(argv[i], "--link") == 0 && hasValue) {
-      linkName = argv[++i];
-    } else if (std::strcmp(argv[i], "--received") == 0 && hasValue) {
-      receivedName = argv[++i];
-    } else if (std::strcmp(argv[i], "--write-image") == 0 && hasValue) {
-      writeImageName = argv[++i];
-    } else if (std::strcmp(argv[i], "--termios") == 0 && hasValue) {
-      termiosName = argv[++i];
-    } else if (std::strcmp(argv[i], "--stats") == 0 && hasValue) {
-      statsName = argv[++i];
-    } else if (std::strcmp(argv[i], "--stall-at") == 0 && hasValue) {
-      stallAt = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-    } else if (std::strcmp(argv[i], "--stall-ms") == 0 && hasValue) {
-      stallMs = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 0));
-    } else if (ParseFault(argc, argv, &i, &faults)) {
-      continue;
-    } else {
-      Usage();
-      return 2;
+    const char* option = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const char** name = nullptr;
+    if (std::strcmp(option, "--image") == 0) {
+      name = &options->imageName;
+    } else if (std::strcmp(option, "--link") == 0) {
+      name = &options->linkName;
+    } else if (std::strcmp(option, "--received") == 0) {
+      name = &options->receivedName;
+    } else if (std::strcmp(option, "--write-image") == 0) {
+      name = &options->writeImageName;
+    } else if (std::strcmp(option, "--termios") == 0) {
+      name = &options->termiosName;
+    } else if (std::strcmp(option, "--stats") == 0) {
+      name = &options->statsName;
+    }
+    if (name != nullptr || std::strcmp(option, "--seed") == 0 ||
+        std::strcmp(option, "--baud") == 0 || std::strcmp(option, "--stall-at") == 0 ||
+        std::strcmp(option, "--stall-ms") == 0) {
+      if (value == nullptr) return false;
+      ++i;
+    }
+    if (name != nullptr) {
+      *name = value;
+    } else if (std::strcmp(option, "--seed") == 0) {
+      options->seed = static_cast<uint32_t>(std::strtoul(value, nullptr, 0));
+    } else if (std::strcmp(option, "--baud") == 0) {
+      options->baud = std::strtod(value, nullptr);
+    } else if (std::strcmp(option, "--stall-at") == 0) {
+      options->stallAt = static_cast<uint32_t>(std::strtoul(value, nullptr, 0));
+    } else if (std::strcmp(option, "--stall-ms") == 0) {
+      options->stallMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+    } else if (!ParseFault(argc, argv, &i, &options->faults)) {
+      return false;
     }
   }
+  return true;
+}
 
-  std::vector<uint8_t> image(SimImageSize);
-  if (imageName != nullptr) {
-    if (!LoadImage(imageName, image.data())) {
-      std::fprintf(stderr, "loggersim: %s is not a readable %u-byte image\n", imageName,
-                   static_cast<unsigned>(SimImageSize));
-      return 2;
+// The logger's memory: from the image file, else the seed's pattern; saved
+// when asked for.
+bool MakeMemory(const Options* options, uint8_t* image) {
+  if (options->imageName != nullptr) {
+    if (!LoadImage(options->imageName, image)) {
+      std::fprintf(stderr, "loggersim: %s is not a readable %u-byte image\n", options->imageName,
+                   static_cast<unsigned>(ImageSize));
+      return false;
     }
   } else {
-    SimFillPattern(image.data(), seed);
+    SimFillPattern(image, options->seed);
   }
+  if (options->writeImageName == nullptr) return true;
+  FILE* file = std::fopen(options->writeImageName, "wb");
+  if (file == nullptr || std::fwrite(image, 1, ImageSize, file) != ImageSize ||
+      std::fclose(file) != 0) {
+    std::fprintf(stderr, "loggersim: cannot write %s\n", options->writeImageName);
+    return false;
+  }
+  return true;
+}
 
-  if (writeImageName != nullptr) {
-    FILE* file = std::fopen(writeImageName, "wb");
-    if (file == nullptr || std::fwrite(image.data(), 1, SimImageSize, file) != SimImageSize ||
-        std::fclose(file) != 0) {
-      std::fprintf(stderr, "loggersim: cannot write %s\n", writeImageName);
-      return 2;
-    }
+void WriteStats(const char* name, const SimStats* stats) {
+  FILE* file = std::fopen(name, "w");
+  if (file == nullptr) return;
+  std::fprintf(file,
+               "first_command_ns %lld\nend_command_ns %lld\ncommands %ld\n"
+               "bytes_received %lld\nbytes_sent %lld\nsaw_end %d\n"
+               "turnaround_total_ns %lld\nturnaround_max_ns %lld\nturnarounds %ld\n"
+               "stall_start_ns %lld\nstall_end_ns %lld\n",
+               stats->firstCommandNs, stats->endCommandNs, stats->commands, stats->bytesReceived,
+               stats->bytesSent, stats->sawEnd ? 1 : 0, stats->turnaroundTotalNs,
+               stats->turnaroundMaxNs, stats->turnarounds, stats->stallStartNs, stats->stallEndNs);
+  std::fclose(file);
+}
+
+// The settings the tool left on the port (speeds as termios speed_t codes).
+void WriteTermios(const char* name, int port) {
+  termios tio;
+  FILE* file = std::fopen(name, "w");
+  if (file == nullptr) return;
+  if (tcgetattr(port, &tio) == 0) {
+    std::fprintf(file, "ispeed %lu\nospeed %lu\niflag %lu\noflag %lu\ncflag %lu\nlflag %lu\n",
+                 static_cast<unsigned long>(cfgetispeed(&tio)),
+                 static_cast<unsigned long>(cfgetospeed(&tio)),
+                 static_cast<unsigned long>(tio.c_iflag), static_cast<unsigned long>(tio.c_oflag),
+                 static_cast<unsigned long>(tio.c_cflag), static_cast<unsigned long>(tio.c_lflag));
   }
+  std::fclose(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    Usage();
+    return 2;
+  }
+  std::vector<uint8_t> image(ImageSize);
+  if (!MakeMemory(&options, image.data())) return 2;
 
   SimPty pty;
   if (!SimOpenPty(&pty)) {
     std::perror("loggersim: pseudo-terminal");
     return 2;
   }
-  if (linkName != nullptr) {
-    unlink(linkName);
-    if (symlink(pty.path, linkName) != 0) {
+  if (options.linkName != nullptr) {
+    unlink(options.linkName);
+    if (symlink(pty.path, options.linkName) != 0) {
       std::perror("loggersim: link");
       return 2;
     }
   }
   FILE* received = nullptr;
-  if (receivedName != nullptr && (received = std::fopen(receivedName, "wb")) == nullptr) {
+  if (options.receivedName != nullptr &&
+      (received = std::fopen(options.receivedName, "wb")) == nullptr) {
     std::perror("loggersim: received");
     return 2;
   }
   std::printf("%s\n", pty.path);
   std::fflush(stdout);
 
-  SimConfig config = {image.data(), baud / BitsPerByte, nullptr};
-  config.pauseAddress = stallAt;
-  config.pauseMs = stallMs;
-  config.faults = faults;
+  SimConfig config = {image.data(), options.baud / BitsPerByte, nullptr};
+  config.stallAddress = options.stallAt;
+  config.stallMs = options.stallMs;
+  config.faults = options.faults;
   SimStats stats;
   const int served = SimServe(&pty, &config, received, &stats);
   if (received != nullptr) std::fclose(received);
-  if (statsName != nullptr) {
-    if (FILE* file = std::fopen(statsName, "w")) {
-      std::fprintf(file,
-                   "first_command_ns %lld\nend_command_ns %lld\ncommands %ld\n"
-                   "bytes_received %lld\nbytes_sent %lld\nsaw_end %d\n"
-                   "turnaround_total_ns %lld\nturnaround_max_ns %lld\nturnarounds %ld\n"
-                   "stall_start_ns %lld\nstall_end_ns %lld\n",
-                   stats.firstCommandNs, stats.endCommandNs, stats.commands, stats.bytesReceived,
-                   stats.bytesSent, stats.sawEnd ? 1 : 0, stats.turnaroundTotalNs,
-                   stats.turnaroundMaxNs, stats.turnarounds, stats.pauseStartNs, stats.pauseEndNs);
-      std::fclose(file);
-    }
-  }
-  if (termiosName != nullptr) {
-    // The settings the tool left on the port (speeds as termios speed_t codes).
-    termios tio;
-    FILE* file = std::fopen(termiosName, "w");
-    if (file != nullptr && tcgetattr(pty.slave, &tio) == 0) {
-      std::fprintf(file, "ispeed %lu\nospeed %lu\niflag %lu\noflag %lu\ncflag %lu\nlflag %lu\n",
-                   static_cast<unsigned long>(cfgetispeed(&tio)),
-                   static_cast<unsigned long>(cfgetospeed(&tio)),
-                   static_cast<unsigned long>(tio.c_iflag), static_cast<unsigned long>(tio.c_oflag),
-                   static_cast<unsigned long>(tio.c_cflag),
-                   static_cast<unsigned long>(tio.c_lflag));
-    }
-    if (file != nullptr) std::fclose(file);
-  }
+  if (options.statsName != nullptr) WriteStats(options.statsName, &stats);
+  if (options.termiosName != nullptr) WriteTermios(options.termiosName, pty.slave);
   SimClosePty(&pty);
-  if (linkName != nullptr) unlink(linkName);
+  if (options.linkName != nullptr) unlink(options.linkName);
   return served == 0 || served == SimHungUp ? 0 : 1;
 }

@@ -63,10 +63,15 @@ size_t FormatRecord(char* out, uint8_t length, uint16_t address, uint8_t type, c
   return n;
 }
 
-// Spoils the text of a record as kind says; returns its new length.
+// Spoils the text of a record as kind says; returns its new length. (A lost
+// line end is made by AppendLine.)
 size_t Corrupt(char* record, size_t length, SimCorruption kind) {
   constexpr size_t firstDataDigit = 9;
   switch (kind) {
+    case SimCorruption::Colon:
+      record[0] = '.';
+      return length;
+    case SimCorruption::LineEnd:
     case SimCorruption::Checksum:
       // Another last digit: the checksum no longer matches.
       record[length - 1] = record[length - 1] == '0' ? '1' : '0';
@@ -82,10 +87,11 @@ size_t Corrupt(char* record, size_t length, SimCorruption kind) {
   return length;
 }
 
-// Appends a record's text as a line ended by CR LF; with noise, a line that is
-// no record goes before it and NUL bytes go inside it.
+// Appends a record's text as a line ended by CR LF (none when lineEnd is
+// false); with noise, a line that is no record goes before it and NUL bytes go
+// inside it.
 size_t AppendLine(const SimFaults* faults, const char* record, size_t length, size_t lineIndex,
-                  char* out) {
+                  char* out, bool lineEnd = true) {
   size_t n = 0;
   if (faults->noise) {
     const char* noise = NoiseLines[lineIndex % NoiseLineCount];
@@ -98,9 +104,29 @@ size_t AppendLine(const SimFaults* faults, const char* record, size_t length, si
     out[n++] = record[i];
   }
   if (faults->noise) out[n++] = '\0';
+  if (!lineEnd) return n;
   out[n++] = '\r';
   out[n++] = '\n';
   return n;
+}
+
+// The load address of the data record holding memory address at.
+uint16_t LoadAddress(SimNumbering numbering, uint32_t at) {
+  switch (numbering) {
+    case SimNumbering::PerBlock:
+      return static_cast<uint16_t>(at % BlockSize);
+    case SimNumbering::None:
+      return 0;
+    case SimNumbering::ByAddress:
+      break;
+  }
+  return static_cast<uint16_t>(at & 0xFFFF);
+}
+
+// True when the fault's address (SimNone: off) lies in the record starting at at.
+bool SameRecord(long faultAddress, uint32_t at) {
+  return faultAddress >= 0 &&
+         static_cast<uint32_t>(faultAddress) / RecordDataBytes == at / RecordDataBytes;
 }
 
 // Where a hang-up halfway cuts a reply: after half of its lines, in the middle
@@ -190,7 +216,7 @@ bool LineSend(Line* line, const char* data, size_t size) {
   const size_t chunk = line->bytesPerSecond / 1000 > 1 ? line->bytesPerSecond / 1000 : 1;
   // A sleep that overran by a little does not move the line's schedule: the
   // bytes still arrive when the line would have carried them. Only a line that
-  // stood idle (a pause) starts its schedule anew.
+  // stood idle (a stall) starts its schedule anew.
   const long long now = NowNs();
   if (line->freeAtNs + static_cast<long long>(chunk * nsPerByte / 2) < now) line->freeAtNs = now;
   for (size_t sent = 0; sent < size;) {
@@ -208,7 +234,7 @@ bool LineSend(Line* line, const char* data, size_t size) {
 }
 
 // Waits ms milliseconds, looking at the quit flag now and then. False on quit.
-bool PauseUnlessQuit(const SimConfig* config, unsigned ms) {
+bool WaitUnlessQuit(const SimConfig* config, unsigned ms) {
   const long long until = NowNs() + ms * 1000000LL;
   for (;;) {
     if (config->quit != nullptr && config->quit->load()) return false;
@@ -219,17 +245,18 @@ bool PauseUnlessQuit(const SimConfig* config, unsigned ms) {
   }
 }
 
-// Sends a reply, stopping halfway for the configured pause when it is this block's.
-bool SendReply(Line* line, const SimConfig* config, uint32_t address, const char* reply,
-               size_t size, SimStats* stats) {
-  if (config->pauseMs == 0 || address != config->pauseAddress) {
+// Sends a reply, stalling halfway for the configured time when it is the
+// first reply to this block.
+bool SendReply(Line* line, const SimConfig* config, uint32_t address, unsigned asked,
+               const char* reply, size_t size, SimStats* stats) {
+  if (config->stallMs == 0 || address != config->stallAddress || asked > 0) {
     return LineSend(line, reply, size);
   }
   const size_t half = size / 2;
   if (!LineSend(line, reply, half)) return false;
-  stats->pauseStartNs = NowNs();
-  if (!PauseUnlessQuit(config, config->pauseMs)) return false;
-  stats->pauseEndNs = NowNs();
+  stats->stallStartNs = NowNs();
+  if (!WaitUnlessQuit(config, config->stallMs)) return false;
+  stats->stallEndNs = NowNs();
   return LineSend(line, reply + half, size - half);
 }
 
@@ -237,16 +264,141 @@ bool ParseDihex(const char* text, uint32_t* address) {
   if (std::strncmp(text, "dihex ", 6) != 0) return false;
   char* end = nullptr;
   const unsigned long value = std::strtoul(text + 6, &end, 16);
-  if (end == text + 6 || value >= SimImageSize) return false;
+  if (end == text + 6 || value >= ImageSize) return false;
   *address = static_cast<uint32_t>(value);
   return true;
+}
+
+// SimServe's results besides the failure (-1) and SimHungUp.
+constexpr int SimEnded = 0;
+constexpr int SimQuit = 1;
+// Internal results of the serving steps.
+constexpr int ServeGoOn = 3;
+constexpr int ServeEnded = 4;
+
+// What SimServe keeps between the bytes it receives.
+struct Server {
+  SimPty* pty;
+  const SimConfig* config;
+  SimStats* stats;
+  FILE* received;
+  Line line;
+  char reply[SimReplySize];
+  char command[CommandLineSize];
+  size_t commandLength;
+  bool silent;            // after the silent-after block: commands are taken, never answered
+  long long endSeenNs;    // when "q" and its LF arrived
+  long long replyDoneNs;  // when the last reply was sent, until the next command comes
+  unsigned asked[ImageSize / BlockSize];  // times each block was asked for
+};
+
+bool Quitting(const Server* server) {
+  return server->config->quit != nullptr && server->config->quit->load();
+}
+
+// The time from the end of the last reply to this command is the other side's turnaround.
+void NoteArrival(Server* server, size_t bytes) {
+  SimStats* stats = server->stats;
+  const long long arrivedNs = NowNs();
+  if (stats->firstCommandNs == 0) stats->firstCommandNs = arrivedNs;
+  if (server->replyDoneNs != 0) {
+    const long long turnaround = arrivedNs - server->replyDoneNs;
+    stats->turnaroundTotalNs += turnaround;
+    if (turnaround > stats->turnaroundMaxNs) stats->turnaroundMaxNs = turnaround;
+    ++stats->turnarounds;
+    server->replyDoneNs = 0;
+  }
+  stats->bytesReceived += static_cast<long long>(bytes);
+  LineReceived(&server->line, bytes);
+}
+
+// Waits for the next bytes from the tool (at most a quit poll, or what is left
+// of the end command's tail) and takes them. Returns their count, 0 when none
+// came, ServeEnded when the end command's tail has passed, -1 on failure.
+int ReceiveBytes(Server* server, char* bytes, size_t size) {
+  int waitMs = QuitPollMs;
+  if (server->endSeenNs != 0) {
+    const long long left = server->endSeenNs / 1000000 + EndCommandTailMs - NowNs() / 1000000;
+    if (left <= 0) return ServeEnded;
+    waitMs = static_cast<int>(left);
+  }
+  const int master = server->pty->master;
+  pollfd pfd = {master, POLLIN, 0};
+  const int ready = poll(&pfd, 1, waitMs);
+  if (ready < 0 && errno != EINTR) return -1;
+  if (ready <= 0) return 0;
+  const ssize_t got = read(master, bytes, size);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+  // EIO: no process holds the port side any more (cannot happen while we hold it).
+  if (got <= 0) return -1;
+  NoteArrival(server, static_cast<size_t>(got));
+  if (server->received != nullptr) {
+    std::fwrite(bytes, 1, static_cast<size_t>(got), server->received);
+    std::fflush(server->received);
+  }
+  return static_cast<int>(got);
+}
+
+// Answers "dihex <address>" with the block's reply, faults applied.
+int Answer(Server* server, uint32_t address) {
+  const SimConfig* config = server->config;
+  const SimFaults* faults = &config->faults;
+  // The logger starts answering once the command has crossed the line.
+  WaitUntil(server->line.freeAtNs);
+  if (faults->replyDelayMs > 0 && !WaitUnlessQuit(config, faults->replyDelayMs)) return SimQuit;
+  const unsigned asked = server->asked[address / BlockSize]++;
+  size_t n = SimBuildReply(config, address, server->reply, sizeof server->reply, asked);
+  const long block = static_cast<long>(address);
+  const bool cutHalfway = block == faults->hangUpInBlock;
+  if (cutHalfway) n = HalfwayCut(server->reply, n);
+  if (!SendReply(&server->line, config, address, asked, server->reply, n, server->stats)) {
+    return Quitting(server) ? SimQuit : -1;
+  }
+  server->replyDoneNs = NowNs();
+  server->stats->bytesSent += static_cast<long long>(n);
+  ++server->stats->commands;
+  if (cutHalfway || block == faults->hangUpAfterBlock) return HangUp(server->pty);
+  if (block == faults->silentAfterBlock) server->silent = true;
+  return ServeGoOn;
+}
+
+// Takes one command line (its LF and any CR before it already removed).
+int TakeCommand(Server* server, const char* text) {
+  while (*text == '\r') ++text;  // the CR that ended the previous end command
+  uint32_t address = 0;
+  if (std::strcmp(text, "q") == 0) {
+    server->stats->sawEnd = true;
+    server->stats->endCommandNs = NowNs();
+    server->endSeenNs = server->stats->endCommandNs;
+  } else if (!server->silent && ParseDihex(text, &address)) {
+    return Answer(server, address);
+  }
+  return ServeGoOn;
+}
+
+// Takes one byte from the tool: commands end at LF; after "q" and its LF the
+// CR that follows completes the end command.
+int TakeByte(Server* server, char c) {
+  if (server->endSeenNs != 0) return c == '\r' ? SimEnded : ServeGoOn;
+  if (c != '\n') {
+    if (server->commandLength + 1 < sizeof server->command) {
+      server->command[server->commandLength++] = c;
+    }
+    return ServeGoOn;
+  }
+  // A CR before the LF is part of the command's ending.
+  size_t length = server->commandLength;
+  while (length > 0 && server->command[length - 1] == '\r') --length;
+  server->command[length] = '\0';
+  server->commandLength = 0;
+  return TakeCommand(server, server->command);
 }
 
 }  // namespace
 
 void SimFillPattern(uint8_t* image, uint32_t seed) {
   uint32_t state = seed != 0 ? seed : 0x2545F491u;  // xorshift32 never leaves 0
-  for (uint32_t i = 0; i < SimImageSize; ++i) {
+  for (uint32_t i = 0; i < ImageSize; ++i) {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
@@ -254,38 +406,42 @@ void SimFillPattern(uint8_t* image, uint32_t seed) {
   }
 }
 
-size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize) {
+size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize,
+                     unsigned asked) {
   const SimFaults* faults = &config->faults;
   const bool lower = faults->lowercase;
+  const bool spoil = faults->spoilFirst == 0 || asked < faults->spoilFirst;
+  const long block = static_cast<long>(address);
   char record[RecordTextSize];
   size_t n = 0;
   size_t lines = 0;
-  if (static_cast<long>(address) == faults->longLineBlock && SimLongLineLength + 2 <= outSize) {
+  if (spoil && block == faults->longLineBlock && SimLongLineLength + 2 <= outSize) {
     std::memset(out, 'x', SimLongLineLength);
     n = SimLongLineLength;
     out[n++] = '\r';
     out[n++] = '\n';
   }
-  for (int i = 0; i < 16; ++i) {
-    const uint32_t at = address + static_cast<uint32_t>(i) * SimRecordBytes;
-    if (n + 2 * RecordRoom > outSize) break;
-    if (address >= SimHighStart) {
+  for (uint32_t at = address; at < address + BlockSize; at += RecordDataBytes) {
+    if (n + 3 * RecordRoom > outSize) break;
+    if (address >= HighBlocksStart) {
       // An extended segment address record places the data record that follows.
       const uint16_t segment = static_cast<uint16_t>((at >> 4) & 0xF000);
       const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
                                        static_cast<uint8_t>(segment & 0xFF)};
-      const size_t length = FormatRecord(record, 2, 0, 0x02, segmentBytes, lower);
+      const size_t length = FormatRecord(record, 2, 0, RecordTypeSegment, segmentBytes, lower);
       n += AppendLine(faults, record, length, lines++, out + n);
     }
-    size_t length = FormatRecord(record, SimRecordBytes, static_cast<uint16_t>(at & 0xFFFF), 0x00,
-                                 config->image + (at % SimImageSize), lower);
-    if (faults->corruptAddress >= 0 &&
-        at / SimRecordBytes == static_cast<uint32_t>(faults->corruptAddress) / SimRecordBytes) {
-      length = Corrupt(record, length, faults->corruption);
+    size_t length = FormatRecord(record, RecordDataBytes, LoadAddress(faults->numbering, at),
+                                 RecordTypeData, config->image + (at % ImageSize), lower);
+    const bool spoiled = spoil && SameRecord(faults->corruptAddress, at);
+    if (spoiled) length = Corrupt(record, length, faults->corruption);
+    const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
+    n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
+    if (spoil && SameRecord(faults->duplicateAddress, at)) {
+      n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
     }
-    n += AppendLine(faults, record, length, lines++, out + n);
   }
-  if (static_cast<long>(address) == faults->surplusBlock && n + RecordRoom <= outSize) {
+  if (spoil && block == faults->surplusBlock && n + RecordRoom <= outSize) {
     // One line more than asked for: an end-of-file record.
     const size_t length = FormatRecord(record, 0, 0, 0x01, nullptr, lower);
     n += AppendLine(faults, record, length, lines++, out + n);
@@ -327,85 +483,21 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
   *stats = SimStats{};
   // Paced sleeps end on time, not up to 50 us late (the default timer slack).
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  const int master = pty->master;
-  const SimFaults* faults = &config->faults;
-  Line line = {master, config->bytesPerSecond, 0};
-  char reply[SimReplySize];
-  bool silent = false;  // after the silent-after block: commands are taken, never answered
-  char command[CommandLineSize];
-  size_t commandLength = 0;
-  long long endSeenNs = 0;    // when "q" and its LF arrived
-  long long replyDoneNs = 0;  // when the last reply was sent, until the next command comes
+  Server server{};
+  server.pty = pty;
+  server.config = config;
+  server.stats = stats;
+  server.received = received;
+  server.line = {pty->master, config->bytesPerSecond, 0};
   for (;;) {
-    if (config->quit != nullptr && config->quit->load()) return 1;
-    int waitMs = QuitPollMs;
-    if (endSeenNs != 0) {
-      const long long left = endSeenNs / 1000000 + EndCommandTailMs - NowNs() / 1000000;
-      if (left <= 0) return 0;
-      waitMs = static_cast<int>(left);
-    }
-    pollfd pfd = {master, POLLIN, 0};
-    const int ready = poll(&pfd, 1, waitMs);
-    if (ready < 0 && errno != EINTR) return -1;
-    if (ready <= 0) continue;
+    if (Quitting(&server)) return SimQuit;
     char bytes[512];
-    const ssize_t got = read(master, bytes, sizeof bytes);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    // EIO: no process holds the port side any more (cannot happen while we hold it).
-    if (got <= 0) return -1;
-    const long long arrivedNs = NowNs();
-    if (stats->firstCommandNs == 0) stats->firstCommandNs = arrivedNs;
-    if (replyDoneNs != 0) {
-      const long long turnaround = arrivedNs - replyDoneNs;
-      stats->turnaroundTotalNs += turnaround;
-      if (turnaround > stats->turnaroundMaxNs) stats->turnaroundMaxNs = turnaround;
-      ++stats->turnarounds;
-      replyDoneNs = 0;
-    }
-    stats->bytesReceived += got;
-    LineReceived(&line, static_cast<size_t>(got));
-    if (received != nullptr) {
-      std::fwrite(bytes, 1, static_cast<size_t>(got), received);
-      std::fflush(received);
-    }
-    for (ssize_t i = 0; i < got; ++i) {
-      const char c = bytes[i];
-      if (endSeenNs != 0) {
-        if (c == '\r') return 0;  // the end command is complete
-        continue;
-      }
-      if (c != '\n') {
-        if (commandLength + 1 < sizeof command) command[commandLength++] = c;
-        continue;
-      }
-      // A command ends at LF; a CR before it is part of the command's ending.
-      while (commandLength > 0 && command[commandLength - 1] == '\r') --commandLength;
-      command[commandLength] = '\0';
-      commandLength = 0;
-      uint32_t address = 0;
-      const char* text = command;
-      while (*text == '\r') ++text;  // the CR that ended the previous end command
-      if (std::strcmp(text, "q") == 0) {
-        stats->sawEnd = true;
-        stats->endCommandNs = NowNs();
-        endSeenNs = stats->endCommandNs;
-      } else if (!silent && ParseDihex(text, &address)) {
-        // The logger starts answering once the command has crossed the line.
-        WaitUntil(line.freeAtNs);
-        if (faults->replyDelayMs > 0 && !PauseUnlessQuit(config, faults->replyDelayMs)) return 1;
-        size_t n = SimBuildReply(config, address, reply, sizeof reply);
-        const long block = static_cast<long>(address);
-        const bool cutHalfway = block == faults->hangUpInBlock;
-        if (cutHalfway) n = HalfwayCut(reply, n);
-        if (!SendReply(&line, config, address, reply, n, stats)) {
-          return config->quit != nullptr && config->quit->load() ? 1 : -1;
-        }
-        replyDoneNs = NowNs();
-        stats->bytesSent += static_cast<long long>(n);
-        ++stats->commands;
-        if (cutHalfway || block == faults->hangUpAfterBlock) return HangUp(pty);
-        if (block == faults->silentAfterBlock) silent = true;
-      }
+    const int got = ReceiveBytes(&server, bytes, sizeof bytes);
+    if (got == ServeEnded) return SimEnded;
+    if (got < 0) return -1;
+    for (int i = 0; i < got; ++i) {
+      const int result = TakeByte(&server, bytes[i]);
+      if (result != ServeGoOn) return result;
     }
   }
 }

@@ -7,10 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-constexpr uint32_t SimImageSize = 0x40000;
-constexpr uint32_t SimBlockSize = 0x100;
-constexpr uint32_t SimHighStart = 0x10000;
-constexpr int SimRecordBytes = 16;
+#include "dump/protocol.h"
+
 // Largest reply to one command: 16 data records and 16 segment records, with
 // room for the noise and overlong lines that faults add.
 constexpr size_t SimReplySize = 16384;
@@ -21,16 +19,27 @@ constexpr long SimNone = -1;
 // Characters of the overlong line sent before a block's reply.
 constexpr size_t SimLongLineLength = 1000;
 
-// How the record at SimFaults::corruptAddress is spoiled.
-enum class SimCorruption { None, Checksum, Digit, Short };
+// How the record at SimFaults::corruptAddress is spoiled: a wrong checksum, a
+// digit that is no hex digit, cut in half, its ':' turned into another
+// character, or its line end lost (it runs into the next line).
+enum class SimCorruption { None, Checksum, Digit, Short, Colon, LineEnd };
+
+// The load addresses the logger gives its data records: the low 16 bits of the
+// memory address, 0000 to 00F0 in every block, or 0000 throughout.
+enum class SimNumbering { ByAddress, PerBlock, None };
 
 // Misbehaviour on purpose. Block faults name the block by its address (a
-// multiple of SimBlockSize); every fault can be combined with the others.
+// multiple of BlockSize); every fault can be combined with the others.
 struct SimFaults {
-  bool noise = false;           // lines not beginning with ':' between records, NULs inside records
-  bool lowercase = false;       // hex digits in lowercase
-  long surplusBlock = SimNone;  // this block's reply ends with one extra record line
-  long longLineBlock = SimNone;  // a line of SimLongLineLength characters precedes this reply
+  bool noise = false;      // lines not beginning with ':' between records, NULs inside records
+  bool lowercase = false;  // hex digits in lowercase
+  SimNumbering numbering = SimNumbering::ByAddress;
+  // Spoils of a reply (surplus, duplicate, corruption, long line) are made the
+  // first spoilFirst times the block is asked for, then no more (0: every time).
+  unsigned spoilFirst = 0;
+  long surplusBlock = SimNone;      // this block's reply ends with one extra record line
+  long longLineBlock = SimNone;     // a line of SimLongLineLength characters precedes this reply
+  long duplicateAddress = SimNone;  // the data record holding this address is sent twice
   SimCorruption corruption = SimCorruption::None;
   long corruptAddress = SimNone;    // the data record holding this memory address is spoiled
   long silentAfterBlock = SimNone;  // no command is answered after this block's reply
@@ -40,12 +49,12 @@ struct SimFaults {
 };
 
 struct SimConfig {
-  const uint8_t* image;           // SimImageSize bytes of logger memory
+  const uint8_t* image;           // ImageSize bytes of logger memory
   double bytesPerSecond;          // pace of the line (both directions); 0: unpaced
   const std::atomic<bool>* quit;  // set to end SimServe early; may be null
-  // The reply to the block at pauseAddress stops halfway for pauseMs (0: never).
-  uint32_t pauseAddress = 0;
-  unsigned pauseMs = 0;
+  // The first reply to the block at stallAddress stops halfway for stallMs (0: never).
+  uint32_t stallAddress = 0;
+  unsigned stallMs = 0;
   SimFaults faults = SimFaults();
 };
 
@@ -61,8 +70,8 @@ struct SimStats {
   long long turnaroundTotalNs;
   long long turnaroundMaxNs;
   long turnarounds;
-  long long pauseStartNs;  // the pause in the middle of a reply, or 0
-  long long pauseEndNs;
+  long long stallStartNs;  // the stall in the middle of a reply, or 0
+  long long stallEndNs;
 };
 
 struct SimPty {
@@ -74,8 +83,10 @@ struct SimPty {
 // Fills image with a pseudo-random pattern that depends only on seed.
 void SimFillPattern(uint8_t* image, uint32_t seed);
 
-// The Intel HEX reply to "dihex <address>", as sent on the wire.
-size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize);
+// The Intel HEX reply to "dihex <address>", as sent on the wire when the block
+// has been asked for asked times before (spoils end after SimFaults::spoilFirst).
+size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize,
+                     unsigned asked = 0);
 
 // Opens a raw pseudo-terminal. False (and errno) on failure.
 bool SimOpenPty(SimPty* pty);

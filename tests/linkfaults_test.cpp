@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <thread>
 
+#include "dump/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 
@@ -104,6 +106,98 @@ TEST(LinkFaults, CommandCutShortIsCompletedNotRepeated) {
   const DriverResult run = DumpWithFault(dir, &sim);
   EXPECT_TRUE(fault.writeCut);
   ExpectCleanRun(dir, &sim, run);
+}
+
+// The give-up clock: a link whose reads fail now and then goes on; one that
+// gives nothing but failures for LinkLostAfterMs is given up.
+std::atomic<bool> readsFail{false};
+
+// Makes the link's reads fail during the given spans (start, end in ms after
+// construction), from another thread.
+struct FailureSpans {
+  std::thread thread;
+  explicit FailureSpans(std::vector<std::pair<int, int>> spans) {
+    thread = std::thread([spans] {
+      const long long start = TestNowMs();
+      for (const auto& span : spans) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(start + span.first - TestNowMs()));
+        readsFail = true;
+        if (span.second < 0) return;  // failing for good
+        std::this_thread::sleep_for(std::chrono::milliseconds(start + span.second - TestNowMs()));
+        readsFail = false;
+      }
+    });
+  }
+  ~FailureSpans() {
+    thread.join();
+    readsFail = false;
+  }
+};
+
+int ReadFailingOnDemand(SerialLink* link, unsigned char* buffer, size_t max) {
+  return readsFail ? -1 : SerialReadSome(link, buffer, max);
+}
+
+// Reads fail on demand while the run is in progress.
+struct FailingReads {
+  SerialPlatformCalls saved = serialCalls;
+  FailingReads() { serialCalls.readSome = ReadFailingOnDemand; }
+  ~FailingReads() { serialCalls = saved; }
+};
+
+// Three streaks of failures, 3.6 s of them within 4.2 s, with good reads
+// between, all while one slow reply comes in (no command restarts the clock):
+// the run goes on until the user stops it, and says "read error" once per streak.
+TEST(GiveUpClock, FailuresWithGoodReadsBetweenNeverEndTheRun) {
+  constexpr double slowLine = 150;  // bytes per second: block 0 takes about 5 s
+  TempDir dir;
+  InProcessSim sim(31, slowLine);
+  volatile std::sig_atomic_t stop = 0;
+  DriverResult run;
+  {
+    FailingReads failing;
+    FailureSpans spans({{200, 1400}, {1700, 2900}, {3200, 4400}});
+    std::thread user([&stop] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+      stop = 1;
+    });
+    sim.Start();
+    run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir), &stop);
+    user.join();
+  }
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitInterrupted) << run.console.substr(run.console.size() - 300);
+  EXPECT_EQ(Count(run.console, "read error"), 3u);
+  EXPECT_EQ(Count(run.console, "\nread error\n"), 3u) << "each streak on a line of its own";
+  const std::string hex = ReadFileBytes(dir.File("logger.hex"));
+  EXPECT_TRUE(ExpectedHexFile(sim.image.data()).compare(0, hex.size(), hex) == 0);
+}
+
+// Nothing but failures from some point on: given up after LinkLostAfterMs
+// with status 4; what was received before stays in the files.
+TEST(GiveUpClock, NothingButFailuresEndTheRunWithStatus4) {
+  TempDir dir;
+  InProcessSim sim(32);
+  sim.config.faults.replyDelayMs = 4;
+  DriverResult run;
+  long long took = 0;
+  {
+    FailingReads failing;
+    FailureSpans spans({{500, -1}});
+    const long long start = TestNowMs();
+    sim.Start();
+    run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+    took = TestNowMs() - start - 500;
+  }
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitLinkLost);
+  EXPECT_TRUE(EndsWith(run.console, "\n通信が途絶えたため中断しました。\n"));
+  EXPECT_EQ(Count(run.console, "read error"), 1u);
+  EXPECT_GE(took, LinkLostAfterMs);
+  EXPECT_LT(took, LinkLostAfterMs + 2000);
+  const std::string hex = ReadFileBytes(dir.File("logger.hex"));
+  EXPECT_GT(hex.size(), 0u);
+  EXPECT_TRUE(ExpectedHexFile(sim.image.data()).compare(0, hex.size(), hex) == 0);
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   EXPECT_TRUE(hex == ExpectedHexFile(sim.image.data()).substr(0, hex.size()));
   EXPECT_EQ(Count(hex, "\r\r\r\n"), 16u);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.begin() + SimBlockSize));
+              std::string(sim.image.begin(), sim.image.begin() + BlockSize));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ bool FileExists(const std::string& path) {
 }
 
 std::vector<uint8_t> PatternImage(uint32_t seed) {
-  std::vector<uint8_t> image(SimImageSize);
+  std::vector<uint8_t> image(ImageSize);
   SimFillPattern(image.data(), seed);
   return image;
 }
@@ -111,14 +111,11 @@ std::string InProcessSim::Received() {
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input, PortRoots roots,
                                 const volatile std::sig_atomic_t* stop) {
   SetupConsoleLocale();
-  char previous[4096];
-  if (getcwd(previous, sizeof previous) == nullptr) previous[0] = '\0';
-  if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "cannot enter " << dir;
   std::string inputCopy = input;
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, roots, stop};
+  const DumpOptions options = {in, out, 0, roots, stop, dir.c_str()};
   DriverResult result;
   result.status = RunDump(&options);
   std::fflush(out);
@@ -128,7 +125,6 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
   while ((n = std::fread(chunk, 1, sizeof chunk, out)) > 0) result.console.append(chunk, n);
   std::fclose(out);
   std::fclose(in);
-  if (previous[0] != '\0' && chdir(previous) != 0) ADD_FAILURE() << "cannot go back";
   return result;
 }
 
@@ -324,7 +320,7 @@ std::string ExpectedHexFile(const uint8_t* image) {
   static char reply[SimReplySize];
   SimConfig config = {image, 0, nullptr};
   std::string expected;
-  for (uint32_t a = 0; a < SimImageSize; a += SimBlockSize) {
+  for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
     const size_t n = SimBuildReply(&config, a, reply, sizeof reply);
     std::string text(reply, n);
     size_t start = 0;
@@ -341,7 +337,7 @@ std::string Commands(uint32_t first, uint32_t last) {
   // Built digit by digit: a wrong format in the program must show as a difference.
   constexpr char digits[] = "0123456789abcdef";
   std::string commands;
-  for (uint32_t a = first; a <= last; a += SimBlockSize) {
+  for (uint32_t a = first; a <= last; a += BlockSize) {
     commands += "dihex ";
     for (int shift = 16; shift >= 0; shift -= 4) commands += digits[(a >> shift) & 0xf];
     commands += "\r\n";
@@ -350,5 +346,5 @@ std::string Commands(uint32_t first, uint32_t last) {
 }
 
 std::string ExpectedCommands() {
-  return Commands(0, SimImageSize - SimBlockSize) + "q\n\r";
+  return Commands(0, ImageSize - BlockSize) + "q\n\r";
 }

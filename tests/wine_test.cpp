@@ -351,13 +351,17 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
 namespace {
 
 // A logger that sends NUL bytes inside its record lines, lines that are no
-// records, and one record with a wrong checksum: the Windows program drops the
-// NULs itself (Wine passes them through), stores exactly what the Linux program
-// stores, and reports the bad record with status 5.
-TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
+// records, and one record with a wrong checksum on every try: the Windows
+// program drops the NULs itself (Wine passes them through), asks for the bad
+// block BlockTries times, stores exactly what the Linux program stores, and
+// reports the block with status 5.
+TEST_F(WineTest, NoiseAndABlockBadOnEveryTryAreHandledAsOnLinux) {
   const std::vector<std::string> faults = {"--seed", std::to_string(Seed), "--noise", "--corrupt",
                                            "checksum:0x12345"};
-  Child sim(SimArgs(faults));
+  std::vector<std::string> simOptions = faults;
+  const std::string received = dir_.File("received.bin");
+  simOptions.insert(simOptions.end(), {"--received", received});
+  Child sim(SimArgs(simOptions));
   const std::string port = sim.FirstLine(10000);
   ASSERT_FALSE(port.empty());
   const std::string link = ComLink(setup_, LoggerComNumber);
@@ -374,9 +378,11 @@ TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(linuxRun.result.status, 5);
   const std::string console = ConsoleText(run.out);
-  EXPECT_NE(console.find("\n警告: 不正なレコードが 1 行ありました (最初のブロック 12300)。\n"),
-            std::string::npos)
+  EXPECT_TRUE(EndsWith(console,
+                       "\n警告: 読み直しても不正なブロックが 1 個ありました (最初のブロック "
+                       "12300)。\n"))
       << console.substr(console.size() > 300 ? console.size() - 300 : 0);
+  EXPECT_EQ(Count(ReadFileBytes(received), "dihex 12300\r\n"), 4u);
   // Only the checksum was spoiled: the image is whole.
   const std::vector<uint8_t> image = PatternImage(Seed);
   EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
@@ -384,6 +390,36 @@ TEST_F(WineTest, NoiseAndACorruptRecordAreHandledAsOnLinux) {
   EXPECT_EQ(hex.find('\0'), std::string::npos) << "a NUL byte reached logger.hex";
   EXPECT_TRUE(hex == ReadFileBytes(linuxRun.dir.File("logger.hex")))
       << "logger.hex differs from the Linux program's";
+}
+
+// A block spoiled once is asked for again, and the run is as clean as if
+// nothing had happened: status 0, the files of a clean run.
+TEST_F(WineTest, BlockSpoiledOnceIsReadAgain) {
+  const std::string received = dir_.File("received.bin");
+  Child sim(SimArgs({"--seed", std::to_string(Seed), "--corrupt", "digit:0x20005", "--spoil-first",
+                     "1", "--received", received}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
+  EXPECT_EQ(sim.Wait(10), 0);
+  unlink(link.c_str());
+
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0);
+  const std::string console = ConsoleText(run.out);
+  EXPECT_NE(console.find("\nブロック 20000 を読み直します (2 回目)。\n\r20000 "), std::string::npos)
+      << console.substr(console.size() > 300 ? console.size() - 300 : 0);
+  EXPECT_EQ(console.find("警告"), std::string::npos);
+  const std::string asked = "dihex 20000\r\n";
+  std::string commands = ExpectedCommands();
+  commands.replace(commands.find(asked), asked.size(), asked + asked);
+  EXPECT_TRUE(ReadFileBytes(received) == commands);
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.hex")) == ExpectedHexFile(image.data()));
 }
 
 }  // namespace

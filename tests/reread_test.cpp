@@ -1,0 +1,239 @@
+// Every block is checked before it is stored and asked for again when bad:
+// whole runs in-process against the substitute logger, and the check itself.
+#include <string>
+#include <vector>
+
+#include "dump/logger.h"
+#include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+// The commands of a clean run with the block's command sent times times.
+std::string CommandsAsking(const std::string& command, int times) {
+  std::string expected = ExpectedCommands();
+  const size_t at = expected.find(command);
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += command;
+  return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
+}
+
+// logger.hex of a clean run of a logger that numbers its records as numbering says.
+std::string CleanHexFile(const uint8_t* image, SimNumbering numbering) {
+  SimConfig config = {image, 0, nullptr};
+  config.faults.numbering = numbering;
+  static char reply[SimReplySize];
+  std::string expected;
+  for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
+    const std::string text(reply, SimBuildReply(&config, a, reply, sizeof reply));
+    for (size_t start = 0; start < text.size();) {
+      const size_t end = text.find("\r\n", start);
+      expected += text.substr(start, end - start) + "\r\r\r\n";
+      start = end + 2;
+    }
+  }
+  return expected;
+}
+
+DriverResult Dump(const TempDir& dir, InProcessSim* sim) {
+  sim->Start();
+  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir));
+}
+
+struct SpoiledOnce {
+  const char* name;
+  SimCorruption corruption;
+  long corruptAddress;
+  long duplicateAddress;
+  long surplusBlock;
+  const char* reread;  // the command sent twice
+};
+
+void PrintTo(const SpoiledOnce& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BadBlockSpoiledOnce : public ::testing::TestWithParam<SpoiledOnce> {};
+
+// A reply spoiled once is asked for again after the line has fallen quiet; the
+// second, clean reply is what the files get, as in a clean run.
+TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
+  const SpoiledOnce& c = GetParam();
+  TempDir dir;
+  InProcessSim sim(21);
+  sim.config.faults.spoilFirst = 1;
+  sim.config.faults.corruption = c.corruption;
+  sim.config.faults.corruptAddress = c.corruptAddress;
+  sim.config.faults.duplicateAddress = c.duplicateAddress;
+  sim.config.faults.surplusBlock = c.surplusBlock;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_EQ(sim.Received(), CommandsAsking(c.reread, 2));
+  const std::string block = std::string(c.reread).substr(6, 5);
+  EXPECT_EQ(Count(run.console, "を読み直します"), 1u);
+  EXPECT_NE(run.console.find("\nブロック " + block + " を読み直します (2 回目)。\n\r" + block),
+            std::string::npos)
+      << "the re-read line must stand on its own between the progress lines";
+  EXPECT_EQ(Count(run.console, "警告"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, BadBlockSpoiledOnce,
+    ::testing::Values(
+        SpoiledOnce{"checksum", SimCorruption::Checksum, 0x12345, SimNone, SimNone,
+                    "dihex 12300\r\n"},
+        SpoiledOnce{"cut", SimCorruption::Short, 0x00345, SimNone, SimNone, "dihex 00300\r\n"},
+        SpoiledOnce{"digit", SimCorruption::Digit, 0x20005, SimNone, SimNone, "dihex 20000\r\n"},
+        SpoiledOnce{"twice", SimCorruption::None, SimNone, 0x05085, SimNone, "dihex 05000\r\n"},
+        // A record sent twice at the end of a reply opens the next block's.
+        SpoiledOnce{"surplus record", SimCorruption::None, SimNone, 0x009F0, SimNone,
+                    "dihex 00a00\r\n"},
+        SpoiledOnce{"surplus end record", SimCorruption::None, SimNone, SimNone, 0x00700,
+                    "dihex 00800\r\n"},
+        // The stalled replies: a line short, or the last line never ended.
+        SpoiledOnce{"colon", SimCorruption::Colon, 0x0B0A0, SimNone, SimNone, "dihex 0b000\r\n"},
+        SpoiledOnce{"line end", SimCorruption::LineEnd, 0x03055, SimNone, SimNone,
+                    "dihex 03000\r\n"},
+        SpoiledOnce{"last line end", SimCorruption::LineEnd, 0x1C0F0, SimNone, SimNone,
+                    "dihex 1c000\r\n"}),
+    [](const ::testing::TestParamInfo<SpoiledOnce>& info) {
+      std::string name = info.param.name;
+      for (char& ch : name) ch = ch == ' ' ? '_' : ch;
+      return name;
+    });
+
+// A reply that stalls on every try is kept as the last try brought it (the
+// line never begun is left out), the run goes on, and the status says so.
+TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
+  constexpr uint32_t block = 0x00400;
+  TempDir dir;
+  InProcessSim sim(22);
+  sim.config.faults.corruption = SimCorruption::Colon;
+  sim.config.faults.corruptAddress = block + 0x20;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_EQ(sim.Received(), CommandsAsking("dihex 00400\r\n", BlockTries));
+  EXPECT_TRUE(EndsWith(run.console,
+                       "\n警告: 読み直しても不正なブロックが 1 個ありました (最初のブロック "
+                       "00400)。\n\n警告: logger.bin は 262128 バイトです (完全なイメージは "
+                       "262144 バイト)。\n"))
+      << run.console.substr(run.console.size() - 300);
+  // logger.bin: the image without the record whose ':' was lost.
+  std::string image(sim.image.begin(), sim.image.end());
+  image.erase(block + 0x20, RecordDataBytes);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+}
+
+// A logger that numbers every block from 0000 is held to that, so a surplus
+// record is caught; one that gives every record 0000 is never asked again.
+TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
+  {
+    TempDir dir;
+    InProcessSim sim(23);
+    sim.config.faults.numbering = SimNumbering::PerBlock;
+    sim.config.faults.duplicateAddress = 0x124F0;  // the last record twice, every time
+    const DriverResult run = Dump(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+                CleanHexFile(sim.image.data(), SimNumbering::PerBlock));
+    EXPECT_EQ(sim.Received(), CommandsAsking("dihex 12500\r\n", 2));
+  }
+  {
+    TempDir dir;
+    InProcessSim sim(24);
+    sim.config.faults.numbering = SimNumbering::None;
+    const DriverResult run = Dump(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+                CleanHexFile(sim.image.data(), SimNumbering::None));
+    EXPECT_EQ(sim.Received(), ExpectedCommands());
+  }
+}
+
+// The block check on replies the substitute logger builds.
+BlockReply ReplyOf(const SimConfig& config, uint32_t address) {
+  static char text[SimReplySize];
+  const size_t n = SimBuildReply(&config, address, text, sizeof text);
+  BlockReply reply{};
+  size_t start = 0;
+  for (size_t i = 0; i < n && reply.count < RecordLinesOf(address); ++i) {
+    if (text[i] != '\r') continue;
+    reply.length[reply.count] = static_cast<int>(i + 1 - start);
+    std::string line(text + start, i + 1 - start);
+    std::snprintf(reply.line[reply.count++], LineBufferSize, "%s", line.c_str());
+    start = i + 2;  // past the LF
+  }
+  return reply;
+}
+
+TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
+  const std::vector<uint8_t> image = PatternImage(25);
+  struct Case {
+    SimNumbering sent;
+    Numbering learned;
+  };
+  for (const Case c : {Case{SimNumbering::ByAddress, Numbering::ByAddress},
+                       Case{SimNumbering::PerBlock, Numbering::PerBlock},
+                       Case{SimNumbering::None, Numbering::None}}) {
+    SimConfig config = {image.data(), 0, nullptr};
+    config.faults.numbering = c.sent;
+    Numbering numbering = Numbering::Unknown;
+    for (const uint32_t a : {0x00000u, 0x00100u}) {
+      const BlockReply reply = ReplyOf(config, a);
+      EXPECT_EQ(CheckBlock(&reply, a, numbering), BlockVerdict::Sound);
+      numbering = LearnNumbering(&reply, a, numbering);
+    }
+    EXPECT_EQ(numbering, c.learned);
+    for (const uint32_t a : {0x00200u, 0x10000u, 0x3FF00u}) {
+      const BlockReply reply = ReplyOf(config, a);
+      EXPECT_EQ(CheckBlock(&reply, a, numbering), BlockVerdict::Sound) << a;
+    }
+  }
+  // Held to the numbering learned: another block's records, or another numbering.
+  SimConfig config = {image.data(), 0, nullptr};
+  const BlockReply other = ReplyOf(config, 0x00300);
+  EXPECT_EQ(CheckBlock(&other, 0x00400, Numbering::ByAddress), BlockVerdict::WrongNumbers);
+  EXPECT_EQ(CheckBlock(&other, 0x00400, Numbering::None), BlockVerdict::Sound);
+  config.faults.numbering = SimNumbering::PerBlock;
+  const BlockReply perBlock = ReplyOf(config, 0x12300);
+  EXPECT_EQ(CheckBlock(&perBlock, 0x12300, Numbering::ByAddress), BlockVerdict::WrongNumbers);
+  // Block 0 numbered from 0000 but block 1 in steps from elsewhere: no numbering promised.
+  EXPECT_EQ(CheckBlock(&other, 0x00100, Numbering::FirstBlock), BlockVerdict::Sound);
+  EXPECT_EQ(LearnNumbering(&other, 0x00100, Numbering::FirstBlock), Numbering::None);
+  // While learning, records out of step (one sent twice) are caught all the same.
+  SimConfig twice = {image.data(), 0, nullptr};
+  twice.faults.duplicateAddress = 0x00105;
+  const BlockReply doubled = ReplyOf(twice, 0x00100);
+  EXPECT_EQ(CheckBlock(&doubled, 0x00100, Numbering::FirstBlock), BlockVerdict::WrongNumbers);
+  EXPECT_EQ(CheckBlock(&doubled, 0x00100, Numbering::Unknown), BlockVerdict::WrongNumbers);
+}
+
+TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
+  const std::vector<uint8_t> image = PatternImage(26);
+  SimConfig config = {image.data(), 0, nullptr};
+  BlockReply reply = ReplyOf(config, 0x00500);
+  reply.count = RecordLinesLow - 1;
+  EXPECT_EQ(CheckBlock(&reply, 0x00500, Numbering::None), BlockVerdict::BadRecords);
+  // A high block whose 32 lines hold 17 data records (one segment record missing).
+  BlockReply high = ReplyOf(config, 0x10000);
+  const BlockReply next = ReplyOf(config, 0x10100);
+  std::snprintf(high.line[0], LineBufferSize, "%s", next.line[1]);
+  EXPECT_EQ(CheckBlock(&high, 0x10000, Numbering::None), BlockVerdict::BadRecords);
+  // An end-of-file record in place of a data record.
+  std::snprintf(reply.line[3], LineBufferSize, ":00000001FF\r");
+  reply.count = RecordLinesLow;
+  EXPECT_EQ(CheckBlock(&reply, 0x00500, Numbering::None), BlockVerdict::BadRecords);
+}
+
+}  // namespace
