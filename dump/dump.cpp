@@ -30,7 +30,7 @@ struct DumpRun {
 };
 
 bool StopRequested(const DumpRun* run) {
-  return run->options->stop != nullptr && *run->options->stop != 0;
+  return run->options->stop != nullptr && run->options->stop->load();
 }
 
 // Sleeps ms in short steps so that a stop request is seen at once.
@@ -214,8 +214,12 @@ int Run(DumpRun* run) {
     Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
   }
   Print(out, L"使用するCOMポートの番号を入力してください。\n");
-  // A closed input counts as a line without digits.
-  if (std::fgets(run->line, sizeof run->line, run->options->in) == nullptr) run->line[0] = '\0';
+  // A closed input counts as a line without digits. Ctrl-C at a console ends
+  // the read too, and its stop request may still be on its way.
+  if (std::fgets(run->line, sizeof run->line, run->options->in) == nullptr) {
+    WaitForPendingStop(run->options->in, run->options->stop);
+    run->line[0] = '\0';
+  }
   if (StopRequested(run)) {
     Print(out, L"\n中断しました。\n");
     return ExitInterrupted;

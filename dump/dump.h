@@ -2,7 +2,7 @@
 // The logger layer (logger.h) does the talking to the logger.
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -28,12 +28,12 @@ enum ExitStatus {
 };
 
 struct DumpOptions {
-  FILE* in;                                // where the user's line is read
-  FILE* out;                               // the console
-  unsigned countdownStepMs;                // CountdownStepMs in the program
-  PortRoots roots;                         // where the port listing looks
-  const volatile std::sig_atomic_t* stop;  // set when the user asks to stop; may be null
-  const char* dir;                         // folder of the output files; null or "": current
+  FILE* in;                       // where the user's line is read
+  FILE* out;                      // the console
+  unsigned countdownStepMs;       // CountdownStepMs in the program
+  PortRoots roots;                // where the port listing looks
+  const std::atomic<bool>* stop;  // set when the user asks to stop; may be null
+  const char* dir;                // folder of the output files; null or "": current
 };
 
 // Runs the whole dump and returns the exit status.

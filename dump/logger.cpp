@@ -11,7 +11,7 @@ namespace {
 enum class ReplyEnd { Complete, Stalled, Stopped };
 
 bool StopRequested(const LoggerSession* s) {
-  return s->stopFlag != nullptr && *s->stopFlag != 0;
+  return s->stopFlag != nullptr && s->stopFlag->load();
 }
 
 void Report(const LoggerSession* s, LoggerEvent event, uint32_t address, int attempt) {
@@ -187,8 +187,8 @@ Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering nu
   return Numbering::None;
 }
 
-void LoggerStart(LoggerSession* session, SerialLink* link,
-                 const volatile std::sig_atomic_t* stopFlag, LoggerReport report, void* context) {
+void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
+                 LoggerReport report, void* context) {
   session->link = link;
   session->stopFlag = stopFlag;
   session->report = report;

@@ -4,7 +4,7 @@
 // its caller through a callback.
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -55,8 +55,8 @@ typedef void (*LoggerReport)(void* context, LoggerEvent event, uint32_t address,
 // The logger layer's state for one run; the caller owns it and the link.
 struct LoggerSession {
   SerialLink* link;
-  const volatile std::sig_atomic_t* stopFlag;  // set when the user asks to stop; may be null
-  LoggerReport report;                         // may be null
+  const std::atomic<bool>* stopFlag;  // set when the user asks to stop; may be null
+  LoggerReport report;                // may be null
   void* context;
   char command[CommandBufferSize];
   char line[LineBufferSize];
@@ -75,8 +75,8 @@ struct BlockResult {
 };
 
 // Prepares session for a run on the open link.
-void LoggerStart(LoggerSession* session, SerialLink* link,
-                 const volatile std::sig_atomic_t* stopFlag, LoggerReport report, void* context);
+void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
+                 LoggerReport report, void* context);
 
 // Asks for the block at address until a sound reply has come or BlockTries are
 // used up. False when the run must stop (session->stop says why); result then

@@ -1,6 +1,6 @@
 // loggerdump: reads the whole memory of the data logger over a serial port into
 // logger.hex and logger.bin.
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 
 #include "console.h"
@@ -10,7 +10,7 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+std::atomic<bool> stopRequested{false};
 
 // The port list alone, as the dialogue shows it.
 int ListOnly(const PortRoots* roots) {
@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
   SetupConsoleLocale();
   InstallStopHandlers(&stopRequested);
   const int status = Run(argc, argv);
+  MarkRunEnded();  // the files are closed: a closing console need wait no longer
   // Started from Explorer, the window would close before its last lines are
   // read; a user who interrupted the run wants it to end.
   if (status != ExitInterrupted) HoldWindowUntilRead(stdin, stdout);

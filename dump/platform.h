@@ -3,7 +3,7 @@
 // platform implements it (platform_linux.cpp, platform_win.cpp).
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 
 // Selects the user's locale for all categories, so that console text and the
@@ -21,9 +21,22 @@ FILE* OpenExclusive(const char* name);
 
 void SleepMs(unsigned ms);
 
+// The stop flag is set from a signal handler (Linux) or from a thread of the
+// system's own (Windows): only a lock-free atomic is safe in both.
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be lock-free");
+
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.
-void InstallStopHandlers(volatile std::sig_atomic_t* flag);
+void InstallStopHandlers(std::atomic<bool>* flag);
+
+// Tells the stop handlers that the run has ended and closed its files: a
+// console being closed (Windows) may now let the process end.
+void MarkRunEnded();
+
+// Called when reading the user's line met the end of input or an error. Where
+// Ctrl-C at a console ends the read before its handler has run (Windows), gives
+// the handler a moment to set *stop; elsewhere returns at once.
+void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop);
 
 // Whether path names an existing folder.
 bool IsFolder(const char* path);

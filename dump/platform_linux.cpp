@@ -21,10 +21,10 @@ namespace {
 // A sample of the messages: the locale must be able to encode these.
 constexpr wchar_t JapaneseSample[] = L"接続されているCOMポート一覧";
 
-volatile std::sig_atomic_t* stopFlag = nullptr;
+std::atomic<bool>* stopFlag = nullptr;
 
 void OnStopSignal(int) {
-  if (stopFlag != nullptr) *stopFlag = 1;
+  if (stopFlag != nullptr) stopFlag->store(true);
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ void SleepMs(unsigned ms) {
   nanosleep(&delay, nullptr);
 }
 
-void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
+void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   struct sigaction action = {};
   action.sa_handler = OnStopSignal;
@@ -127,4 +127,12 @@ bool IsFolder(const char* path) {
 
 void HoldWindowUntilRead(FILE*, FILE*) {
   // A terminal window on Linux belongs to its shell, not to this program.
+}
+
+void MarkRunEnded() {
+  // Nothing waits for it: a signal never ends the process behind the run's back.
+}
+
+void WaitForPendingStop(FILE*, const std::atomic<bool>*) {
+  // A signal's handler has run before the read it interrupted returns.
 }

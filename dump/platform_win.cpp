@@ -17,18 +17,26 @@ namespace {
 
 // Shown in place of a character the console's code page cannot encode.
 constexpr char Unencodable = '?';
-// How long a closing console waits for the run to close its files (Windows
-// ends the process about 5 s after the close event in any case).
-constexpr DWORD CloseGraceMs = 4000;
+// How long a closing console waits at most for the run to close its files:
+// Windows ends the process 5 s after the close event in any case.
+constexpr DWORD CloseWaitMs = 4500;
+// How long the end of console input waits for a Ctrl-C handler still on its way.
+constexpr DWORD PendingStopWaitMs = 500;
+constexpr DWORD PendingStopStepMs = 10;
 
-volatile std::sig_atomic_t* stopFlag = nullptr;
+std::atomic<bool>* stopFlag = nullptr;
+// Set (manual reset) once the run has ended and closed its files.
+HANDLE runEnded = nullptr;
 
+// Runs on a thread the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  if (stopFlag != nullptr) *stopFlag = 1;
+  if (stopFlag != nullptr) stopFlag->store(true);
   // The process ends when this returns from a close, log-off or shut-down
-  // event: give the run time to finish; it exits the process itself.
+  // event: wait until the run has closed its files, within the system's bound.
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-    Sleep(CloseGraceMs);
+    if (runEnded == nullptr || WaitForSingleObject(runEnded, CloseWaitMs) == WAIT_FAILED) {
+      Sleep(CloseWaitMs);
+    }
   }
   return TRUE;
 }
@@ -104,9 +112,23 @@ void SleepMs(unsigned ms) {
   Sleep(ms);
 }
 
-void InstallStopHandlers(volatile std::sig_atomic_t* flag) {
+void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
+  runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void MarkRunEnded() {
+  if (runEnded != nullptr) SetEvent(runEnded);
+}
+
+void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop) {
+  // Ctrl-C at the prompt ends the console read at once, while the handler
+  // that sets the flag runs on a thread the system has yet to start.
+  if (stop == nullptr || ConsoleOf(in) == nullptr) return;
+  for (DWORD waited = 0; waited < PendingStopWaitMs && !stop->load(); waited += PendingStopStepMs) {
+    Sleep(PendingStopStepMs);
+  }
 }
 
 bool IsFolder(const char* path) {

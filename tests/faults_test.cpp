@@ -98,11 +98,11 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
 struct StopLater {
   std::atomic<long long> stoppedAtMs{0};
   std::thread thread;
-  StopLater(volatile std::sig_atomic_t* flag, int ms) {
+  StopLater(std::atomic<bool>* flag, int ms) {
     thread = std::thread([this, flag, ms] {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       stoppedAtMs = TestNowMs();
-      *flag = 1;
+      *flag = true;
     });
   }
   ~StopLater() {
@@ -110,8 +110,7 @@ struct StopLater {
   }
 };
 
-DriverResult Dump(const TempDir& dir, InProcessSim* sim,
-                  const volatile std::sig_atomic_t* stop = nullptr) {
+DriverResult Dump(const TempDir& dir, InProcessSim* sim, const std::atomic<bool>* stop = nullptr) {
   sim->Start();
   return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop);
 }
@@ -258,7 +257,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   InProcessSim sim(6);
   sim.config.faults.replyDelayMs = 600;
   sim.config.faults.silentAfterBlock = lastBlock;
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult run;
   long long returnedAtMs = 0;
   {
@@ -284,7 +283,7 @@ TEST(LoggerFaults, StopInTheMiddleKeepsEverythingTaken) {
   TempDir dir;
   InProcessSim sim(9);
   sim.config.faults.replyDelayMs = 5;
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult run;
   {
     StopLater later(&stop, 400);
@@ -321,7 +320,7 @@ TEST(LoggerFaults, EndlessLineDoesNotHoldTheStop) {
       }
     }
   });
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult run;
   long long returnedAtMs = 0;
   {
@@ -371,7 +370,7 @@ TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
   ASSERT_EQ(symlink("/dev/full", dir.File("logger.bin").c_str()), 0);
   InProcessSim sim(3);
   sim.config.faults.silentAfterBlock = 0;  // 256 bytes, still in the stream's buffer
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult run;
   {
     StopLater later(&stop, 800);
@@ -420,7 +419,7 @@ TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
 // any file is made.
 TEST(BadInput, StopAtThePromptCreatesNoFiles) {
   TempDir dir;
-  volatile std::sig_atomic_t stop = 1;
+  std::atomic<bool> stop{true};
   const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), &stop);
   EXPECT_EQ(run.status, ExitInterrupted);
   EXPECT_TRUE(EndsWith(run.console, Interrupted));

@@ -54,13 +54,13 @@ size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
 DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
   const SerialPlatformCalls saved = serialCalls;
   serialCalls = {ReadWithFault, WriteWithFault};
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
   std::thread watchdog([&] {
     for (int waited = 0; waited < WatchdogMs && !done; waited += 10) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    stop = 1;
+    stop = true;
   });
   sim->Start();
   const DriverResult run =
@@ -152,14 +152,14 @@ TEST(GiveUpClock, FailuresWithGoodReadsBetweenNeverEndTheRun) {
   constexpr double slowLine = 150;  // bytes per second: block 0 takes about 5 s
   TempDir dir;
   InProcessSim sim(31, slowLine);
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult run;
   {
     FailingReads failing;
     FailureSpans spans({{200, 1400}, {1700, 2900}, {3200, 4400}});
     std::thread user([&stop] {
       std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-      stop = 1;
+      stop = true;
     });
     sim.Start();
     run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir), &stop);

@@ -109,7 +109,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   InProcessSim sim(23);
   sim.config.faults.silentAfterBlock = 0;
   sim.Start();
-  volatile std::sig_atomic_t stop = 0;
+  std::atomic<bool> stop{false};
   DriverResult first;
   std::thread firstRun([&] {
     first = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n",
@@ -120,7 +120,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   Child second(DumpArgs(dir.path, "0\n"));
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
   EXPECT_TRUE(EndsWith(second.Output(), "logger.hex が開けません。\n")) << second.Output();
-  stop = 1;
+  stop = true;
   firstRun.join();
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(first.status, ExitInterrupted);

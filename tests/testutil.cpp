@@ -109,7 +109,7 @@ std::string InProcessSim::Received() {
 }
 
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input, PortRoots roots,
-                                const volatile std::sig_atomic_t* stop) {
+                                const std::atomic<bool>* stop) {
   SetupConsoleLocale();
   std::string inputCopy = input;
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")

@@ -66,7 +66,7 @@ PortRoots NoPorts(const TempDir& dir);
 // user's typing and no countdown wait.
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
                                 PortRoots roots = {"/sys", "/dev"},
-                                const volatile std::sig_atomic_t* stop = nullptr);
+                                const std::atomic<bool>* stop = nullptr);
 
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();
