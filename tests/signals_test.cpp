@@ -86,6 +86,22 @@ TEST(Signals, TermAndHangUpDuringTheCountdown) {
   }
 }
 
+// Ctrl-C while the program waits for the user's line: nothing of the
+// connect line or the countdown, no file, status 130.
+TEST(Signals, CtrlCAtThePrompt) {
+  TempDir dir;
+  ChildOptions options = DumpArgs(dir.path, "");
+  options.keepInputOpen = true;
+  Child dump(options);
+  const std::string prompt = "使用するCOMポートの番号を入力してください。\n";
+  ASSERT_TRUE(dump.WaitForOutput(prompt, RunLimitSeconds * 1000));
+  dump.Signal(SIGINT);
+  EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted);
+  EXPECT_TRUE(EndsWith(dump.Output(), prompt + Interrupted)) << dump.Output();
+  EXPECT_FALSE(FileExists(dir.File("logger.hex")));
+  EXPECT_FALSE(FileExists(dir.File("logger.bin")));
+}
+
 // A console that goes away (the reading end of its pipe closed) must not kill
 // the run: the dump completes and both files are whole.
 TEST(Signals, ClosedConsolePipeLosesNothing) {
