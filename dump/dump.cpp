@@ -207,18 +207,28 @@ bool OpenPort(DumpRun* run) {
 }
 
 int Run(DumpRun* run) {
-  FILE* out = run->options->out;
-  Print(out, L"接続されているCOMポート一覧\n");
-  ListPorts(&run->options->roots, &run->ports);
-  for (int i = 0; i < run->ports.count; ++i) {
+  const DumpOptions* options = run->options;
+  FILE* out = options->out;
+  // A port given beforehand needs the listing (its number names a listed
+  // port) but neither the list on the console nor the question.
+  const bool showList = options->port == nullptr || options->listOnly;
+  if (showList) Print(out, L"接続されているCOMポート一覧\n");
+  ListPorts(&options->roots, &run->ports);
+  for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
   }
-  Print(out, L"使用するCOMポートの番号を入力してください。\n");
-  // A closed input counts as a line without digits. Ctrl-C at a console ends
-  // the read too, and its stop request may still be on its way.
-  if (std::fgets(run->line, sizeof run->line, run->options->in) == nullptr) {
-    WaitForPendingStop(run->options->in, run->options->stop);
-    run->line[0] = '\0';
+  if (options->listOnly) return ExitComplete;
+  if (options->port != nullptr) {
+    // Taken like a typed line, cut to the line buffer as typing would be.
+    std::snprintf(run->line, sizeof run->line, "%s", options->port);
+  } else {
+    Print(out, L"使用するCOMポートの番号を入力してください。\n");
+    // A closed input counts as a line without digits. Ctrl-C at a console ends
+    // the read too, and its stop request may still be on its way.
+    if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
+      WaitForPendingStop(options->in, options->stop);
+      run->line[0] = '\0';
+    }
   }
   if (StopRequested(run)) {
     Print(out, L"\n中断しました。\n");

@@ -34,6 +34,8 @@ struct DumpOptions {
   PortRoots roots;                // where the port listing looks
   const std::atomic<bool>* stop;  // set when the user asks to stop; may be null
   const char* dir;                // folder of the output files; null or "": current
+  const char* port;               // the port as given (--port); null: ask at the prompt
+  bool listOnly;                  // print the port list and end (--list)
 };
 
 // Runs the whole dump and returns the exit status.

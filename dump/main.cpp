@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "console.h"
 #include "dump.h"
 #include "options.h"
 #include "platform.h"
@@ -12,21 +11,10 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
-// The port list alone, as the dialogue shows it.
-int ListOnly(const PortRoots* roots) {
-  static PortList ports;  // large: kept off the stack
-  Print(stdout, L"接続されているCOMポート一覧\n");
-  ListPorts(roots, &ports);
-  for (int i = 0; i < ports.count; ++i) {
-    Print(stdout, L"%ls(%ls)\n", ports.ports[i].name, ports.ports[i].desc);
-  }
-  return ExitComplete;
-}
-
 int Run(int argc, char** argv) {
-  const PortRoots roots = {"/sys", "/dev"};
   CommandLine line;
-  switch (ParseCommandLine(argc, argv, &line, stderr)) {
+  const Action action = ParseCommandLine(argc, argv, &line, stderr);
+  switch (action) {
     case Action::Usage:
       return ExitUsage;
     case Action::Help:
@@ -36,12 +24,13 @@ int Run(int argc, char** argv) {
       PrintVersion(stdout);
       return ExitComplete;
     case Action::List:
-      return ListOnly(&roots);
     case Action::Dump:
       break;
   }
-  if (!DirExists(&line, stderr)) return ExitHexFile;
-  const DumpOptions options = {stdin, stdout, CountdownStepMs, roots, &stopRequested, line.dir};
+  // A folder that is not there is told before anything is listed or made.
+  if (action == Action::Dump && !DirExists(&line, stderr)) return ExitHexFile;
+  const DumpOptions options = {stdin,          stdout,   CountdownStepMs, {"/sys", "/dev"},
+                               &stopRequested, line.dir, line.port,       action == Action::List};
   return RunDump(&options);
 }
 

@@ -54,8 +54,11 @@ void NameOption(const char* arg, int shortOption, wchar_t* name, size_t size) {
 
 // A port as the prompt takes it: the number (on Windows the COM number, on
 // Linux the number of the listed port), that number after "COM", or on Linux
-// a device path. Returns where the part to use starts, or null.
+// a device path, no longer than a typed line. Returns where the part to use
+// starts, or null.
 const char* PortValue(const char* value) {
+  // Longer than a typed line can be: it would be cut, and name another port.
+  if (std::strlen(value) >= LineBufferSize) return nullptr;
   if (IsDevicePath(value)) return value;
   const char* digits = value;
   if ((digits[0] == 'C' || digits[0] == 'c') && (digits[1] == 'O' || digits[1] == 'o') &&

@@ -106,4 +106,25 @@ TEST(DumpRun, OldFilesAreReplaced) {
   EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")).size(), static_cast<size_t>(ImageSize));
 }
 
+// --port: no list, no question, nothing read; the port line and the countdown stay.
+TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
+  TempDir dir;
+  InProcessSim sim(5);
+  sim.Start();
+  const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), nullptr, sim.Path());
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, 0);
+  const std::string dialogue = std::string(sim.Path()) + "に接続します。\n" + Countdown;
+  EXPECT_EQ(run.console.substr(0, dialogue.size()), dialogue);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+
+  // A number names a listed port as at the prompt; here none is listed.
+  TempDir other;
+  const DriverResult numbered = RunDriverInProcess(other.path, "", NoPorts(other), nullptr, "7");
+  EXPECT_EQ(numbered.status, 1);
+  EXPECT_EQ(numbered.console, std::string("COM7に接続します。\n") + Countdown + "COM Open Error\n");
+}
+
 }  // namespace

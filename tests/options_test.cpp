@@ -106,6 +106,13 @@ TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
   }
 }
 
+TEST(CommandLine, PortLongerThanATypedLineIsRefused) {
+  const std::string longest = "/dev/" + std::string(LineBufferSize - 6, 'x');
+  EXPECT_EQ(Parse({"--port", longest}).action, Action::Dump);
+  EXPECT_EQ(Parse({"--port", longest + "x"}).action, Action::Usage);
+  EXPECT_EQ(Parse({"--port", std::string(LineBufferSize, '7')}).action, Action::Usage);
+}
+
 TEST(CommandLine, DirMustBeAnExistingFolder) {
   std::setlocale(LC_ALL, "C.UTF-8");
   TempDir dir;

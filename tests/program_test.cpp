@@ -44,6 +44,24 @@ TEST(Program, CompleteDump) {
   EXPECT_EQ(run.out.substr(last, 20), "\r3ff00 経過時間 ");
 }
 
+// Scripted use: port and folder on the command line, standard input closed.
+TEST(Program, PortAndDirFromTheCommandLine) {
+  TempDir dir;
+  Child sim(SimArgs({"--seed", "98", "--write-image", dir.File("memory")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  ASSERT_EQ(mkdir(dir.File("dumps").c_str(), 0755), 0);
+  const ProcessResult run =
+      RunChild({{LOGGERDUMP_PATH, "--port", port, "--dir", "dumps"}, dir.path, "", CLocale},
+               RunLimitSeconds);
+  EXPECT_EQ(sim.Wait(10), 0);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind(port + "に接続します。\n5秒以内にPICを接続してください。\r", 0), 0u)
+      << run.out.substr(0, 200);
+  EXPECT_TRUE(ReadFileBytes(dir.File("dumps/logger.bin")) == ReadFileBytes(dir.File("memory")));
+  EXPECT_FALSE(FileExists(dir.File("logger.hex")) || FileExists(dir.File("logger.bin")));
+}
+
 TEST(Program, PortThatCannotBeOpened) {
   TempDir dir;
   const ProcessResult run = RunLoggerdump(dir, "0\n");

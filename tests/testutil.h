@@ -63,10 +63,11 @@ struct DriverResult {
 PortRoots NoPorts(const TempDir& dir);
 
 // Runs the dump driver in this process, in folder dir, with input as the
-// user's typing and no countdown wait.
+// user's typing (or port as given with --port) and no countdown wait.
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
                                 PortRoots roots = {"/sys", "/dev"},
-                                const std::atomic<bool>* stop = nullptr);
+                                const std::atomic<bool>* stop = nullptr,
+                                const char* port = nullptr);
 
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();

@@ -442,3 +442,38 @@ TEST_F(WineTest, VersionAndAWrongOption) {
 }
 
 }  // namespace
+
+namespace {
+
+// Scripted use on Windows: a COM number and a folder as a Windows path on the
+// command line, standard input closed; no list, no question.
+TEST_F(WineTest, PortAndDirFromTheCommandLine) {
+  Child sim(SimArgs({"--seed", std::to_string(Seed)}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
+  ASSERT_EQ(mkdir(dir_.File("dumps").c_str(), 0755), 0);
+  // Wine's drive Z: is the Linux root.
+  std::string windowsDir = "Z:" + dir_.File("dumps");
+  for (char& c : windowsDir) c = c == '/' ? '\\' : c;
+
+  const ProcessResult run = RunWine(
+      setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber), "--dir", windowsDir});
+  EXPECT_EQ(sim.Wait(10), 0);
+  unlink(link.c_str());
+
+  EXPECT_EQ(run.status, 0);
+  const std::string console = ConsoleText(run.out);
+  const std::string dialogue = ExpectedDialogue("\\\\.\\COM" + std::to_string(LoggerComNumber));
+  const std::string expected = dialogue.substr(dialogue.find("\\\\.\\COM"));
+  EXPECT_EQ(console.substr(0, expected.size()), expected);
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("dumps/logger.bin")) ==
+              std::string(image.begin(), image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir_.File("dumps/logger.hex")) == ExpectedHexFile(image.data()));
+  EXPECT_FALSE(FileExists(dir_.File("logger.hex")));
+}
+
+}  // namespace
