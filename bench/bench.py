@@ -12,6 +12,9 @@ Sections (each a set of complete dumps, every one checked byte for byte):
   syscalls one run of each under strace -c -f
   idle     the logger stops for 10 s halfway through a reply: the tool's CPU
            time and wake-ups per second of that silence
+  reread   paced at 115200 baud, clean dumps beside dumps whose logger spoils
+           one block's first reply: the time the re-read adds, against that
+           block's own time on the line plus one read time-out
 
 Prints one table and writes it to results.csv and results.json.
 Run it through bench/run.sh, which builds the release binaries first.
@@ -38,6 +41,9 @@ BITS_PER_BYTE = 10  # 8N1: start bit, 8 data bits, stop bit
 END_COMMAND = b"q\n\r"
 STALL_AT = 0x20000  # the block whose reply stops halfway in the idle runs
 STALL_MS = 10000
+REREAD_BAUD = 115200
+REREAD_RECORD = 0x20045  # a record of the block spoiled once in the reread runs
+READ_TIMEOUT_S = 0.505  # the quiet the tool waits for before it asks again
 # Samples this close to either end of the silence are left out of the idle figures.
 STALL_MARGIN_NS = 500_000_000
 SAMPLE_INTERVAL_S = 0.01
@@ -384,6 +390,26 @@ class Bench:
         self.add("idle", "wake-ups per second of silence", "1/s", wakeups,
                  "<= 2.05 (505 ms time-out)", lambda m: m <= 2.05)
 
+    def reread(self, runs):
+        print(f"reread: {runs} pairs of dumps at {REREAD_BAUD} baud, clean and with one block"
+              " spoiled once", flush=True)
+        bytes_per_s = REREAD_BAUD / BITS_PER_BYTE
+        timeout = COUNTDOWN_S + 960000 / bytes_per_s * 1.5 + 30
+        spoiled = ["--corrupt", f"checksum:{REREAD_RECORD:#x}", "--spoil-first", "1"]
+        added, block, ratio = [], [], []
+        for _ in range(runs):
+            clean = self.dump("tool", ["--baud", str(REREAD_BAUD)], timeout)
+            bad = self.dump("tool", ["--baud", str(REREAD_BAUD)] + spoiled, timeout)
+            # The second request and its reply: the bytes the re-read put on the line.
+            extra_bytes = (bad["stats"]["bytes_sent"] - clean["stats"]["bytes_sent"]
+                           + bad["stats"]["bytes_received"] - clean["stats"]["bytes_received"])
+            added.append(bad["wall_s"] - clean["wall_s"])
+            block.append(extra_bytes / bytes_per_s)
+            ratio.append(added[-1] / (block[-1] + READ_TIMEOUT_S))
+        self.add("reread", "time one re-read block adds", "s", added)
+        self.add("reread", "that block's own time on the line", "s", block)
+        self.add("reread", "added / (block + read time-out)", "", ratio, "<= 1.2", lambda m: m <= 1.2)
+
 
 def locale_exists(name):
     wanted = name.lower().replace("-", "")
@@ -443,6 +469,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="dumps per short measurement (default 5)")
     parser.add_argument("--runs-115200", type=int, default=3, help="dumps at 115200 baud (default 3)")
     parser.add_argument("--runs-idle", type=int, default=3, help="dumps with a silence (default 3)")
+    parser.add_argument("--runs-reread", type=int, default=2,
+                        help="pairs of dumps for the re-read cost (default 2)")
     parser.add_argument("--line-19200", action="store_true",
                         help="also the real line: dumps at 19200 baud, about 8.5 minutes each")
     parser.add_argument("--runs-19200", type=int, default=1, help="dumps at 19200 baud (default 1)")
@@ -453,7 +481,7 @@ def main():
     parser.add_argument("--no-realtime-sim", action="store_true",
                         help="run loggersim at normal priority (default: SCHED_FIFO 10 through chrt)")
     parser.add_argument("--only", default="",
-                        help="comma-separated sections to run: 921600,115200,19200,unpaced,syscalls,idle")
+                        help="comma-separated sections to run: 921600,115200,19200,unpaced,syscalls,idle,reread")
     args = parser.parse_args()
 
     only = set(filter(None, args.only.split(",")))
@@ -474,6 +502,8 @@ def main():
             bench.syscalls()
         if wanted("idle"):
             bench.idle(args.runs_idle)
+        if wanted("reread"):
+            bench.reread(args.runs_reread)
     finally:
         shutil.rmtree(bench.scratch, ignore_errors=True)
 

@@ -3,7 +3,7 @@
 # measures complete dumps (see bench/bench.py, or --help).
 #   bash bench/run.sh                 paced 921600 and 115200 baud, unpaced
 #                                     against the pyserial baseline, system
-#                                     calls, idle (about 8 minutes)
+#                                     calls, idle, re-read cost (about 15 minutes)
 #   bash bench/run.sh --line-19200    adds the real 19200-baud line (+9 minutes)
 #   bash bench/run.sh --only unpaced,idle --runs 3
 # Figures go to bench/results/results.csv and results.json.
