@@ -199,10 +199,50 @@ FILE* OpenOutput(const DumpRun* run, const char* name) {
   return OutputPath(run, name, path) ? OpenExclusive(path) : nullptr;
 }
 
-// Opens the port the user chose; says so when it cannot.
+// Longest system text shown for an open error.
+constexpr size_t SystemTextSize = 256;
+
+// Opens the chosen port. When it cannot be opened, prints "COM Open Error"
+// and a line saying why, in the system's words too, and what to do.
 bool OpenPort(DumpRun* run) {
-  if (SerialOpen(&run->link, &run->path)) return true;
-  Print(run->options->out, L"COM Open Error\n");
+  SerialOpenFailure failure;
+  if (SerialOpen(&run->link, &run->path, &failure)) return true;
+  const wchar_t* what = L"ポートを開けませんでした";
+  const wchar_t* advice = L"";
+  switch (failure.fault) {
+    case OpenFault::NoSuchPort:
+      what = L"そのポートはありません";
+      advice = L"ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。";
+      break;
+    case OpenFault::AccessDenied:
+      what = L"ポートを開く権限がありません";
+      advice =
+          L"ユーザーを dialout グループに加え (例: sudo usermod -aG dialout $USER)、"
+          L"ログインし直してください。";
+      break;
+    case OpenFault::InUse:
+      what = L"ポートは他のプログラムが使用中です";
+      advice = L"そのプログラムを終了してから、やり直してください。";
+      break;
+    case OpenFault::NotSerialPort:
+      what = L"シリアルポートではありません";
+      advice = L"一覧にあるポートの番号を入力してください。";
+      break;
+    case OpenFault::SettingsRefused:
+      what = L"ポートが 19200bps、8N1、フロー制御なしの設定を受け付けませんでした";
+      break;
+    case OpenFault::None:
+    case OpenFault::Other:
+      break;
+  }
+  wchar_t system[SystemTextSize];
+  FILE* out = run->options->out;
+  Print(out, L"COM Open Error\n");
+  if (SerialErrorText(failure.code, system, SystemTextSize)) {
+    Print(out, L"%ls (%ls)。%ls\n", what, system, advice);
+  } else {
+    Print(out, L"%ls。%ls\n", what, advice);
+  }
   return false;
 }
 
@@ -213,7 +253,7 @@ int Run(DumpRun* run) {
   // port) but neither the list on the console nor the question.
   const bool showList = options->port == nullptr || options->listOnly;
   if (showList) Print(out, L"接続されているCOMポート一覧\n");
-  ListPorts(&options->roots, &run->ports);
+  ListPorts(options->roots, &run->ports);
   for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
   }
@@ -271,5 +311,6 @@ int Run(DumpRun* run) {
 int RunDump(const DumpOptions* options) {
   DumpRun run{};
   run.options = options;
+  SerialInit(&run.link);
   return Run(&run);
 }

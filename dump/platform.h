@@ -1,10 +1,13 @@
 // What the run needs from the operating system besides the serial link: the
-// console, the output files, sleeping and the stop request. One file per
-// platform implements it (platform_linux.cpp, platform_win.cpp).
+// console, the output files, the clock, sleeping and the stop request. One
+// file per platform implements it (platform_linux.cpp, platform_win.cpp); the
+// clock, which the serial link shares, has files of its own (clock/).
 #pragma once
 
 #include <atomic>
 #include <cstdio>
+
+#include "clock/clock.h"
 
 // Selects the user's locale for all categories, so that console text and the
 // decimal separator follow it. Where that locale cannot encode the Japanese

@@ -3,6 +3,7 @@
 // arrives into lines and hands commands over.
 #include <cstring>
 
+#include "clock/clock.h"
 #include "serial.h"
 
 SerialPlatformCalls serialCalls = {SerialReadSome, SerialWriteSome};

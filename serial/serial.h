@@ -27,12 +27,9 @@ constexpr size_t MaxLineText = LineBufferSize - 2;
 // characters; a Linux path is at most one input line).
 constexpr size_t DevicePathSize = LineBufferSize;
 
-// Milliseconds on the platform's monotonic clock: elapsed time, never CPU
-// time, unaffected by changes of the system time. The link's time-outs and the
-// run's progress clock both use it.
-long long NowMs();
-
-// Where the port listing looks (Linux: sysfs and /dev; ignored on Windows).
+// Where the port listing looks on Linux: sysfs and /dev, or other folders
+// laid out like them (tests). Only Linux reads it; a null pointer stands for
+// the system's own folders, and Windows callers pass null.
 struct PortRoots {
   const char* sys;
   const char* dev;
@@ -60,8 +57,8 @@ struct PortList {
   PortEntry ports[MaxPorts];
 };
 
-// Fills list with the serial ports that are present. Never fails: whatever
-// cannot be read is left out.
+// Fills list with the serial ports that are present (roots: see PortRoots).
+// Never fails: whatever cannot be read is left out.
 void ListPorts(const PortRoots* roots, PortList* list);
 
 // Reads the user's line: the leading decimal integer as atoi reads it (white
@@ -83,9 +80,10 @@ bool IsDevicePath(const char* text);
 // Turns the user's line into the device to open, using the listing.
 void ChoosePort(const char* line, const PortList* list, DevicePath* path);
 
-// The open link. handle is the platform's descriptor; the receive buffer holds
-// bytes read from the port and not yet returned, and the line being assembled
-// when a read timed out in its middle.
+// The link, owned by the serial layer: only its functions use the fields.
+// handle is the platform's descriptor; the receive buffer holds bytes read
+// from the port and not yet returned, and the line being assembled when a
+// read timed out in its middle.
 struct SerialLink {
   intptr_t handle;
   unsigned char receive[SerialReceiveBytes];
@@ -97,8 +95,37 @@ struct SerialLink {
   long long lastByteMs;              // NowMs() when bytes last came, 0 before any
 };
 
-// Opens and configures the port. False when it cannot be opened.
-bool SerialOpen(SerialLink* link, const DevicePath* path);
+// Why a port could not be opened.
+enum class OpenFault {
+  None,
+  NoSuchPort,       // nothing by that name or number
+  AccessDenied,     // the user may not open it (Linux: the port's group)
+  InUse,            // another program holds the port
+  NotSerialPort,    // a file or device that is not a serial port
+  SettingsRefused,  // the port did not take the line settings
+  Other,            // any other failure; see code
+};
+
+// What SerialOpen reports when it fails: the reason and the system's own
+// error code (errno on Linux, GetLastError on Windows), 0 when the system
+// reported none (a number without a port, settings read back different).
+struct SerialOpenFailure {
+  OpenFault fault;
+  unsigned long code;
+};
+
+// Makes link a link that is not open: SerialClose does nothing on it, and
+// SerialOpen may follow.
+void SerialInit(SerialLink* link);
+
+// Opens the port, configures it and reads the settings back. On failure the
+// link is left not open, *failure says why, and the result is false.
+bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure);
+
+// The system's own text for an error code of SerialOpenFailure, without a
+// line end, into text (textSize characters, always terminated). False, with
+// text empty, when code is 0 or the system has no text for it.
+bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize);
 
 // Clears the port's error state so that reads and writes work again after a
 // line error. Cheap; called before each command.
@@ -135,6 +162,7 @@ long long SerialLastByteMs(const SerialLink* link);
 // read time-out. ReadLineFailed after a failed read.
 int SerialDiscardInput(SerialLink* link);
 
+// Closes the port when it is open; the link is then not open.
 void SerialClose(SerialLink* link);
 
 // Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what

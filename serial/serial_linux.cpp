@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <cstring>
+#include <cwchar>
 
+#include "clock/clock.h"
 #include "serial.h"
 
 namespace {
@@ -31,36 +34,146 @@ void MakeRaw(termios* tio) {
   cfsetospeed(tio, B19200);
 }
 
-}  // namespace
-
-long long NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// Why open() failed on node. A file or folder that exists but is no device
+// is "not a serial port", whatever open() said about it.
+OpenFault FaultOfOpen(const char* node, int error) {
+  struct stat info;
+  if (stat(node, &info) == 0 && !S_ISCHR(info.st_mode)) return OpenFault::NotSerialPort;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return OpenFault::NoSuchPort;
+    case EACCES:
+    case EPERM:
+      return OpenFault::AccessDenied;
+    case EBUSY:
+      return OpenFault::InUse;
+    case EISDIR:
+      return OpenFault::NotSerialPort;
+    default:
+      return OpenFault::Other;
+  }
 }
 
-bool SerialOpen(SerialLink* link, const DevicePath* path) {
+// True when tio holds what the logger needs: 19200 baud both ways, 8N1, no
+// flow control, raw input and output, reads that never wait in the driver.
+bool SettingsTaken(const termios* tio) {
+  return cfgetispeed(tio) == B19200 && cfgetospeed(tio) == B19200 &&
+         (tio->c_cflag & CSIZE) == CS8 && (tio->c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 &&
+         (tio->c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) &&
+         (tio->c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) == 0 &&
+         (tio->c_oflag & OPOST) == 0 &&
+         (tio->c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN)) == 0 && tio->c_cc[VMIN] == 0 &&
+         tio->c_cc[VTIME] == 0;
+}
+
+// Records a failed set-up step: the reason and the errno it left.
+bool Failed(SerialOpenFailure* failure, OpenFault fault, int error) {
+  *failure = {fault, static_cast<unsigned long>(error)};
+  return false;
+}
+
+// Checks that fd is a serial port that no other program holds, and takes it
+// for the run alone.
+bool TakePort(int fd, SerialOpenFailure* failure) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return Failed(failure, OpenFault::Other, errno);
+  // Only a device can be a serial port; a regular file has no terminal settings.
+  if (!S_ISCHR(info.st_mode)) return Failed(failure, OpenFault::NotSerialPort, ENOTTY);
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return Failed(failure, OpenFault::NotSerialPort, errno);
+  // A port held exclusively by another program refuses every open but the
+  // administrator's: honour the hold all the same.
+  int held = 0;
+  if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+    return Failed(failure, OpenFault::InUse, EBUSY);
+  }
+  // No other program may open the port while the run holds it.
+  if (ioctl(fd, TIOCEXCL) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  return true;
+}
+
+// Empties the queues and sets the line; the settings are read back.
+bool ConfigurePort(int fd, SerialOpenFailure* failure) {
+  if (tcflush(fd, TCIOFLUSH) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  MakeRaw(&tio);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    return Failed(failure, OpenFault::SettingsRefused, errno);
+  }
+  // tcsetattr succeeds when the driver took any part of the settings: read
+  // them back and check the parts that matter.
+  termios taken;
+  if (tcgetattr(fd, &taken) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  if (!SettingsTaken(&taken)) return Failed(failure, OpenFault::SettingsRefused, 0);
+  // DTR and RTS off. A device without modem lines (a pseudo-terminal) has no
+  // such request and refuses it: that alone is fine.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+    return Failed(failure, OpenFault::SettingsRefused, errno);
+  }
+  return true;
+}
+
+}  // namespace
+
+void SerialInit(SerialLink* link) {
   link->handle = -1;
   link->receiveStart = link->receiveEnd = 0;
   link->partialLength = 0;
-  if (!path->exists) return false;
+  link->bytesReceived = 0;
+  link->lastByteMs = 0;
+}
+
+bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
+  SerialInit(link);
+  *failure = {OpenFault::None, 0};
+  if (!path->exists) {
+    failure->fault = OpenFault::NoSuchPort;
+    return false;
+  }
   // O_NONBLOCK: the open must not wait for carrier, and writes keep to their time-out.
   const int fd = open(path->node, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  termios tio;
-  if (tcgetattr(fd, &tio) != 0) {  // not a terminal device: no serial port
+  if (fd < 0) {
+    const int error = errno;
+    *failure = {FaultOfOpen(path->node, error), static_cast<unsigned long>(error)};
+    return false;
+  }
+  if (!TakePort(fd, failure)) {
     close(fd);
     return false;
   }
-  ioctl(fd, TIOCEXCL);  // no other process may open the port while the run holds it
-  tcflush(fd, TCIOFLUSH);
-  MakeRaw(&tio);
-  tcsetattr(fd, TCSANOW, &tio);
-  // DTR and RTS off; a pseudo-terminal has no modem lines and refuses, which is fine.
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMBIC, &lines);
+  if (!ConfigurePort(fd, failure)) {
+    ioctl(fd, TIOCNXCL);  // the hold outlives this descriptor on a pseudo-terminal
+    close(fd);
+    return false;
+  }
   link->handle = fd;
   return true;
+}
+
+bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize) {
+  text[0] = L'\0';
+  if (code == 0 || textSize == 0) return false;
+  // The text comes in the locale's language and encoding; widen it as a whole,
+  // or byte by byte when it does not convert.
+  const char* message = std::strerror(static_cast<int>(code));
+  std::mbstate_t state{};
+  const char* src = message;
+  const size_t n = std::mbsrtowcs(text, &src, textSize - 1, &state);
+  if (n != static_cast<size_t>(-1)) {
+    text[n] = L'\0';
+  } else {
+    size_t i = 0;
+    for (; message[i] != '\0' && i + 1 < textSize; ++i) {
+      text[i] = static_cast<unsigned char>(message[i]);
+    }
+    text[i] = L'\0';
+  }
+  return text[0] != L'\0';
 }
 
 void SerialClearError(SerialLink*) {
@@ -101,6 +214,11 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
 }
 
 void SerialClose(SerialLink* link) {
-  if (link->handle >= 0) close(Fd(link));
+  if (link->handle >= 0) {
+    // The exclusive mode belongs to the terminal, not to this descriptor: a
+    // pseudo-terminal that the other side keeps open would stay refused.
+    ioctl(Fd(link), TIOCNXCL);
+    close(Fd(link));
+  }
   link->handle = -1;
 }

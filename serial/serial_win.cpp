@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "serial.h"
 
@@ -58,54 +59,148 @@ void SetLineSettings(DCB* dcb) {
   dcb->EvtChar = EventCharacter;
 }
 
-}  // namespace
-
-long long NowMs() {
-  // The performance counter is monotonic; split the division so that the
-  // product cannot overflow however long the machine has been running.
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  constexpr long long MsPerSecond = 1000;
-  return count.QuadPart / frequency.QuadPart * MsPerSecond +
-         count.QuadPart % frequency.QuadPart * MsPerSecond / frequency.QuadPart;
+// Why CreateFileW failed on a COM port.
+OpenFault FaultOfCreate(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return OpenFault::NoSuchPort;
+    // A COM port is never shared: while another program has it open, the
+    // open is refused with "access denied" (or a sharing violation).
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return OpenFault::InUse;
+    default:
+      return OpenFault::Other;
+  }
 }
 
-bool SerialOpen(SerialLink* link, const DevicePath* path) {
-  link->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
-  link->receiveStart = link->receiveEnd = 0;
-  link->partialLength = 0;
-  if (!path->exists) return false;
-  // No sharing: the port belongs to this run alone.
-  const HANDLE port = CreateFileW(path->shown, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return false;
-  link->handle = reinterpret_cast<intptr_t>(port);
+// Records a failed set-up step: the reason and the error it left.
+bool Failed(SerialOpenFailure* failure, OpenFault fault, DWORD error) {
+  *failure = {fault, error};
+  return false;
+}
 
-  // Once the port is open it counts as configured; a setting the driver
-  // refuses shows later as failed or silent I/O, which the run handles.
-  SetupComm(port, SerialQueueBytes, SerialQueueBytes);
-  PurgeComm(port, PurgeAll);
+// True when the port reports the settings that decide what goes on the wire
+// as they were asked for: speed, 8N1, no flow control. DTR and RTS need only
+// not be handshake lines: a port without modem lines may report them as on.
+bool SettingsTaken(const DCB* wanted, const DCB* taken) {
+  return taken->BaudRate == wanted->BaudRate && taken->ByteSize == wanted->ByteSize &&
+         taken->Parity == wanted->Parity && taken->StopBits == wanted->StopBits &&
+         taken->fOutxCtsFlow == wanted->fOutxCtsFlow &&
+         taken->fOutxDsrFlow == wanted->fOutxDsrFlow && taken->fOutX == wanted->fOutX &&
+         taken->fInX == wanted->fInX && taken->fDtrControl != DTR_CONTROL_HANDSHAKE &&
+         taken->fRtsControl != RTS_CONTROL_HANDSHAKE && taken->fRtsControl != RTS_CONTROL_TOGGLE;
+}
+
+bool TimeoutsTaken(const COMMTIMEOUTS* wanted, const COMMTIMEOUTS* taken) {
+  return taken->ReadIntervalTimeout == wanted->ReadIntervalTimeout &&
+         taken->ReadTotalTimeoutMultiplier == wanted->ReadTotalTimeoutMultiplier &&
+         taken->ReadTotalTimeoutConstant == wanted->ReadTotalTimeoutConstant &&
+         taken->WriteTotalTimeoutMultiplier == wanted->WriteTotalTimeoutMultiplier &&
+         taken->WriteTotalTimeoutConstant == wanted->WriteTotalTimeoutConstant;
+}
+
+// Sets up the open port: queues, line settings, time-outs, each checked and
+// the settings read back. False, with the reason in *failure, on the first
+// step the port refuses.
+bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  dcb.fBinary = TRUE;  // the only mode Windows supports, should the port not report its state
-  GetCommState(port, &dcb);
+  // A device without a communications state is no serial port.
+  if (!GetCommState(port, &dcb)) return Failed(failure, OpenFault::NotSerialPort, GetLastError());
+  if (!SetupComm(port, SerialQueueBytes, SerialQueueBytes) || !PurgeComm(port, PurgeAll)) {
+    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+  }
   SetLineSettings(&dcb);
-  SetCommState(port, &dcb);
+  if (!SetCommState(port, &dcb)) {
+    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+  }
+  DCB taken;
+  std::memset(&taken, 0, sizeof taken);
+  taken.DCBlength = sizeof taken;
+  if (!GetCommState(port, &taken)) {
+    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+  }
+  if (!SettingsTaken(&dcb, &taken)) return Failed(failure, OpenFault::SettingsRefused, 0);
+
   COMMTIMEOUTS timeouts;
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = ReadPerByteMs;
   timeouts.ReadTotalTimeoutConstant = ReadBaseMs;
   timeouts.WriteTotalTimeoutMultiplier = WriteMsPerByte;
   timeouts.WriteTotalTimeoutConstant = WriteTimeoutBaseMs;
-  SetCommTimeouts(port, &timeouts);
+  COMMTIMEOUTS timeoutsTaken;
+  if (!SetCommTimeouts(port, &timeouts) || !GetCommTimeouts(port, &timeoutsTaken)) {
+    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+  }
+  if (!TimeoutsTaken(&timeouts, &timeoutsTaken)) {
+    return Failed(failure, OpenFault::SettingsRefused, 0);
+  }
   // Clear any error left from before the open; the second call catches one
   // that arrived while the settings changed.
-  SerialClearError(link);
-  SerialClearError(link);
+  DWORD errors = 0;
+  COMSTAT status;
+  for (int i = 0; i < 2; ++i) {
+    if (!ClearCommError(port, &errors, &status)) {
+      return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+    }
+  }
   return true;
+}
+
+}  // namespace
+
+void SerialInit(SerialLink* link) {
+  link->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  link->receiveStart = link->receiveEnd = 0;
+  link->partialLength = 0;
+  link->bytesReceived = 0;
+  link->lastByteMs = 0;
+}
+
+bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
+  SerialInit(link);
+  *failure = {OpenFault::None, 0};
+  if (!path->exists) {
+    failure->fault = OpenFault::NoSuchPort;
+    return false;
+  }
+  // No sharing: the port belongs to this run alone.
+  const HANDLE port = CreateFileW(path->shown, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *failure = {FaultOfCreate(error), error};
+    return false;
+  }
+  if (!ConfigurePort(port, failure)) {
+    CloseHandle(port);
+    return false;
+  }
+  link->handle = reinterpret_cast<intptr_t>(port);
+  return true;
+}
+
+bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize) {
+  if (textSize == 0) return false;
+  text[0] = L'\0';
+  if (code == 0) return false;
+  // The message in the user's language; without one, the number.
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, static_cast<DWORD>(textSize), nullptr);
+  if (n == 0) {
+    std::swprintf(text, textSize, L"error %lu", code);
+    return true;
+  }
+  // The message is a sentence with a line end; it is shown inside a sentence.
+  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
+  if (n > 0 && (text[n - 1] == L'.' || text[n - 1] == L'\u3002')) --n;
+  text[n] = L'\0';
+  return n > 0;
 }
 
 void SerialClearError(SerialLink* link) {

@@ -1,9 +1,15 @@
 // The whole run in-process (no countdown wait) against the substitute logger.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -54,12 +60,89 @@ TEST(DumpRun, NumberWithoutPortCreatesEmptyFilesAndFailsTheOpen) {
     const std::string shown = std::string(input) == "12abc\n" ? "COM12" : "COM0";
     EXPECT_NE(run.console.find(shown + "に接続します。\n"), std::string::npos) << run.console;
     EXPECT_NE(run.console.find(Countdown), std::string::npos);
-    EXPECT_TRUE(EndsWith(run.console, "COM Open Error\n")) << run.console;
+    EXPECT_TRUE(EndsWith(run.console, std::string(ComOpenError) + NoSuchPortReason)) << run.console;
     ASSERT_TRUE(FileExists(dir.File("logger.hex")));
     ASSERT_TRUE(FileExists(dir.File("logger.bin")));
     EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
     EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "");
   }
+}
+
+// A port that cannot be opened: status 1, the files created empty, "COM Open
+// Error", then one line that says why, the system's words in parentheses.
+std::string OpenErrorEnd(const std::string& what, int error, const std::string& advice) {
+  return std::string(ComOpenError) + what + " (" + std::strerror(error) + ")。" + advice + "\n";
+}
+constexpr char NotSerialPort[] = "シリアルポートではありません";
+constexpr char ListedNumber[] = "一覧にあるポートの番号を入力してください。";
+
+void ExpectOpenError(const DriverResult& run, const std::string& dir, const std::string& end) {
+  EXPECT_EQ(run.status, ExitPortOpen);
+  EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + end)) << run.console;
+  EXPECT_EQ(ReadFileBytes(dir + "/logger.hex"), "");
+  EXPECT_EQ(ReadFileBytes(dir + "/logger.bin"), "");
+}
+
+TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
+  TempDir dir;
+  WriteFileBytes(dir.File("plain"), "not a port");
+  SimPty held{};
+  ASSERT_TRUE(SimOpenPty(&held));
+  // Another program holds the port for itself.
+  ASSERT_EQ(ioctl(held.slave, TIOCEXCL), 0);
+  struct Case {
+    std::string typed;
+    std::string end;
+  };
+  const Case cases[] = {
+      {dir.File("no-such-tty"),
+       OpenErrorEnd("そのポートはありません", ENOENT,
+                    "ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。")},
+      {dir.File("plain"), OpenErrorEnd(NotSerialPort, ENOTTY, ListedNumber)},
+      {dir.path, OpenErrorEnd(NotSerialPort, EISDIR, ListedNumber)},
+      {held.path, OpenErrorEnd("ポートは他のプログラムが使用中です", EBUSY,
+                               "そのプログラムを終了してから、やり直してください。")},
+  };
+  for (const Case& c : cases) {
+    TempDir runDir;
+    const DriverResult run = RunDriverInProcess(runDir.path, c.typed + "\n", NoPorts(runDir));
+    ExpectOpenError(run, runDir.path, c.end);
+  }
+  SimClosePty(&held);
+}
+
+// A port the user may not open: the run tells how to get access. Tried as an
+// ordinary user: the administrator may open any port.
+TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
+  const passwd* nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+  if (geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no user nobody to run as";
+  TempDir dir;
+  SimPty pty{};
+  ASSERT_TRUE(SimOpenPty(&pty));
+  ASSERT_EQ(chmod(pty.path, 0), 0);
+  ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);  // the run's files, for the user it runs as
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (nobody != nullptr && (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                              setuid(nobody->pw_uid) != 0)) {
+      _exit(126);
+    }
+    const DriverResult run =
+        RunDriverInProcess(dir.path, std::string(pty.path) + "\n", NoPorts(dir));
+    WriteFileBytes(dir.File("console"), run.console);
+    _exit(run.status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  SimClosePty(&pty);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 126) GTEST_SKIP() << "could not run as user nobody";
+  DriverResult run = {WEXITSTATUS(status), ReadFileBytes(dir.File("console"))};
+  ExpectOpenError(run, dir.path,
+                  OpenErrorEnd("ポートを開く権限がありません", EACCES,
+                               "ユーザーを dialout グループに加え (例: sudo usermod -aG dialout "
+                               "$USER)、ログインし直してください。"));
 }
 
 TEST(DumpRun, FilesThatCannotBeCreated) {

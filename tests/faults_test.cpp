@@ -385,7 +385,7 @@ TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
 }
 
 // Whatever the user types, the run ends with a defined status: with no port
-// present, every line leads to "COM Open Error" and status 1.
+// present, every line leads to "COM Open Error", a reason, and status 1.
 TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
   const std::vector<std::string> inputs = {
       "",  // standard input already closed
@@ -409,7 +409,12 @@ TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
     const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
     const std::string shown = input.substr(0, 40);
     EXPECT_EQ(run.status, ExitPortOpen) << shown;
-    EXPECT_TRUE(EndsWith(run.console, "通信開始\nCOM Open Error\n")) << shown;
+    // "COM Open Error", then one line that says why.
+    const std::string opening = std::string("通信開始\n") + ComOpenError;
+    const size_t at = run.console.rfind(opening);
+    ASSERT_NE(at, std::string::npos) << shown;
+    const std::string reason = run.console.substr(at + opening.size());
+    EXPECT_TRUE(reason.size() > 1 && reason.find('\n') == reason.size() - 1) << shown << reason;
     EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "") << shown;
     EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "") << shown;
   }

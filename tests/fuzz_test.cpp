@@ -154,7 +154,8 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
   std::snprintf(path.node, sizeof path.node, "%s", pty.path);
   path.exists = true;
   SerialLink link{};
-  ASSERT_TRUE(SerialOpen(&link, &path));
+  SerialOpenFailure failure{};
+  ASSERT_TRUE(SerialOpen(&link, &path, &failure));
 
   std::thread writer([&] {
     std::mt19937 pieces(Seed + 3);

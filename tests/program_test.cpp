@@ -67,7 +67,7 @@ TEST(Program, PortThatCannotBeOpened) {
   const ProcessResult run = RunLoggerdump(dir, "0\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("COM0に接続します。\n"), std::string::npos);
-  EXPECT_TRUE(EndsWith(run.out, "COM Open Error\n")) << run.out;
+  EXPECT_TRUE(EndsWith(run.out, std::string(ComOpenError) + NoSuchPortReason)) << run.out;
   EXPECT_TRUE(FileExists(dir.File("logger.hex")) && FileExists(dir.File("logger.bin")));
 }
 

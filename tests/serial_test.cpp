@@ -1,6 +1,7 @@
 // The serial link over a real pseudo-terminal, and the choice of the port.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "gtest/gtest.h"
 #include "serial/serial.h"
 #include "sim/simcore.h"
+#include "testutil.h"
 
 namespace {
 
@@ -30,7 +32,8 @@ struct LinkOnPty : ::testing::Test {
     DevicePath path{};
     std::snprintf(path.node, sizeof path.node, "%s", pty.path);
     path.exists = true;
-    ASSERT_TRUE(SerialOpen(&link, &path));
+    SerialOpenFailure failure{};
+    ASSERT_TRUE(SerialOpen(&link, &path, &failure));
     std::memset(line, 'G', sizeof line);
   }
   void TearDown() override {
@@ -198,17 +201,72 @@ TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
 }
 
-TEST(SerialOpen, RefusesWhatIsNoPort) {
-  SerialLink link{};
+// The link is not open on any of these: the reason and the system's error code
+// tell why, and closing the link touches no descriptor.
+TEST(SerialOpen, RefusesWhatIsNoPortAndSaysWhy) {
+  TempDir dir;
+  WriteFileBytes(dir.File("plain"), "not a port");
+  SimPty held{};
+  ASSERT_TRUE(SimOpenPty(&held));
+  ASSERT_EQ(ioctl(held.slave, TIOCEXCL), 0) << "another program takes the port for itself";
+  struct Case {
+    std::string node;
+    bool exists;
+    OpenFault fault;
+    unsigned long code;
+  };
+  const Case cases[] = {
+      {dir.File("no-such-tty"), true, OpenFault::NoSuchPort, ENOENT},
+      {dir.File("plain/tty"), true, OpenFault::NoSuchPort, ENOTDIR},
+      {"/dev/null", false, OpenFault::NoSuchPort, 0},  // a number without a port opens nothing
+      {dir.File("plain"), true, OpenFault::NotSerialPort, ENOTTY},
+      {dir.path, true, OpenFault::NotSerialPort, EISDIR},
+      {"/dev/null", true, OpenFault::NotSerialPort, ENOTTY},
+      {held.path, true, OpenFault::InUse, EBUSY},
+  };
+  for (const Case& c : cases) {
+    SerialLink link{};
+    DevicePath path{};
+    std::snprintf(path.node, sizeof path.node, "%s", c.node.c_str());
+    path.exists = c.exists;
+    SerialOpenFailure failure{};
+    EXPECT_FALSE(SerialOpen(&link, &path, &failure)) << c.node;
+    EXPECT_EQ(failure.fault, c.fault) << c.node;
+    EXPECT_EQ(failure.code, c.code)
+        << c.node << ": " << std::strerror(static_cast<int>(failure.code));
+    SerialClose(&link);
+  }
+  SimClosePty(&held);
+  EXPECT_NE(fcntl(0, F_GETFD), -1) << "closing a link that is not open closed descriptor 0";
+}
+
+// The run's exclusive hold ends with the link, also on a pseudo-terminal that
+// the other side keeps open; a link made but never opened closes nothing.
+TEST(SerialOpen, HoldEndsWithTheLink) {
+  SimPty pty{};
+  ASSERT_TRUE(SimOpenPty(&pty));
   DevicePath path{};
+  std::snprintf(path.node, sizeof path.node, "%s", pty.path);
   path.exists = true;
-  std::snprintf(path.node, sizeof path.node, "/nonexistent/ttyUSB9");
-  EXPECT_FALSE(SerialOpen(&link, &path));
-  std::snprintf(path.node, sizeof path.node, "/etc/hostname");
-  EXPECT_FALSE(SerialOpen(&link, &path)) << "a plain file is not a serial port";
-  path.exists = false;
-  std::snprintf(path.node, sizeof path.node, "/dev/null");
-  EXPECT_FALSE(SerialOpen(&link, &path)) << "a number without a port opens nothing";
+  SerialLink link{};
+  SerialOpenFailure failure{};
+  ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+  int held = 0;
+  EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
+  EXPECT_NE(held, 0) << "the port is not held while the link is open";
+  SerialClose(&link);
+  EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
+  EXPECT_EQ(held, 0) << "the port stays held after the link was closed";
+  EXPECT_TRUE(SerialOpen(&link, &path, &failure)) << "a second run cannot open the port";
+  SerialClose(&link);
+
+  SerialLink never;
+  std::memset(&never, 0, sizeof never);  // descriptor 0 if taken as it is
+  SerialInit(&never);
+  SerialClose(&never);
+  SerialClose(&never);
+  EXPECT_NE(fcntl(0, F_GETFD), -1) << "closing a link that was never opened closed descriptor 0";
+  SimClosePty(&pty);
 }
 
 TEST(ParsePortNumber, ReadsTheLeadingIntegerLikeAtoi) {

@@ -115,7 +115,7 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, roots, stop, dir.c_str(), port, false};
+  const DumpOptions options = {in, out, 0, &roots, stop, dir.c_str(), port, false};
   DriverResult result;
   result.status = RunDump(&options);
   std::fflush(out);

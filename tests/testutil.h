@@ -59,6 +59,14 @@ struct DriverResult {
   std::string console;  // what the run printed, UTF-8
 };
 
+// What the run prints when the port cannot be opened: the first line, then
+// the reason; for a number with no port behind it the system was not asked,
+// so the reason has no system text.
+constexpr char ComOpenError[] = "COM Open Error\n";
+constexpr char NoSuchPortReason[] =
+    "そのポートはありません。ロガーがつながっているか確かめ、"
+    "一覧にあるポートの番号を入力してください。\n";
+
 // Listing roots where no port exists (an empty tree inside dir).
 PortRoots NoPorts(const TempDir& dir);
 

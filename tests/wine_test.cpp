@@ -281,14 +281,26 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
   EXPECT_EQ(progress.compare(progress.rfind('\r'), 6, "\r3ff00"), 0);
 }
 
+// The reason line after "COM Open Error": what, the system's own text in
+// parentheses (any, in whatever language Wine gives it), what to do.
+std::regex ReasonLine(const std::string& what, const std::string& advice) {
+  return std::regex(what + " \\([^\n()]+\\)。" + advice + "\n");
+}
+
 TEST_F(WineTest, PortNumberWithoutPortIsAnOpenError) {
   unlink(ComLink(setup_, MissingComNumber).c_str());
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 1);
   const std::string console = AfterPortList(ConsoleText(run.out));
-  EXPECT_EQ(console,
-            ExpectedDialogue("\\\\.\\COM" + std::to_string(MissingComNumber)) + "COM Open Error\n");
+  const std::string opening =
+      ExpectedDialogue("\\\\.\\COM" + std::to_string(MissingComNumber)) + ComOpenError;
+  ASSERT_EQ(console.substr(0, opening.size()), opening);
+  EXPECT_TRUE(std::regex_match(console.substr(opening.size()),
+                               ReasonLine("そのポートはありません",
+                                          "ロガーがつながっているか確かめ、一覧にあるポートの"
+                                          "番号を入力してください。")))
+      << console;
   // Both files were created before the port was tried.
   EXPECT_TRUE(FileExists(dir_.File("logger.hex")) && FileExists(dir_.File("logger.bin")));
   EXPECT_EQ(ReadFileBytes(dir_.File("logger.hex")), "");
@@ -300,7 +312,27 @@ TEST_F(WineTest, NumberTooLongForTheDevicePathOpensNothing) {
   const ProcessResult run = RunWine(setup_, dir_.path, "  123456789xyz\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(AfterPortList(ConsoleText(run.out)),
-            ExpectedDialogue("\\\\.\\COM123456789") + "COM Open Error\n");
+            ExpectedDialogue("\\\\.\\COM123456789") + ComOpenError + NoSuchPortReason);
+}
+
+// A COM name that leads to a plain file: opened, but no serial port.
+TEST_F(WineTest, ComNameOfAPlainFileIsNoSerialPort) {
+  WriteFileBytes(dir_.File("plain"), "not a port");
+  const std::string link = ComLink(setup_, MissingComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(dir_.File("plain").c_str(), link.c_str()), 0) << link;
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  unlink(link.c_str());
+  EXPECT_EQ(run.status, 1);
+  const std::string console = ConsoleText(run.out);
+  const std::string opening = std::string("\n通信開始\n") + ComOpenError;
+  const size_t at = console.rfind(opening);
+  ASSERT_NE(at, std::string::npos) << console;
+  EXPECT_TRUE(std::regex_match(
+      console.substr(at + opening.size()),
+      ReasonLine("シリアルポートではありません", "一覧にあるポートの番号を入力してください。")))
+      << console;
+  EXPECT_EQ(ReadFileBytes(dir_.File("plain")), "not a port");
 }
 
 TEST_F(WineTest, LoggerHexThatCannotBeCreatedEndsWithStatus2) {

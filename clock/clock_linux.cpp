@@ -1,0 +1,10 @@
+// The monotonic clock on Linux.
+#include <ctime>
+
+#include "clock.h"
+
+long long NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
