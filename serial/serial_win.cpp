@@ -84,13 +84,15 @@ bool Failed(SerialOpenFailure* failure, OpenFault fault, DWORD error) {
 }
 
 // True when the port reports the settings that decide what goes on the wire
-// as they were asked for: speed, 8N1, no flow control. DTR and RTS need only
-// not be handshake lines: a port without modem lines may report them as on.
+// and what is received as they were asked for: speed, 8N1, no flow control,
+// no DSR sensitivity. DTR and RTS need only not be handshake lines: a port
+// without modem lines may report them as on.
 bool SettingsTaken(const DCB* wanted, const DCB* taken) {
   return taken->BaudRate == wanted->BaudRate && taken->ByteSize == wanted->ByteSize &&
          taken->Parity == wanted->Parity && taken->StopBits == wanted->StopBits &&
          taken->fOutxCtsFlow == wanted->fOutxCtsFlow &&
-         taken->fOutxDsrFlow == wanted->fOutxDsrFlow && taken->fOutX == wanted->fOutX &&
+         taken->fOutxDsrFlow == wanted->fOutxDsrFlow &&
+         taken->fDsrSensitivity == wanted->fDsrSensitivity && taken->fOutX == wanted->fOutX &&
          taken->fInX == wanted->fInX && taken->fDtrControl != DTR_CONTROL_HANDSHAKE &&
          taken->fRtsControl != RTS_CONTROL_HANDSHAKE && taken->fRtsControl != RTS_CONTROL_TOGGLE;
 }
