@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "dump/platform.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 
@@ -138,6 +139,7 @@ TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
   SimClosePty(&pty);
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 126) GTEST_SKIP() << "could not run as user nobody";
+  SetupConsoleLocale();  // the system's text in the run's language
   DriverResult run = {WEXITSTATUS(status), ReadFileBytes(dir.File("console"))};
   ExpectOpenError(run, dir.path,
                   OpenErrorEnd("ポートを開く権限がありません", EACCES,
