@@ -209,7 +209,8 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   TempDir other;
   const DriverResult numbered = RunDriverInProcess(other.path, "", NoPorts(other), nullptr, "7");
   EXPECT_EQ(numbered.status, 1);
-  EXPECT_EQ(numbered.console, std::string("COM7に接続します。\n") + Countdown + "COM Open Error\n");
+  EXPECT_EQ(numbered.console,
+            std::string("COM7に接続します。\n") + Countdown + ComOpenError + NoSuchPortReason);
 }
 
 }  // namespace
