@@ -139,11 +139,14 @@ int FinishRun(DumpRun* run) {
   const bool binClosed = CloseFile(&run->bin);
   const bool hexClosed = CloseFile(&run->hex);
 
+  // The first failure decides the status; later ones are still reported. An
+  // interruption is no failure: data lost on closing outranks it.
   int status = ExitComplete;
+  bool interrupted = false;
   switch (run->stop) {
     case Stop::Interrupted:
       Print(out, L"\n中断しました。\n");
-      status = ExitInterrupted;
+      interrupted = true;
       break;
     case Stop::LinkLost:
       Print(out, L"\n通信が途絶えたため中断しました。\n");
@@ -163,12 +166,13 @@ int FinishRun(DumpRun* run) {
   // Data that did not reach the disk is reported whatever else ended the run.
   if (!binClosed && run->stop != Stop::BinWrite) {
     Print(out, L"\nlogger.bin に書き込めません。\n");
-    status = ExitBinFile;
+    if (status == ExitComplete) status = ExitBinFile;
   }
   if (!hexClosed && run->stop != Stop::HexWrite) {
     Print(out, L"\nlogger.hex に書き込めません。\n");
-    status = ExitHexFile;
+    if (status == ExitComplete) status = ExitHexFile;
   }
+  if (interrupted && status == ExitComplete) status = ExitInterrupted;
   // Blocks that stayed bad are reported on every way out; a run that
   // completed with them, or with a short image, is not a success.
   const bool completed = status == ExitComplete;
@@ -185,6 +189,34 @@ int FinishRun(DumpRun* run) {
   return status;
 }
 
+// The line after an output file's "cannot open" message: why.
+void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
+  switch (failure->refusal) {
+    case FileRefusal::Link:
+      Print(out,
+            L"その名前はシンボリックリンクです。リンク先は変更しません。"
+            L"リンクを削除するか、別のフォルダで実行してください。\n");
+      break;
+    case FileRefusal::Directory:
+      Print(out, L"その名前はフォルダです。\n");
+      break;
+    case FileRefusal::NotRegular:
+      Print(out, L"その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n");
+      break;
+    case FileRefusal::InUse:
+      Print(out, L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n");
+      break;
+    case FileRefusal::SystemError:
+      Print(out, L"ファイルを作成できません (%ls)。\n", failure->systemText);
+      break;
+    case FileRefusal::NameTooLong:
+      Print(out, L"フォルダのパスが長すぎます。\n");
+      break;
+    case FileRefusal::None:
+      break;
+  }
+}
+
 // The output file name in the run's folder; false when it does not fit.
 bool OutputPath(const DumpRun* run, const char* name, char* path) {
   const char* dir = run->options->dir;
@@ -194,9 +226,11 @@ bool OutputPath(const DumpRun* run, const char* name, char* path) {
   return n > 0 && static_cast<size_t>(n) < OutputPathSize;
 }
 
-FILE* OpenOutput(const DumpRun* run, const char* name) {
+FILE* OpenOutput(const DumpRun* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
-  return OutputPath(run, name, path) ? OpenExclusive(path) : nullptr;
+  if (OutputPath(run, name, path)) return OpenExclusive(path, failure);
+  failure->refusal = FileRefusal::NameTooLong;
+  return nullptr;
 }
 
 // Longest system text shown for an open error.
@@ -286,15 +320,18 @@ int Run(DumpRun* run) {
   }
   Print(out, L"\n通信開始\n");
 
-  run->hex = OpenOutput(run, HexFileName);
+  FileOpenFailure failure;
+  run->hex = OpenOutput(run, HexFileName, &failure);
   if (run->hex == nullptr) {
     Print(out, L"logger.hex が開けません。\n");
+    PrintFileRefusal(out, &failure);
     return ExitHexFile;
   }
-  run->bin = OpenOutput(run, BinFileName);
+  run->bin = OpenOutput(run, BinFileName, &failure);
   if (run->bin == nullptr) {
     CloseFile(&run->hex);
     Print(out, L"logger.bin が開けません。\n");
+    PrintFileRefusal(out, &failure);
     return ExitBinFile;
   }
   if (!OpenPort(run)) {

@@ -37,6 +37,10 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a file must never take the place of a closed
+  // standard stream and receive console text. Without even the null device
+  // the output files cannot be made safely.
+  if (!KeepStandardStreamsOpen()) return ExitHexFile;
   SetupConsoleLocale();
   InstallStopHandlers(&stopRequested);
   const int status = Run(argc, argv);

@@ -18,9 +18,34 @@ void SetupConsoleLocale();
 // Returns false when the text could not be written.
 bool ConsoleWrite(FILE* out, const wchar_t* text);
 
-// Opens name for writing as a binary stream, held by this process alone;
-// an existing file is truncated only once it is held. Null on failure.
-FILE* OpenExclusive(const char* name);
+// Makes sure the standard input, output and error are open (on the null
+// device where one is missing), so that no file the program opens later can
+// take their place and receive console text. Call first, before anything is
+// opened. False when that cannot be done.
+bool KeepStandardStreamsOpen();
+
+// Why an output file was not opened.
+enum class FileRefusal {
+  None,
+  Link,         // a symbolic link (or another reparse point) at the name
+  Directory,    // a folder at the name
+  NotRegular,   // a named pipe, a device, a socket
+  InUse,        // held by another run or program
+  SystemError,  // another failure; systemText says which
+  NameTooLong,  // the folder and the name do not fit a path
+};
+constexpr size_t SystemTextSize = 128;
+struct FileOpenFailure {
+  FileRefusal refusal;
+  wchar_t systemText[SystemTextSize];  // the system's own text for the error
+};
+
+// Opens name for writing as a binary stream, held by this process alone.
+// Only a regular file (or a new one) is accepted: a link at the name is not
+// followed, and opening a pipe or a device does not block. An existing file
+// is truncated only once it is held. Null on failure, with *failure filled in;
+// nothing at the name is changed then.
+FILE* OpenExclusive(const char* name, FileOpenFailure* failure);
 
 void SleepMs(unsigned ms);
 

@@ -11,6 +11,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 
@@ -82,21 +83,90 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
   return std::fflush(out) == 0 && written;
 }
 
-FILE* OpenExclusive(const char* name) {
-  // Not O_TRUNC: a file that another run holds must stay as it is.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  // Only a regular file is locked and truncated: a lock on a device node (a
-  // name linked to /dev/null, say) would hold every other program on the
-  // machine that locks it, and a device has no old contents to drop.
+bool KeepStandardStreamsOpen() {
+  constexpr int standardStreams = 3;
+  for (int fd = 0; fd < standardStreams; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, since those below it are open.
+    const int null = open("/dev/null", O_RDWR);
+    if (null != fd) {
+      if (null >= 0) close(null);
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, int error) {
+  failure->refusal = refusal;
+  failure->systemText[0] = L'\0';
+  if (refusal == FileRefusal::SystemError) {
+    // strerror's text in the locale's encoding, widened for the console.
+    if (std::mbstowcs(failure->systemText, std::strerror(error), SystemTextSize) ==
+        static_cast<size_t>(-1)) {
+      std::swprintf(failure->systemText, SystemTextSize, L"errno %d", error);
+    }
+    failure->systemText[SystemTextSize - 1] = L'\0';
+  }
+  return nullptr;
+}
+
+// What stands at name, for an open that failed with error.
+FileRefusal RefusalOf(const char* name, int error) {
   struct stat info;
-  if (fstat(fd, &info) != 0 ||
-      (S_ISREG(info.st_mode) && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0))) {
+  if (lstat(name, &info) == 0) {
+    if (S_ISLNK(info.st_mode)) return FileRefusal::Link;
+    if (S_ISDIR(info.st_mode)) return FileRefusal::Directory;
+    if (!S_ISREG(info.st_mode)) return FileRefusal::NotRegular;
+  }
+  if (error == EWOULDBLOCK) return FileRefusal::InUse;
+  return FileRefusal::SystemError;
+}
+
+}  // namespace
+
+FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
+  failure->refusal = FileRefusal::None;
+  failure->systemText[0] = L'\0';
+  // Not O_TRUNC: a file that another run holds must stay as it is. O_NOFOLLOW:
+  // a link at the name (dangling or not) fails instead of leading elsewhere.
+  // O_NONBLOCK: a named pipe without a reader fails instead of waiting.
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    return Refuse(failure, RefusalOf(name, error), error);
+  }
+  // Only a regular file is written: a pipe with a reader or a device opened
+  // fine, but is no file to keep. It is locked and truncated only once known
+  // to be one (a lock on a device node would hold every other program on the
+  // machine that locks it).
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = errno;
     close(fd);
-    return nullptr;
+    return Refuse(failure, RefusalOf(name, error), error);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return Refuse(failure, error == EWOULDBLOCK ? FileRefusal::InUse : FileRefusal::SystemError,
+                  error);
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    close(fd);
+    return Refuse(failure, FileRefusal::SystemError, error);
   }
   FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    return Refuse(failure, FileRefusal::SystemError, error);
+  }
   return file;
 }
 

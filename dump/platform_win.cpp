@@ -23,6 +23,8 @@ constexpr DWORD CloseWaitMs = 4500;
 // How long the end of console input waits for a Ctrl-C handler still on its way.
 constexpr DWORD PendingStopWaitMs = 500;
 constexpr DWORD PendingStopStepMs = 10;
+// What _get_osfhandle gives for a standard stream the process started without.
+constexpr intptr_t NoConsoleHandle = -2;
 
 std::atomic<bool>* stopFlag = nullptr;
 // Set (manual reset) once the run has ended and closed its files.
@@ -88,23 +90,102 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
   return std::fflush(out) == 0 && written;
 }
 
-FILE* OpenExclusive(const char* name) {
+bool KeepStandardStreamsOpen() {
+  // A standard stream without a handle (a program started with one closed)
+  // gets the null device, so that no file opened later can take its place.
+  constexpr int standardStreams = 3;
+  for (int fd = 0; fd < standardStreams; ++fd) {
+    const intptr_t handle = _get_osfhandle(fd);
+    if (handle != -1 && handle != NoConsoleHandle) continue;
+    const int null = _open("NUL", _O_RDWR | _O_BINARY);
+    if (null < 0) return false;
+    const bool placed = null == fd || _dup2(null, fd) == 0;
+    if (null != fd) _close(null);
+    if (!placed) return false;
+  }
+  return true;
+}
+
+namespace {
+
+FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, DWORD error) {
+  failure->refusal = refusal;
+  failure->systemText[0] = L'\0';
+  if (refusal == FileRefusal::SystemError) {
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, failure->systemText, SystemTextSize, nullptr);
+    if (n == 0) {
+      std::swprintf(failure->systemText, SystemTextSize, L"error %lu", error);
+    } else {
+      // The system's text ends in CR LF: the reason line ends it itself.
+      for (DWORD i = n;
+           i > 0 && (failure->systemText[i - 1] == L'\r' || failure->systemText[i - 1] == L'\n' ||
+                     failure->systemText[i - 1] == L' ');
+           --i) {
+        failure->systemText[i - 1] = L'\0';
+      }
+    }
+  }
+  return nullptr;
+}
+
+// What stands at name, for a CreateFile that failed with error.
+FileRefusal RefusalOf(const char* name, DWORD error) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return FileRefusal::InUse;
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileRefusal::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileRefusal::Directory;
+  }
+  return FileRefusal::SystemError;
+}
+
+}  // namespace
+
+FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
+  failure->refusal = FileRefusal::None;
+  failure->systemText[0] = L'\0';
   // No sharing: while this run holds the file no other process can open it.
   // OPEN_ALWAYS, not CREATE_ALWAYS: the file is truncated only once it is held.
-  const HANDLE file =
-      CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  if (!SetEndOfFile(file)) {
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not
+  // followed, and then refused below.
+  const HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return Refuse(failure, RefusalOf(name, error), error);
+  }
+  // Only a file on disk that is no reparse point is written to.
+  BY_HANDLE_FILE_INFORMATION info;
+  FileRefusal refusal = FileRefusal::None;
+  DWORD error = ERROR_SUCCESS;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    refusal = FileRefusal::NotRegular;
+  } else if (!GetFileInformationByHandle(file, &info)) {
+    error = GetLastError();
+    refusal = FileRefusal::SystemError;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    refusal = FileRefusal::Link;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    refusal = FileRefusal::Directory;
+  } else if (!SetEndOfFile(file)) {
+    error = GetLastError();
+    refusal = FileRefusal::SystemError;
+  }
+  if (refusal != FileRefusal::None) {
     CloseHandle(file);
-    return nullptr;
+    return Refuse(failure, refusal, error);
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(file);
-    return nullptr;
+    return Refuse(failure, FileRefusal::SystemError, ERROR_TOO_MANY_OPEN_FILES);
   }
   FILE* stream = _fdopen(fd, "wb");
-  if (stream == nullptr) _close(fd);  // closes the handle too
+  if (stream == nullptr) {
+    _close(fd);  // closes the handle too
+    return Refuse(failure, FileRefusal::SystemError, ERROR_NOT_ENOUGH_MEMORY);
+  }
   return stream;
 }
 

@@ -297,8 +297,10 @@ void ChoosePort(const char* line, const PortList* list, DevicePath* path) {
   const char* p = line;
   while (*p == ' ' || *p == '\t') ++p;
   if (IsDevicePath(p)) {
-    // A typed device path: everything up to the line end.
-    const size_t n = std::strcspn(p, "\r\n");
+    // A typed device path: everything up to the line end (CR or LF), without
+    // the blanks before it.
+    size_t n = std::strcspn(p, "\r\n");
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
     std::memcpy(path->node, p, n);
     path->node[n] = '\0';
     path->exists = true;

@@ -147,22 +147,64 @@ TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
                                "$USER)、ログインし直してください。"));
 }
 
-TEST(DumpRun, FilesThatCannotBeCreated) {
-  {
-    TempDir dir;
-    mkdir(dir.File("logger.hex").c_str(), 0755);
-    const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
-    EXPECT_EQ(run.status, 2);
-    EXPECT_TRUE(EndsWith(run.console, "logger.hex が開けません。\n")) << run.console;
-    EXPECT_FALSE(FileExists(dir.File("logger.bin")));
-  }
-  {
-    TempDir dir;
-    mkdir(dir.File("logger.bin").c_str(), 0755);
-    const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
-    EXPECT_EQ(run.status, 3);
-    EXPECT_TRUE(EndsWith(run.console, "logger.bin が開けません。\n")) << run.console;
-    EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+// Anything but a regular file at an output name (a link, a dangling link, a
+// named pipe with or without a reader, a folder) is refused at once with the
+// file's status and a line saying why; nothing it leads to is touched.
+TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
+  constexpr char linkReason[] =
+      "その名前はシンボリックリンクです。リンク先は変更しません。"
+      "リンクを削除するか、別のフォルダで実行してください。\n";
+  constexpr char pipeReason[] =
+      "その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
+  enum Kind { Link, DanglingLink, Pipe, ReadPipe, Folder };
+  for (const bool bin : {false, true}) {
+    for (const Kind kind : {Link, DanglingLink, Pipe, ReadPipe, Folder}) {
+      SCOPED_TRACE(std::to_string(bin) + " " + std::to_string(kind));
+      TempDir dir;
+      const std::string name = bin ? "logger.bin" : "logger.hex";
+      const std::string at = dir.File(name);
+      const std::string target = dir.File("someone-else");
+      const std::string data = "somebody else's data";
+      if (kind == Link) WriteFileBytes(target, data);
+      if (kind == Link || kind == DanglingLink) {
+        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+      }
+      if (kind == Pipe || kind == ReadPipe) {
+        ASSERT_EQ(mkfifo(at.c_str(), 0644), 0);
+      }
+      if (kind == Folder) {
+        ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
+      }
+      const int reader = kind == ReadPipe ? open(at.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+
+      const long long start = TestNowMs();
+      const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+      EXPECT_LT(TestNowMs() - start, 5000) << "the open waited";
+      EXPECT_EQ(run.status, bin ? ExitBinFile : ExitHexFile);
+      const std::string reason = kind == Folder ? "その名前はフォルダです。\n"
+                                 : kind == Link || kind == DanglingLink ? linkReason
+                                                                        : pipeReason;
+      EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + name + " が開けません。\n" + reason))
+          << run.console;
+      if (kind == Link) {
+        EXPECT_EQ(ReadFileBytes(target), data);
+      }
+      if (kind == DanglingLink) {
+        EXPECT_FALSE(FileExists(target));
+      }
+      if (reader >= 0) {
+        char byte;
+        EXPECT_LE(read(reader, &byte, 1), 0) << "something was written into the pipe";
+        close(reader);
+      }
+      // logger.hex is made before logger.bin is tried; logger.bin never before.
+      if (bin) {
+        EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+      }
+      if (!bin) {
+        EXPECT_FALSE(FileExists(dir.File("logger.bin")));
+      }
+    }
   }
 }
 
@@ -174,6 +216,11 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
   const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
   close(held);
   EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(EndsWith(run.console,
+                       "logger.hex が開けません。\n"
+                       "ほかのプログラム (同じフォルダで実行中の loggerdump など) "
+                       "が使用中です。\n"))
+      << run.console;
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
 }
 

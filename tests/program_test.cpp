@@ -62,6 +62,33 @@ TEST(Program, PortAndDirFromTheCommandLine) {
   EXPECT_FALSE(FileExists(dir.File("logger.hex")) || FileExists(dir.File("logger.bin")));
 }
 
+// Started with its standard output closed, as some schedulers do, the
+// program must not write console text into a file that took the console's
+// descriptor: the same files as a clean run. With the input closed as well
+// no port is given: status 1 and both files empty.
+TEST(Program, ClosedStandardStreamsKeepConsoleTextOutOfTheFiles) {
+  TempDir dir, noInputDir;
+  Child sim(SimArgs({"--seed", "98", "--write-image", dir.File("memory")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  ChildOptions options{{LOGGERDUMP_PATH}, dir.path, port + "\n", CLocale};
+  options.closedStdout = true;
+  Child noOutput(options);
+  options.cwd = noInputDir.path;
+  options.closedStdin = true;
+  Child noInput(options);
+
+  EXPECT_EQ(noOutput.Wait(RunLimitSeconds), 0);
+  EXPECT_EQ(sim.Wait(10), 0);
+  const std::string memory = ReadFileBytes(dir.File("memory"));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == memory);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
+              ExpectedHexFile(reinterpret_cast<const uint8_t*>(memory.data())));
+  EXPECT_EQ(noInput.Wait(RunLimitSeconds), 1);
+  EXPECT_EQ(ReadFileBytes(noInputDir.File("logger.hex")), "");
+  EXPECT_EQ(ReadFileBytes(noInputDir.File("logger.bin")), "");
+}
+
 TEST(Program, PortThatCannotBeOpened) {
   TempDir dir;
   const ProcessResult run = RunLoggerdump(dir, "0\n");

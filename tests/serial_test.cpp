@@ -301,6 +301,11 @@ TEST(ChoosePort, TypedPathOrNumber) {
   EXPECT_TRUE(path.exists);
   EXPECT_STREQ(path.node, "/dev/pts/7");
   EXPECT_STREQ(path.shown, L"/dev/pts/7");
+  // Blanks after the path go too, blanks inside it stay.
+  ChoosePort("\t/dev/my port 7 \t \r\n", &list, &path);
+  EXPECT_STREQ(path.node, "/dev/my port 7");
+  ChoosePort("/dev/pts/7  ", &list, &path);
+  EXPECT_STREQ(path.node, "/dev/pts/7");
 
   ChoosePort("1\n", &list, &path);
   EXPECT_TRUE(path.exists);

@@ -135,7 +135,11 @@ TEST(Signals, SecondRunInTheSameFolder) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Child second(DumpArgs(dir.path, "0\n"));
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
-  EXPECT_TRUE(EndsWith(second.Output(), "logger.hex が開けません。\n")) << second.Output();
+  EXPECT_TRUE(
+      EndsWith(second.Output(),
+               "logger.hex が開けません。\n"
+               "ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n"))
+      << second.Output();
   stop = true;
   firstRun.join();
   EXPECT_EQ(sim.Finish(), 0);
