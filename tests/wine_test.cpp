@@ -56,11 +56,11 @@ std::string ComLink(const WineSetup& setup, int number) {
   return setup.prefix + "/dosdevices/com" + std::to_string(number);
 }
 
-// Runs loggerdump.exe under Wine in folder dir with the user's typing and
-// the options args; its standard output is a pipe, so it writes in the
-// locale's code page.
-ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std::string& input,
-                      const std::vector<std::string>& args = {}) {
+// loggerdump.exe under Wine in folder dir with the user's typing and the
+// options args; its standard output is a pipe, so it writes in the locale's
+// code page.
+ChildOptions WineOptions(const WineSetup& setup, const std::string& dir, const std::string& input,
+                         const std::vector<std::string>& args = {}) {
   // Wine's own messages (and the program's standard error) go to a log in the
   // run folder, not into the test output.
   std::vector<std::string> argv = {
@@ -70,7 +70,12 @@ ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std:
   const std::vector<std::string> env = {"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all",
                                         "WINELOADER=" + setup.loader, "LANG=ja_JP.UTF-8",
                                         "LC_ALL=ja_JP.UTF-8"};
-  return RunChild({argv, dir, input, env}, WineRunSeconds + 10);
+  return {argv, dir, input, env};
+}
+
+ProcessResult RunWine(const WineSetup& setup, const std::string& dir, const std::string& input,
+                      const std::vector<std::string>& args = {}) {
+  return RunChild(WineOptions(setup, dir, input, args), WineRunSeconds + 10);
 }
 
 // Console text in code page 932 (Shift_JIS as Windows has it) as UTF-8.
@@ -341,7 +346,7 @@ TEST_F(WineTest, LoggerHexThatCannotBeCreatedEndsWithStatus2) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(AfterPortList(ConsoleText(run.out)),
             ExpectedDialogue("\\\\.\\COM" + std::to_string(MissingComNumber)) +
-                "logger.hex が開けません。\n");
+                "logger.hex が開けません。\nその名前はフォルダです。\n");
   EXPECT_FALSE(FileExists(dir_.File("logger.bin")));
 }
 
@@ -367,15 +372,58 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
 
   EXPECT_EQ(second.status, 2);
   const std::string secondConsole = ConsoleText(second.out);
-  const std::string refused = "\n通信開始\nlogger.hex が開けません。\n";
   EXPECT_TRUE(
-      secondConsole.size() >= refused.size() &&
-      secondConsole.compare(secondConsole.size() - refused.size(), refused.size(), refused) == 0)
+      EndsWith(secondConsole,
+               "\n通信開始\nlogger.hex が開けません。\n"
+               "ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n"))
       << secondConsole;
   // The refused run neither truncated nor spoiled what the first one wrote.
   EXPECT_EQ(first.status, 0);
   EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
   EXPECT_TRUE(ReadFileBytes(dir_.File("logger.hex")) == ExpectedHexFile(image.data()));
+}
+
+// Started without a standard output, the program has no console text to
+// put anywhere else: the files are those of a clean run.
+TEST_F(WineTest, MissingStandardOutputKeepsConsoleTextOutOfTheFiles) {
+  Child sim(SimArgs({"--seed", std::to_string(Seed)}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
+  ChildOptions options = WineOptions(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
+  options.closedStdout = true;
+  const ProcessResult run = RunChild(options, WineRunSeconds + 10);
+  sim.Wait(10);
+  unlink(link.c_str());
+  EXPECT_EQ(run.status, 0);
+  const std::vector<uint8_t> image = PatternImage(Seed);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.hex")) == ExpectedHexFile(image.data()));
+}
+
+// A link at an output name is refused, never followed. The link is made with
+// Wine's own mklink; Wine 8.0's makes nothing (and Wine shows a Unix symbolic
+// link to a program as the file it points to), so there the test is skipped.
+TEST_F(WineTest, ReparsePointAtAnOutputNameIsRefused) {
+  const std::string data = "somebody else's data";
+  WriteFileBytes(dir_.File("target"), data);
+  ChildOptions mklink = WineOptions(setup_, dir_.path, "");
+  mklink.argv = {setup_.loader, "cmd", "/c", "mklink", "logger.hex", "target"};
+  RunChild(mklink, 60);
+  struct stat info;
+  if (lstat(dir_.File("logger.hex").c_str(), &info) != 0) {
+    GTEST_SKIP() << "Wine's mklink made no link (no reparse points in this Wine)";
+  }
+  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(
+      EndsWith(ConsoleText(run.out),
+               "logger.hex が開けません。\nその名前はシンボリックリンクです。"
+               "リンク先は変更しません。リンクを削除するか、別のフォルダで実行してください。\n"))
+      << ConsoleText(run.out);
+  EXPECT_EQ(ReadFileBytes(dir_.File("target")), data);
 }
 
 }  // namespace
