@@ -556,4 +556,20 @@ TEST_F(WineTest, PortAndDirFromTheCommandLine) {
   EXPECT_FALSE(FileExists(dir_.File("logger.hex")));
 }
 
+// A COM-port device whose "PortName" cannot be read offers nothing to type:
+// it is left out of the list, while a named one is listed as name(description).
+// The devices come from a Windows helper built beside the program.
+TEST_F(WineTest, PortWithoutANameIsLeftOutOfTheList) {
+  WineSetup helper = setup_;
+  helper.exe = setup_.exe.substr(0, setup_.exe.rfind('/') + 1) + "wine_comports.exe";
+  ASSERT_TRUE(FileExists(helper.exe)) << helper.exe;
+  ASSERT_EQ(RunWine(helper, dir_.path, "", {"add"}).status, 0) << "devices not made";
+  const ProcessResult list = RunWine(setup_, dir_.path, "", {"--list"});
+  EXPECT_EQ(RunWine(helper, dir_.path, "", {"remove"}).status, 0);
+  EXPECT_EQ(list.status, 0);
+  const std::string console = ConsoleText(list.out);
+  EXPECT_NE(console.find("\nCOM7(loggerdump test named port)\n"), std::string::npos) << console;
+  EXPECT_EQ(console.find("nameless"), std::string::npos) << console;
+}
+
 }  // namespace
