@@ -299,7 +299,11 @@ int Run(DumpRun* run) {
     Print(out, L"使用するCOMポートの番号を入力してください。\n");
     // A closed input counts as a line without digits. Ctrl-C at a console ends
     // the read too, and its stop request may still be on its way.
-    if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
+    // A stop request that comes before the read has begun must not leave the
+    // read waiting for a line the user will never type.
+    if (!WaitForInput(options->in, options->stop)) {
+      run->line[0] = '\0';
+    } else if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
       WaitForPendingStop(options->in, options->stop);
       run->line[0] = '\0';
     }

@@ -61,6 +61,11 @@ void InstallStopHandlers(std::atomic<bool>* flag);
 // console being closed (Windows) may now let the process end.
 void MarkRunEnded();
 
+// Waits until the user's line can be read from in, or a stop is requested
+// (false). A stop that comes before the read has begun is then never lost to a
+// read that blocks for ever.
+bool WaitForInput(FILE* in, const std::atomic<bool>* stop);
+
 // Called when reading the user's line met the end of input or an error. Where
 // Ctrl-C at a console ends the read before its handler has run (Windows), gives
 // the handler a moment to set *stop; elsewhere returns at once.

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,21 @@ void HoldWindowUntilRead(FILE*, FILE*) {
 
 void MarkRunEnded() {
   // Nothing waits for it: a signal never ends the process behind the run's back.
+}
+
+bool WaitForInput(FILE* in, const std::atomic<bool>* stop) {
+  // Waits in short slices: a signal that arrives between the check of the flag
+  // and the wait only delays the answer by one slice.
+  constexpr int sliceMs = 100;
+  const int fd = fileno(in);
+  if (fd < 0) return stop == nullptr || !stop->load();  // a stream in memory: always ready
+  for (;;) {
+    if (stop != nullptr && stop->load()) return false;
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, sliceMs);
+    if (ready > 0) return true;  // a line, the end of input or an error: fgets tells
+    if (ready < 0 && errno != EINTR) return true;
+  }
 }
 
 void WaitForPendingStop(FILE*, const std::atomic<bool>*) {

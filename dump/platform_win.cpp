@@ -203,6 +203,11 @@ void MarkRunEnded() {
   if (runEnded != nullptr) SetEvent(runEnded);
 }
 
+bool WaitForInput(FILE*, const std::atomic<bool>* stop) {
+  // Ctrl-C ends a console read by itself; WaitForPendingStop covers the rest.
+  return stop == nullptr || !stop->load();
+}
+
 void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop) {
   // Ctrl-C at the prompt ends the console read at once, while the handler
   // that sets the flag runs on a thread the system has yet to start.

@@ -108,6 +108,40 @@ TEST(Signals, CtrlCAtThePrompt) {
   EXPECT_FALSE(FileExists(dir.File("logger.bin")));
 }
 
+// A stop request that arrives before the prompt's read has begun (the window
+// the test above can only hit by chance): the run ends at once instead of
+// waiting for a line on an input that stays open.
+TEST(Signals, StopBeforeThePromptIsRead) {
+  TempDir dir;
+  int input[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  FILE* in = fdopen(input[0], "r");
+  FILE* out = std::tmpfile();
+  ASSERT_TRUE(in != nullptr && out != nullptr);
+  const PortRoots roots = NoPorts(dir);
+  std::atomic<bool> stop{true};
+  const DumpOptions options = {in, out, 0, &roots, &stop, dir.path.c_str(), nullptr, false};
+  // Should the run wait for input after all, the input ends after a while
+  // and the test fails instead of hanging.
+  std::atomic<bool> returned{false};
+  std::thread closer([&] {
+    for (const long long until = TestNowMs() + 10000; !returned && TestNowMs() < until;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(input[1]);
+  });
+  const long long startMs = TestNowMs();
+  const int status = RunDump(&options);
+  const long long tookMs = TestNowMs() - startMs;
+  returned = true;
+  closer.join();
+  std::fclose(in);
+  std::fclose(out);
+  EXPECT_EQ(status, ExitInterrupted);
+  EXPECT_LT(tookMs, 5000);
+  EXPECT_FALSE(FileExists(dir.File("logger.hex")));
+}
+
 // A console that goes away (the reading end of its pipe closed) must not kill
 // the run: the dump completes and both files are whole.
 TEST(Signals, ClosedConsolePipeLosesNothing) {
