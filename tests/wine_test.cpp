@@ -56,6 +56,16 @@ std::string ComLink(const WineSetup& setup, int number) {
   return setup.prefix + "/dosdevices/com" + std::to_string(number);
 }
 
+// Makes the prefix's COM<number> the pseudo-terminal that loggersim printed.
+// Returns that path, or "" when loggersim printed none or the link failed.
+std::string ConnectCom(const WineSetup& setup, Child* sim, int number) {
+  const std::string port = sim->FirstLine(10000);
+  const std::string link = ComLink(setup, number);
+  unlink(link.c_str());
+  if (port.empty() || symlink(port.c_str(), link.c_str()) != 0) return "";
+  return port;
+}
+
 // loggerdump.exe under Wine in folder dir with the user's typing and the
 // options args; its standard output is a pipe, so it writes in the locale's
 // code page.
@@ -221,12 +231,9 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
   const std::string termiosFile = dir_.File("termios.txt");
   Child sim(
       SimArgs({"--seed", std::to_string(Seed), "--received", received, "--termios", termiosFile}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
   MakeCooked(port);
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
 
   // The Linux program reads the same logger meanwhile, for the file comparison.
   LinuxRunBeside linuxRun({"--seed", std::to_string(Seed)});
@@ -234,7 +241,7 @@ TEST_F(WineTest, CompleteDumpInJapaneseMatchesTheLinuxProgram) {
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   const int simStatus = sim.Wait(10);
   linuxRun.thread.join();
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
 
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
@@ -356,11 +363,8 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
   constexpr int SecondRunDelayMs = 1500;
   const std::vector<uint8_t> image = PatternImage(Seed);
   Child sim(SimArgs({"--seed", std::to_string(Seed), "--stall-at", "0x100", "--stall-ms", "5000"}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
   ProcessResult first{-1, "", false};
   std::thread firstThread(
       [&] { first = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n"); });
@@ -368,7 +372,7 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
   const ProcessResult second = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
   firstThread.join();
   sim.Wait(10);
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
 
   EXPECT_EQ(second.status, 2);
   const std::string secondConsole = ConsoleText(second.out);
@@ -387,16 +391,13 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
 // put anywhere else: the files are those of a clean run.
 TEST_F(WineTest, MissingStandardOutputKeepsConsoleTextOutOfTheFiles) {
   Child sim(SimArgs({"--seed", std::to_string(Seed)}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
   ChildOptions options = WineOptions(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   options.closedStdout = true;
   const ProcessResult run = RunChild(options, WineRunSeconds + 10);
   sim.Wait(10);
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
   EXPECT_EQ(run.status, 0);
   const std::vector<uint8_t> image = PatternImage(Seed);
   EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == std::string(image.begin(), image.end()));
@@ -442,17 +443,14 @@ TEST_F(WineTest, NoiseAndABlockBadOnEveryTryAreHandledAsOnLinux) {
   const std::string received = dir_.File("received.bin");
   simOptions.insert(simOptions.end(), {"--received", received});
   Child sim(SimArgs(simOptions));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
 
   LinuxRunBeside linuxRun(faults);
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   sim.Wait(10);
   linuxRun.thread.join();
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
 
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 5);
@@ -478,14 +476,11 @@ TEST_F(WineTest, BlockSpoiledOnceIsReadAgain) {
   const std::string received = dir_.File("received.bin");
   Child sim(SimArgs({"--seed", std::to_string(Seed), "--corrupt", "digit:0x20005", "--spoil-first",
                      "1", "--received", received}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
   const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
   EXPECT_EQ(sim.Wait(10), 0);
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
 
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
@@ -529,11 +524,8 @@ namespace {
 // command line, standard input closed; no list, no question.
 TEST_F(WineTest, PortAndDirFromTheCommandLine) {
   Child sim(SimArgs({"--seed", std::to_string(Seed)}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
-  const std::string link = ComLink(setup_, LoggerComNumber);
-  unlink(link.c_str());
-  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0) << link;
   ASSERT_EQ(mkdir(dir_.File("dumps").c_str(), 0755), 0);
   // Wine's drive Z: is the Linux root.
   std::string windowsDir = "Z:" + dir_.File("dumps");
@@ -542,7 +534,7 @@ TEST_F(WineTest, PortAndDirFromTheCommandLine) {
   const ProcessResult run = RunWine(
       setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber), "--dir", windowsDir});
   EXPECT_EQ(sim.Wait(10), 0);
-  unlink(link.c_str());
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
 
   EXPECT_EQ(run.status, 0);
   const std::string console = ConsoleText(run.out);
