@@ -21,3 +21,16 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
   // redirected input or output means nobody reads the window.
   return consoleProcesses == 1 && inputIsConsole && outputIsConsole;
 }
+
+void Widen(const char* text, wchar_t* wide, size_t size) {
+  std::mbstate_t state{};
+  const char* from = text;
+  const size_t n = std::mbsrtowcs(wide, &from, size - 1, &state);
+  if (n == static_cast<size_t>(-1)) {
+    size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);
+    wide[i] = L'\0';
+    return;
+  }
+  wide[n < size ? n : size - 1] = L'\0';
+}

@@ -206,9 +206,12 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
     case FileRefusal::InUse:
       Print(out, L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n");
       break;
-    case FileRefusal::SystemError:
-      Print(out, L"ファイルを作成できません (%ls)。\n", failure->systemText);
+    case FileRefusal::SystemError: {
+      wchar_t system[SystemTextSize];
+      SystemErrorText(failure->code, system, SystemTextSize);
+      Print(out, L"ファイルを作成できません (%ls)。\n", system);
       break;
+    }
     case FileRefusal::NameTooLong:
       Print(out, L"フォルダのパスが長すぎます。\n");
       break;
@@ -229,12 +232,9 @@ bool OutputPath(const DumpRun* run, const char* name, char* path) {
 FILE* OpenOutput(const DumpRun* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
   if (OutputPath(run, name, path)) return OpenExclusive(path, failure);
-  failure->refusal = FileRefusal::NameTooLong;
+  *failure = {FileRefusal::NameTooLong, 0};
   return nullptr;
 }
-
-// Longest system text shown for an open error.
-constexpr size_t SystemTextSize = 256;
 
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
@@ -272,7 +272,7 @@ bool OpenPort(DumpRun* run) {
   wchar_t system[SystemTextSize];
   FILE* out = run->options->out;
   Print(out, L"COM Open Error\n");
-  if (SerialErrorText(failure.code, system, SystemTextSize)) {
+  if (SystemErrorText(failure.code, system, SystemTextSize)) {
     Print(out, L"%ls (%ls)。%ls\n", what, system, advice);
   } else {
     Print(out, L"%ls。%ls\n", what, advice);

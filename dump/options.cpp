@@ -23,21 +23,6 @@ const option LongOptions[] = {
 // Longest piece of the command line quoted in a message.
 constexpr size_t QuotedSize = 256;
 
-// Command-line text (the locale's encoding) as wide text, cut to fit.
-void Widen(const char* text, wchar_t* wide, size_t size) {
-  std::mbstate_t state{};
-  const char* from = text;
-  const size_t n = std::mbsrtowcs(wide, &from, size - 1, &state);
-  if (n == static_cast<size_t>(-1)) {
-    // Not valid in the locale: byte by byte, so that the message still names it.
-    size_t i = 0;
-    for (; text[i] != '\0' && i + 1 < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);
-    wide[i] = L'\0';
-    return;
-  }
-  wide[n < size ? n : size - 1] = L'\0';
-}
-
 // An option as the user wrote it: the word up to any '=' for a long one
 // (arg, the argument holding it), "-x" for a short one.
 void NameOption(const char* arg, int shortOption, wchar_t* name, size_t size) {

@@ -24,6 +24,13 @@ bool ConsoleWrite(FILE* out, const wchar_t* text);
 // opened. False when that cannot be done.
 bool KeepStandardStreamsOpen();
 
+// The system's own text for an error code (errno on Linux, GetLastError on
+// Windows: a port's or a file's), without a line end, into text (textSize
+// characters, always terminated). False, with text empty, when code is 0 or
+// the system has no text for it.
+constexpr size_t SystemTextSize = 256;
+bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize);
+
 // Why an output file was not opened.
 enum class FileRefusal {
   None,
@@ -31,13 +38,12 @@ enum class FileRefusal {
   Directory,    // a folder at the name
   NotRegular,   // a named pipe, a device, a socket
   InUse,        // held by another run or program
-  SystemError,  // another failure; systemText says which
+  SystemError,  // another failure; code says which
   NameTooLong,  // the folder and the name do not fit a path
 };
-constexpr size_t SystemTextSize = 128;
 struct FileOpenFailure {
   FileRefusal refusal;
-  wchar_t systemText[SystemTextSize];  // the system's own text for the error
+  unsigned long code;  // the system's error code (see SystemErrorText), 0 for none
 };
 
 // Opens name for writing as a binary stream, held by this process alone.

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <cwchar>
 
+#include "console.h"
 #include "platform.h"
 
 namespace {
@@ -84,6 +85,15 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
   return std::fflush(out) == 0 && written;
 }
 
+bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize) {
+  if (textSize == 0) return false;
+  text[0] = L'\0';
+  if (code == 0) return false;
+  // strerror speaks the locale's language in its encoding.
+  Widen(std::strerror(static_cast<int>(code)), text, textSize);
+  return text[0] != L'\0';
+}
+
 bool KeepStandardStreamsOpen() {
   constexpr int standardStreams = 3;
   for (int fd = 0; fd < standardStreams; ++fd) {
@@ -101,16 +111,7 @@ bool KeepStandardStreamsOpen() {
 namespace {
 
 FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, int error) {
-  failure->refusal = refusal;
-  failure->systemText[0] = L'\0';
-  if (refusal == FileRefusal::SystemError) {
-    // strerror's text in the locale's encoding, widened for the console.
-    if (std::mbstowcs(failure->systemText, std::strerror(error), SystemTextSize) ==
-        static_cast<size_t>(-1)) {
-      std::swprintf(failure->systemText, SystemTextSize, L"errno %d", error);
-    }
-    failure->systemText[SystemTextSize - 1] = L'\0';
-  }
+  *failure = {refusal, static_cast<unsigned long>(error)};
   return nullptr;
 }
 
@@ -129,8 +130,7 @@ FileRefusal RefusalOf(const char* name, int error) {
 }  // namespace
 
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
-  failure->refusal = FileRefusal::None;
-  failure->systemText[0] = L'\0';
+  *failure = {FileRefusal::None, 0};
   // Not O_TRUNC: a file that another run holds must stay as it is. O_NOFOLLOW:
   // a link at the name (dangling or not) fails instead of leading elsewhere.
   // O_NONBLOCK: a named pipe without a reader fails instead of waiting.

@@ -90,6 +90,24 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
   return std::fflush(out) == 0 && written;
 }
 
+bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize) {
+  if (textSize == 0) return false;
+  text[0] = L'\0';
+  if (code == 0) return false;
+  // The message in the user's language; without one, the number.
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, static_cast<DWORD>(textSize), nullptr);
+  if (n == 0) {
+    std::swprintf(text, textSize, L"error %lu", code);
+    return true;
+  }
+  // The message is a sentence with a line end; it is shown inside a sentence.
+  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
+  if (n > 0 && (text[n - 1] == L'.' || text[n - 1] == L'\u3002')) --n;
+  text[n] = L'\0';
+  return n > 0;
+}
+
 bool KeepStandardStreamsOpen() {
   // A standard stream without a handle (a program started with one closed)
   // gets the null device, so that no file opened later can take its place.
@@ -109,23 +127,7 @@ bool KeepStandardStreamsOpen() {
 namespace {
 
 FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, DWORD error) {
-  failure->refusal = refusal;
-  failure->systemText[0] = L'\0';
-  if (refusal == FileRefusal::SystemError) {
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0, failure->systemText, SystemTextSize, nullptr);
-    if (n == 0) {
-      std::swprintf(failure->systemText, SystemTextSize, L"error %lu", error);
-    } else {
-      // The system's text ends in CR LF: the reason line ends it itself.
-      for (DWORD i = n;
-           i > 0 && (failure->systemText[i - 1] == L'\r' || failure->systemText[i - 1] == L'\n' ||
-                     failure->systemText[i - 1] == L' ');
-           --i) {
-        failure->systemText[i - 1] = L'\0';
-      }
-    }
-  }
+  *failure = {refusal, error};
   return nullptr;
 }
 
@@ -143,8 +145,7 @@ FileRefusal RefusalOf(const char* name, DWORD error) {
 }  // namespace
 
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
-  failure->refusal = FileRefusal::None;
-  failure->systemText[0] = L'\0';
+  *failure = {FileRefusal::None, 0};
   // No sharing: while this run holds the file no other process can open it.
   // OPEN_ALWAYS, not CREATE_ALWAYS: the file is truncated only once it is held.
   // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not

@@ -8,6 +8,31 @@
 
 SerialPlatformCalls serialCalls = {SerialReadSome, SerialWriteSome};
 
+namespace {
+
+// Reads what the port has (waiting up to a read time-out) into the receive
+// buffer, replacing what it held, and notes the bytes' arrival. The count, 0
+// on time-out, or ReadLineFailed.
+int TakeFromPort(SerialLink* link) {
+  const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
+  if (got <= 0) return got < 0 ? ReadLineFailed : 0;
+  link->receiveStart = 0;
+  link->receiveEnd = static_cast<size_t>(got);
+  link->bytesReceived += static_cast<unsigned>(got);
+  link->lastByteMs = NowMs();
+  return got;
+}
+
+}  // namespace
+
+void SerialInit(SerialLink* link) {
+  link->handle = SerialClosedHandle;
+  link->receiveStart = link->receiveEnd = 0;
+  link->partialLength = 0;
+  link->bytesReceived = 0;
+  link->lastByteMs = 0;
+}
+
 size_t SerialWrite(SerialLink* link, const char* text) {
   const size_t length = std::strlen(text);
   const size_t written = serialCalls.writeSome(link, text, length);
@@ -36,15 +61,12 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
       }  // else: an overlong line keeps its head only
     }
     if (NowMs() >= deadline) return ReadLineTimeout;
-    const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
-    // The line assembled so far stays: after a line error the rest of it
-    // follows, and the line must not lose its head (and with it its ':').
+    // The line assembled so far stays after a failed read: after a line error
+    // the rest of it follows, and the line must not lose its head (and with
+    // it its ':').
+    const int got = TakeFromPort(link);
     if (got < 0) return ReadLineFailed;
     if (got == 0) return ReadLineTimeout;
-    link->receiveStart = 0;
-    link->receiveEnd = static_cast<size_t>(got);
-    link->bytesReceived += static_cast<unsigned>(got);
-    link->lastByteMs = NowMs();
   }
 }
 
@@ -57,13 +79,9 @@ long long SerialLastByteMs(const SerialLink* link) {
 }
 
 int SerialDiscardInput(SerialLink* link) {
-  link->receiveStart = link->receiveEnd = 0;
   link->partialLength = 0;
-  const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
-  if (got < 0) return ReadLineFailed;
-  if (got > 0) {
-    link->bytesReceived += static_cast<unsigned>(got);
-    link->lastByteMs = NowMs();
-  }
+  const int got = TakeFromPort(link);
+  // What came is dropped as well.
+  link->receiveStart = link->receiveEnd = 0;
   return got;
 }

@@ -117,15 +117,12 @@ struct SerialOpenFailure {
 // Makes link a link that is not open: SerialClose does nothing on it, and
 // SerialOpen may follow.
 void SerialInit(SerialLink* link);
+// The handle of a link that is not open: the platform's own "no handle".
+extern const intptr_t SerialClosedHandle;
 
 // Opens the port, configures it and reads the settings back. On failure the
 // link is left not open, *failure says why, and the result is false.
 bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure);
-
-// The system's own text for an error code of SerialOpenFailure, without a
-// line end, into text (textSize characters, always terminated). False, with
-// text empty, when code is 0 or the system has no text for it.
-bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize);
 
 // Clears the port's error state so that reads and writes work again after a
 // line error. Cheap; called before each command.

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <cwchar>
 
 #include "clock/clock.h"
 #include "serial.h"
@@ -120,13 +118,7 @@ bool ConfigurePort(int fd, SerialOpenFailure* failure) {
 
 }  // namespace
 
-void SerialInit(SerialLink* link) {
-  link->handle = -1;
-  link->receiveStart = link->receiveEnd = 0;
-  link->partialLength = 0;
-  link->bytesReceived = 0;
-  link->lastByteMs = 0;
-}
+const intptr_t SerialClosedHandle = -1;
 
 bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
   SerialInit(link);
@@ -153,27 +145,6 @@ bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* fai
   }
   link->handle = fd;
   return true;
-}
-
-bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize) {
-  text[0] = L'\0';
-  if (code == 0 || textSize == 0) return false;
-  // The text comes in the locale's language and encoding; widen it as a whole,
-  // or byte by byte when it does not convert.
-  const char* message = std::strerror(static_cast<int>(code));
-  std::mbstate_t state{};
-  const char* src = message;
-  const size_t n = std::mbsrtowcs(text, &src, textSize - 1, &state);
-  if (n != static_cast<size_t>(-1)) {
-    text[n] = L'\0';
-  } else {
-    size_t i = 0;
-    for (; message[i] != '\0' && i + 1 < textSize; ++i) {
-      text[i] = static_cast<unsigned char>(message[i]);
-    }
-    text[i] = L'\0';
-  }
-  return text[0] != L'\0';
 }
 
 void SerialClearError(SerialLink*) {
@@ -220,5 +191,5 @@ void SerialClose(SerialLink* link) {
     ioctl(Fd(link), TIOCNXCL);
     close(Fd(link));
   }
-  link->handle = -1;
+  link->handle = SerialClosedHandle;
 }

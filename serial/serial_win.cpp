@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <cwchar>
 
 #include "serial.h"
 
@@ -156,13 +155,7 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
 
 }  // namespace
 
-void SerialInit(SerialLink* link) {
-  link->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
-  link->receiveStart = link->receiveEnd = 0;
-  link->partialLength = 0;
-  link->bytesReceived = 0;
-  link->lastByteMs = 0;
-}
+const intptr_t SerialClosedHandle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
 
 bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
   SerialInit(link);
@@ -185,24 +178,6 @@ bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* fai
   }
   link->handle = reinterpret_cast<intptr_t>(port);
   return true;
-}
-
-bool SerialErrorText(unsigned long code, wchar_t* text, size_t textSize) {
-  if (textSize == 0) return false;
-  text[0] = L'\0';
-  if (code == 0) return false;
-  // The message in the user's language; without one, the number.
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, static_cast<DWORD>(textSize), nullptr);
-  if (n == 0) {
-    std::swprintf(text, textSize, L"error %lu", code);
-    return true;
-  }
-  // The message is a sentence with a line end; it is shown inside a sentence.
-  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
-  if (n > 0 && (text[n - 1] == L'.' || text[n - 1] == L'\u3002')) --n;
-  text[n] = L'\0';
-  return n > 0;
 }
 
 void SerialClearError(SerialLink* link) {
@@ -238,5 +213,5 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
 void SerialClose(SerialLink* link) {
   const HANDLE port = Handle(link);
   if (port != INVALID_HANDLE_VALUE && port != nullptr) CloseHandle(port);
-  link->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  link->handle = SerialClosedHandle;
 }
