@@ -34,9 +34,7 @@ TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, 0);
 
-  const std::string image(sim.image.begin(), sim.image.end());
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image) << "logger.bin differs from memory";
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
   const std::string received = sim.Received();
   EXPECT_TRUE(received == ExpectedCommands()) << "commands sent differ";
   // The bytes on the wire at both ends and where the address reaches 0x10000.
@@ -100,6 +98,7 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
        OpenErrorEnd("そのポートはありません", ENOENT,
                     "ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。")},
       {dir.File("plain"), OpenErrorEnd(NotSerialPort, ENOTTY, ListedNumber)},
+      {"/dev/null", OpenErrorEnd(NotSerialPort, ENOTTY, ListedNumber)},  // a device, no terminal
       {dir.path, OpenErrorEnd(NotSerialPort, EISDIR, ListedNumber)},
       {held.path, OpenErrorEnd("ポートは他のプログラムが使用中です", EBUSY,
                                "そのプログラムを終了してから、やり直してください。")},
@@ -234,8 +233,7 @@ TEST(DumpRun, OldFilesAreReplaced) {
       RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
   sim.Finish();
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
-  EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")).size(), static_cast<size_t>(ImageSize));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
 }
 
 // --port: no list, no question, nothing read; the port line and the countdown stay.
@@ -248,9 +246,7 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   EXPECT_EQ(run.status, 0);
   const std::string dialogue = std::string(sim.Path()) + "に接続します。\n" + Countdown;
   EXPECT_EQ(run.console.substr(0, dialogue.size()), dialogue);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.end()));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
 
   // A number names a listed port as at the prompt; here none is listed.
   TempDir other;

@@ -186,23 +186,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CorruptRecord,
                          ::testing::Values(SimCorruption::Checksum, SimCorruption::Digit,
                                            SimCorruption::Short));
 
-// One line too many at the end of every reply to a block spoils the next
-// block's first try: that block is asked for again, and the files are whole.
-TEST(LoggerFaults, SurplusLineMakesTheNextBlockReadAgain) {
-  constexpr uint32_t surplusBlock = 0x00200;
-  TempDir dir;
-  InProcessSim sim(8);
-  sim.config.faults.surplusBlock = surplusBlock;
-  const DriverResult run = Dump(dir, &sim);
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 200);
-  EXPECT_FALSE(Contains(run.console, "警告"));
-  EXPECT_TRUE(Contains(run.console, "\nブロック 00300 を読み直します (2 回目)。\n"));
-  EXPECT_EQ(Count(sim.Received(), "dihex 00300\r\n"), 2u);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, ImageSize));
-}
-
 // The logger goes away after a block: reads fail, the run gives up after
 // about 3 seconds with status 4 and keeps everything received.
 TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
@@ -278,33 +261,6 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
       << run.console;
   EXPECT_TRUE(sim.Received() == Commands(0, lastBlock + BlockSize) + "q\n\r");
   EXPECT_EQ(ExpectCleanPrefix(dir, sim), FirstEntryOf(lastBlock + BlockSize));
-}
-
-// Stopped in the middle of the dump: the end command goes out once, and the
-// files hold every record the run took.
-TEST(LoggerFaults, StopInTheMiddleKeepsEverythingTaken) {
-  TempDir dir;
-  InProcessSim sim(9);
-  sim.config.faults.replyDelayMs = 5;
-  std::atomic<bool> stop{false};
-  DriverResult run;
-  {
-    StopLater later(&stop, 400);
-    run = Dump(dir, &sim, &stop);
-  }
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(EndsWith(run.console, Interrupted));
-  const std::string received = sim.Received();
-  ASSERT_TRUE(EndsWith(received, "q\n\r"));
-  EXPECT_EQ(Count(received, "q\n\r"), 1u);
-  const size_t commands = Count(received, "dihex ");
-  ASSERT_GE(commands, 2u) << "stopped before the dump got going";
-  EXPECT_TRUE(received == Commands(0, (commands - 1) * BlockSize) + "q\n\r");
-  // Every block asked for before the last is complete; the last may be partial.
-  const size_t entries = ExpectCleanPrefix(dir, sim);
-  EXPECT_GE(entries, (commands - 1) * RecordsPerLowBlock);
-  EXPECT_LE(entries, commands * RecordsPerLowBlock);
 }
 
 // A logger that streams bytes without ever ending a line holds neither the

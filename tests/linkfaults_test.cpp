@@ -74,9 +74,7 @@ DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
 void ExpectCleanRun(const TempDir& dir, InProcessSim* sim, const DriverResult& run) {
   EXPECT_EQ(sim->Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 200);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim->image.data()));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim->image.begin(), sim->image.end()));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim->image.begin(), sim->image.end())));
   EXPECT_TRUE(sim->Received() == ExpectedCommands()) << "a command was sent in pieces or twice";
 }
 

@@ -69,9 +69,7 @@ TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
   const DriverResult run = Dump(dir, &sim);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.end()));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.image.data()));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
   EXPECT_EQ(sim.Received(), CommandsAsking(c.reread, 2));
   const std::string block = std::string(c.reread).substr(6, 5);
   EXPECT_EQ(Count(run.console, "を読み直します"), 1u);
@@ -132,32 +130,25 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
 // A logger that numbers every block from 0000 is held to that, so a surplus
 // record is caught; one that gives every record 0000 is never asked again.
 TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
-  {
+  struct Case {
+    SimNumbering numbering;
+    long duplicateAddress;  // the last record of its block sent twice, every time
+    std::string commands;
+  };
+  for (const Case& c : {Case{SimNumbering::PerBlock, 0x124F0, CommandsAsking("dihex 12500\r\n", 2)},
+                        Case{SimNumbering::None, SimNone, ExpectedCommands()}}) {
     TempDir dir;
     InProcessSim sim(23);
-    sim.config.faults.numbering = SimNumbering::PerBlock;
-    sim.config.faults.duplicateAddress = 0x124F0;  // the last record twice, every time
+    sim.config.faults.numbering = c.numbering;
+    sim.config.faults.duplicateAddress = c.duplicateAddress;
     const DriverResult run = Dump(dir, &sim);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
                 std::string(sim.image.begin(), sim.image.end()));
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
-                CleanHexFile(sim.image.data(), SimNumbering::PerBlock));
-    EXPECT_EQ(sim.Received(), CommandsAsking("dihex 12500\r\n", 2));
-  }
-  {
-    TempDir dir;
-    InProcessSim sim(24);
-    sim.config.faults.numbering = SimNumbering::None;
-    const DriverResult run = Dump(dir, &sim);
-    EXPECT_EQ(sim.Finish(), 0);
-    EXPECT_EQ(run.status, ExitComplete);
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-                std::string(sim.image.begin(), sim.image.end()));
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
-                CleanHexFile(sim.image.data(), SimNumbering::None));
-    EXPECT_EQ(sim.Received(), ExpectedCommands());
+                CleanHexFile(sim.image.data(), c.numbering));
+    EXPECT_EQ(sim.Received(), c.commands);
   }
 }
 

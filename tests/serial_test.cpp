@@ -19,6 +19,14 @@
 
 namespace {
 
+// A path to the given node, as the port list or the user's line gives it.
+DevicePath PathTo(const char* node) {
+  DevicePath path{};
+  std::snprintf(path.node, sizeof path.node, "%s", node);
+  path.exists = true;
+  return path;
+}
+
 // A link opened on the port side of a pseudo-terminal; the test plays the logger on the master.
 struct LinkOnPty : ::testing::Test {
   SimPty pty{};
@@ -28,9 +36,7 @@ struct LinkOnPty : ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(SimOpenPty(&pty));
-    DevicePath path{};
-    std::snprintf(path.node, sizeof path.node, "%s", pty.path);
-    path.exists = true;
+    const DevicePath path = PathTo(pty.path);
     SerialOpenFailure failure{};
     ASSERT_TRUE(SerialOpen(&link, &path, &failure));
     std::memset(line, 'G', sizeof line);
@@ -200,41 +206,12 @@ TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
 }
 
-// What is no port: the link stays not open and the reason says why (the
-// reason lines themselves are tested on the whole run).
-TEST(SerialOpen, RefusesWhatIsNoPort) {
-  struct Case {
-    const char* node;
-    bool exists;
-    OpenFault fault;
-    unsigned long code;
-  };
-  const Case cases[] = {
-      {"/nonexistent/ttyUSB9", true, OpenFault::NoSuchPort, ENOENT},
-      {"/dev/null", true, OpenFault::NotSerialPort, ENOTTY},  // a device, but no terminal
-      {"/dev/null", false, OpenFault::NoSuchPort, 0},  // a number without a port opens nothing
-  };
-  for (const Case& c : cases) {
-    SerialLink link{};
-    DevicePath path{};
-    std::snprintf(path.node, sizeof path.node, "%s", c.node);
-    path.exists = c.exists;
-    SerialOpenFailure failure{};
-    EXPECT_FALSE(SerialOpen(&link, &path, &failure)) << c.node;
-    EXPECT_EQ(failure.fault, c.fault) << c.node;
-    EXPECT_EQ(failure.code, c.code) << c.node;
-    SerialClose(&link);
-  }
-}
-
 // The run's exclusive hold ends with the link, also on a pseudo-terminal that
 // the other side keeps open; a link made but never opened closes nothing.
 TEST(SerialOpen, HoldEndsWithTheLink) {
   SimPty pty{};
   ASSERT_TRUE(SimOpenPty(&pty));
-  DevicePath path{};
-  std::snprintf(path.node, sizeof path.node, "%s", pty.path);
-  path.exists = true;
+  const DevicePath path = PathTo(pty.path);
   SerialLink link{};
   SerialOpenFailure failure{};
   ASSERT_TRUE(SerialOpen(&link, &path, &failure));

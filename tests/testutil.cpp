@@ -315,6 +315,23 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds) {
   return {status, child.Output(), child.timedOut};
 }
 
+::testing::AssertionResult HoldsDumpOf(const std::string& dir, const std::string& image) {
+  if (image.size() != ImageSize) {
+    return ::testing::AssertionFailure() << "the image has " << image.size() << " bytes";
+  }
+  const std::string bin = ReadFileBytes(dir + "/logger.bin");
+  if (bin != image) {
+    return ::testing::AssertionFailure()
+           << dir << "/logger.bin (" << bin.size() << " bytes) differs from the image";
+  }
+  const std::string hex = ReadFileBytes(dir + "/logger.hex");
+  if (hex != ExpectedHexFile(reinterpret_cast<const uint8_t*>(image.data()))) {
+    return ::testing::AssertionFailure()
+           << dir << "/logger.hex (" << hex.size() << " bytes) differs from the records sent";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 std::string ExpectedHexFile(const uint8_t* image) {
   // Each record the logger ends with CR LF is stored as its text, then CR CR CR LF.
   static char reply[SimReplySize];

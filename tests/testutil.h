@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dump/dump.h"
+#include "gtest/gtest.h"
 #include "sim/simcore.h"
 
 // A new empty folder under the system's temporary folder, removed with its contents.
@@ -146,6 +147,9 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds);
 
 // What a complete run against a logger with this memory must store and send.
 std::string ExpectedHexFile(const uint8_t* image);
+// Whether dir holds the files of a complete run against a logger with this
+// memory: logger.bin is the image and logger.hex the expected records.
+::testing::AssertionResult HoldsDumpOf(const std::string& dir, const std::string& image);
 // The "dihex" commands for the blocks from first to last, each with CR LF.
 std::string Commands(uint32_t first, uint32_t last);
 // Every block's command, then the end command.
