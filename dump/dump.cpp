@@ -1,6 +1,7 @@
 #include "dump.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "console.h"
 #include "logger.h"
@@ -9,22 +10,30 @@
 
 namespace {
 
-enum class Stop { None, Interrupted, LinkLost, HexWrite, BinWrite };
+enum class Stop { None, Interrupted, LinkLost, NeverFits, HexWrite, BinWrite };
+
+// Blocks that stayed bad named in the warning; the rest are counted.
+constexpr int BadBlocksNamed = 8;
+// Room for the named blocks: five digits and a separator each, and the count.
+constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
+// The output files are written in pieces of this size.
+constexpr size_t FileBufferBytes = 32768;
 
 // Everything the run owns from start to end.
 struct DumpRun {
   const DumpOptions* options;
   char line[LineBufferSize];
-  uint8_t decode[DecodeBufferSize];
   PortList ports;
   DevicePath path;
   SerialLink link;
   LoggerSession logger;
   FILE* hex;
   FILE* bin;
+  char hexBuffer[FileBufferBytes];
+  char binBuffer[FileBufferBytes];
   long binBytes;
   long badBlocks;  // blocks that stayed bad after every try
-  uint32_t firstBadBlock;
+  uint32_t badBlockAddresses[BadBlocksNamed];
   bool midLine;  // the console's last line (a progress line) has no line end yet
   Stop stop;
 };
@@ -65,6 +74,16 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
     case LoggerEvent::Waiting:
       Print(out, L"ロガーの応答を待っています。Ctrl-C で終了します。\n");
       break;
+    case LoggerEvent::ForeignData:
+      Print(out,
+            L"ポートにロガーのレコードではないデータが届いています "
+            L"(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n");
+      break;
+    case LoggerEvent::CheckOff:
+      Print(out,
+            L"注意: ロガーのレコードのアドレスが番地を表していないため、"
+            L"アドレスの照合は行いません。\n");
+      break;
   }
 }
 
@@ -82,42 +101,77 @@ bool StoreHexEntry(DumpRun* run, const char* line, size_t length) {
   return std::fwrite(entry, 1, n, run->hex) == n;
 }
 
-// Takes the kept reply of a block: every record line into logger.hex, 16
-// bytes per data record (whatever its own length) into logger.bin.
-bool StoreReply(DumpRun* run, const BlockReply* reply) {
+// Stores a block as the logger layer hands it over: every kept record line
+// into logger.hex, the block's image bytes into logger.bin.
+bool StoreBlock(DumpRun* run, const BlockData* block) {
+  const BlockReply* reply = &block->reply;
   for (int i = 0; i < reply->count; ++i) {
-    const char* line = reply->line[i];
-    if (!StoreHexEntry(run, line, static_cast<size_t>(reply->length[i]))) {
+    if (!StoreHexEntry(run, reply->line[i], static_cast<size_t>(reply->length[i]))) {
       run->stop = Stop::HexWrite;
       return false;
     }
-    if (DecodeRecord(line, run->decode) >= 1) {
-      if (std::fwrite(run->decode, 1, RecordDataBytes, run->bin) != RecordDataBytes) {
-        run->stop = Stop::BinWrite;
-        return false;
-      }
-      run->binBytes += RecordDataBytes;
-    }
   }
+  if (std::fwrite(block->image, 1, block->imageBytes, run->bin) != block->imageBytes) {
+    run->stop = Stop::BinWrite;
+    return false;
+  }
+  run->binBytes += static_cast<long>(block->imageBytes);
   return true;
+}
+
+Stop StopOf(LoggerStop stop) {
+  switch (stop) {
+    case LoggerStop::LinkLost:
+      return Stop::LinkLost;
+    case LoggerStop::NeverFits:
+      return Stop::NeverFits;
+    case LoggerStop::Interrupted:
+    case LoggerStop::None:
+      break;
+  }
+  return Stop::Interrupted;
 }
 
 void DumpBlocks(DumpRun* run) {
   LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
   const long long startMs = NowMs();
   for (uint32_t address = 0; address < BlockAddressBound; address += BlockSize) {
-    BlockResult result;
-    const bool goOn = LoggerReadBlock(&run->logger, address, &result);
+    const BlockData* block = nullptr;
+    const bool goOn = LoggerReadBlock(&run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
-    if (!StoreReply(run, result.reply)) return;
+    if (!StoreBlock(run, block)) return;
+    if (!block->sound && run->logger.stop != LoggerStop::Interrupted &&
+        run->logger.stop != LoggerStop::LinkLost) {
+      if (run->badBlocks < BadBlocksNamed) run->badBlockAddresses[run->badBlocks] = address;
+      ++run->badBlocks;
+    }
     if (!goOn) {
-      run->stop = run->logger.stop == LoggerStop::LinkLost ? Stop::LinkLost : Stop::Interrupted;
+      run->stop = StopOf(run->logger.stop);
       return;
     }
-    if (!result.sound && run->badBlocks++ == 0) run->firstBadBlock = address;
     ProgressReport(run->options->out, address, startMs, NowMs());
     run->midLine = true;
   }
+}
+
+// The warning about blocks that stayed bad: how many, the first of them by
+// name, and what logger.bin holds in their place.
+void PrintBadBlocks(const DumpRun* run) {
+  wchar_t list[BadBlockListSize];
+  size_t n = 0;
+  const long named = run->badBlocks < BadBlocksNamed ? run->badBlocks : BadBlocksNamed;
+  for (long i = 0; i < named; ++i) {
+    n += static_cast<size_t>(std::swprintf(list + n, BadBlockListSize - n,
+                                           i == 0 ? L"%5.5x" : L", %5.5x",
+                                           static_cast<unsigned>(run->badBlockAddresses[i])));
+  }
+  if (run->badBlocks > named) {
+    std::swprintf(list + n, BadBlockListSize - n, L" ほか %ld 個", run->badBlocks - named);
+  }
+  Print(run->options->out,
+        L"\n警告: 読み直しても不正なブロックが %ld 個ありました: %ls。"
+        L"logger.bin のそのブロックで受け取れなかったバイトは %02X です。\n",
+        run->badBlocks, list, static_cast<unsigned>(ImageFiller));
 }
 
 // Closes a file; false when buffered data could not be written.
@@ -127,12 +181,62 @@ bool CloseFile(FILE** file) {
   return ok;
 }
 
+// Says why the run stopped before its end and gives the status that says so
+// (ExitComplete for none, and for an interruption, which is no failure).
+int StatusOfStop(const DumpRun* run) {
+  FILE* out = run->options->out;
+  switch (run->stop) {
+    case Stop::Interrupted:
+      Print(out, L"\n中断しました。\n");
+      break;
+    case Stop::LinkLost:
+      Print(out, L"\n通信が途絶えたため中断しました。\n");
+      return ExitLinkLost;
+    case Stop::NeverFits:
+      Print(out,
+            L"\n%d 個のブロックが続けて不正だったため中断しました。"
+            L"応答がこのロガーのメモリのものに見えません "
+            L"(別の機器か、ロガーが別のモードになっていませんか)。\n",
+            BadBlocksInARowLimit);
+      return ExitSuspectImage;
+    case Stop::HexWrite:
+      Print(out, L"\nlogger.hex に書き込めません。\n");
+      return ExitHexFile;
+    case Stop::BinWrite:
+      Print(out, L"\nlogger.bin に書き込めません。\n");
+      return ExitBinFile;
+    case Stop::None:
+      break;
+  }
+  return ExitComplete;
+}
+
+// The warnings of a run that read every block: a complete run with any of
+// them is not a success.
+int VerdictOfCompleteRun(const DumpRun* run) {
+  FILE* out = run->options->out;
+  const bool shortImage = run->binBytes != static_cast<long>(ImageSize);
+  if (shortImage) {
+    Print(out, L"\n警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n",
+          run->binBytes, static_cast<long>(ImageSize));
+  }
+  if (run->logger.extraReplies) {
+    Print(out,
+          L"\n警告: 終了コマンドの後に、要求していないレコードが届きました。"
+          L"応答が別のブロックのものと取り違えられた可能性があります。"
+          L"もう一度読み出してください。\n");
+  }
+  const bool suspect = run->badBlocks > 0 || shortImage || run->logger.extraReplies;
+  return suspect ? ExitSuspectImage : ExitComplete;
+}
+
 // Ends the run after the files were created: end command, link, files, verdict.
 int FinishRun(DumpRun* run) {
   FILE* out = run->options->out;
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
-  if (!LoggerEnd(&run->logger) && run->stop != Stop::LinkLost) {
+  // After a complete run the line must then stay quiet.
+  if (!LoggerEnd(&run->logger, run->stop == Stop::None) && run->stop != Stop::LinkLost) {
     Print(out, L"write error\n");
   }
   SerialClose(&run->link);
@@ -141,28 +245,7 @@ int FinishRun(DumpRun* run) {
 
   // The first failure decides the status; later ones are still reported. An
   // interruption is no failure: data lost on closing outranks it.
-  int status = ExitComplete;
-  bool interrupted = false;
-  switch (run->stop) {
-    case Stop::Interrupted:
-      Print(out, L"\n中断しました。\n");
-      interrupted = true;
-      break;
-    case Stop::LinkLost:
-      Print(out, L"\n通信が途絶えたため中断しました。\n");
-      status = ExitLinkLost;
-      break;
-    case Stop::HexWrite:
-      Print(out, L"\nlogger.hex に書き込めません。\n");
-      status = ExitHexFile;
-      break;
-    case Stop::BinWrite:
-      Print(out, L"\nlogger.bin に書き込めません。\n");
-      status = ExitBinFile;
-      break;
-    case Stop::None:
-      break;
-  }
+  int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
   if (!binClosed && run->stop != Stop::BinWrite) {
     Print(out, L"\nlogger.bin に書き込めません。\n");
@@ -172,21 +255,11 @@ int FinishRun(DumpRun* run) {
     Print(out, L"\nlogger.hex に書き込めません。\n");
     if (status == ExitComplete) status = ExitHexFile;
   }
-  if (interrupted && status == ExitComplete) status = ExitInterrupted;
-  // Blocks that stayed bad are reported on every way out; a run that
-  // completed with them, or with a short image, is not a success.
-  const bool completed = status == ExitComplete;
-  if (run->badBlocks > 0) {
-    Print(out, L"\n警告: 読み直しても不正なブロックが %ld 個ありました (最初のブロック %5.5x)。\n",
-          run->badBlocks, static_cast<unsigned>(run->firstBadBlock));
-  }
-  const bool shortImage = run->binBytes != static_cast<long>(ImageSize);
-  if (completed && shortImage) {
-    Print(out, L"\n警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n",
-          run->binBytes, static_cast<long>(ImageSize));
-  }
-  if (completed && (run->badBlocks > 0 || shortImage)) return ExitSuspectImage;
-  return status;
+  // Blocks that stayed bad are reported on every way out.
+  if (run->badBlocks > 0) PrintBadBlocks(run);
+  if (status != ExitComplete) return status;
+  if (run->stop == Stop::Interrupted) return ExitInterrupted;
+  return VerdictOfCompleteRun(run);
 }
 
 // The line after an output file's "cannot open" message: why.
@@ -338,6 +411,11 @@ int Run(DumpRun* run) {
     PrintFileRefusal(out, &failure);
     return ExitBinFile;
   }
+  // Large pieces: fewer system calls while the line is busy. Nothing has
+  // been written yet, so the buffers can still be set; a stream that refuses
+  // keeps its own buffering, which works as well.
+  std::setvbuf(run->hex, run->hexBuffer, _IOFBF, sizeof run->hexBuffer);
+  std::setvbuf(run->bin, run->binBuffer, _IOFBF, sizeof run->binBuffer);
   if (!OpenPort(run)) {
     CloseFile(&run->bin);
     CloseFile(&run->hex);

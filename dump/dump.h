@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "dump/protocol.h"
+#include "protocol/protocol.h"
 #include "serial/serial.h"
 
 constexpr int CountdownSteps = 5;

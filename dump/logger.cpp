@@ -10,8 +10,22 @@ namespace {
 // How one try at reading a reply ended.
 enum class ReplyEnd { Complete, Stalled, Stopped };
 
+// What a look for record lines on a line that should be quiet found.
+enum class Quiet { Yes, RecordCame, Stopped };
+
+// Bytes that may come after a command without being a sign of another
+// device: an echo of the command and the line end of the last reply.
+constexpr unsigned long long EchoAllowanceBytes = CommandBufferSize + 2;
+
 bool StopRequested(const LoggerSession* s) {
   return s->stopFlag != nullptr && s->stopFlag->load();
+}
+
+// True, with the session's stop set, when the user has asked to stop.
+bool Interrupted(LoggerSession* s) {
+  if (!StopRequested(s)) return false;
+  s->stop = LoggerStop::Interrupted;
+  return true;
 }
 
 void Report(const LoggerSession* s, LoggerEvent event, uint32_t address, int attempt) {
@@ -45,16 +59,17 @@ void LinkWorks(LoggerSession* s) {
   s->readFailing = false;
 }
 
+bool IsRecordLine(const char* line, int length) {
+  return length > 0 && line[0] == ':';
+}
+
 // Writes the command until all of it has gone through. After a partial write
 // only the rest is sent: the logger must receive the command once and whole.
 bool WriteCommand(LoggerSession* s) {
   const size_t length = std::strlen(s->command);
   size_t sent = 0;
   for (;;) {
-    if (StopRequested(s)) {
-      s->stop = LoggerStop::Interrupted;
-      return false;
-    }
+    if (Interrupted(s)) return false;
     const size_t written = SerialWrite(s->link, s->command + sent);
     sent += written;
     if (written > 0) s->failingSinceMs = -1;  // the port took bytes: it works
@@ -65,13 +80,12 @@ bool WriteCommand(LoggerSession* s) {
 
 // Before a block is asked for again: whatever still arrives is discarded until
 // the line has been quiet for a whole read time-out, so that the rest of a bad
-// reply cannot open the next one.
+// reply cannot open the next one. A line that never falls quiet is asked all
+// the same after QuietLimitMs.
 bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
+  const long long since = NowMs();
   for (;;) {
-    if (StopRequested(s)) {
-      s->stop = LoggerStop::Interrupted;
-      return false;
-    }
+    if (Interrupted(s)) return false;
     const int discarded = SerialDiscardInput(s->link);
     if (discarded == 0) return true;
     if (discarded < 0) {
@@ -79,44 +93,97 @@ bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
       continue;
     }
     LinkWorks(s);
+    if (NowMs() - since >= QuietLimitMs) return true;
   }
 }
 
 // Reads record lines into reply until the block's count has arrived, the reply
-// stalls, or the run must stop.
+// stalls, or the run must stop. The reply begins with its first record line:
+// a line end left from the last reply, an echo of the command or another
+// device's text neither begins it nor keeps it from stalling.
 ReplyEnd ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
   const int wanted = RecordLinesOf(address);
   const long long askedMs = NowMs();
   const unsigned long long bytesBefore = SerialBytesReceived(s->link);
+  long long lastRecordMs = -1;  // -1: the reply has not begun
   bool noticed = false;
   reply->count = 0;
   while (reply->count < wanted) {
-    if (StopRequested(s)) {
-      s->stop = LoggerStop::Interrupted;
-      return ReplyEnd::Stopped;
-    }
-    const int n = ReadLine(s->link, s->line);
+    if (Interrupted(s)) return ReplyEnd::Stopped;
+    char* line = reply->line[reply->count];
+    const int n = ReadLine(s->link, line);
     if (n == ReadLineFailed) {
+      // While reads fail, the link decides: it works again or it is lost.
       if (!ReadFailed(s, address)) return ReplyEnd::Stopped;
-    } else {
-      LinkWorks(s);
-      if (n > 0 && s->line[0] == ':') {
-        reply->length[reply->count] = n;
-        std::memcpy(reply->line[reply->count], s->line, static_cast<size_t>(n) + 1);
-        ++reply->count;
-        continue;
-      }
+      continue;
     }
-    // No record line this time: has the reply stalled, or not begun at all?
+    LinkWorks(s);
     const long long now = NowMs();
-    if (SerialBytesReceived(s->link) != bytesBefore) {
-      if (now - SerialLastByteMs(s->link) >= StallMs) return ReplyEnd::Stalled;
+    if (IsRecordLine(line, n)) {
+      reply->length[reply->count++] = n;
+      lastRecordMs = now;
+    } else if (lastRecordMs >= 0) {
+      if (now - lastRecordMs >= StallMs) return ReplyEnd::Stalled;
     } else if (!noticed && now - askedMs >= WaitNoticeMs) {
-      Report(s, LoggerEvent::Waiting, address, 0);
+      const bool bytesCame = SerialBytesReceived(s->link) - bytesBefore > EchoAllowanceBytes;
+      Report(s, bytesCame ? LoggerEvent::ForeignData : LoggerEvent::Waiting, address, 0);
       noticed = true;
     }
   }
   return ReplyEnd::Complete;
+}
+
+// Reads for QuietCheckMs and tells whether a record line came meanwhile.
+Quiet LookForRecords(LoggerSession* s, uint32_t address) {
+  const long long until = NowMs() + QuietCheckMs;
+  while (NowMs() < until) {
+    if (Interrupted(s)) return Quiet::Stopped;
+    const int n = ReadLine(s->link, s->line);
+    if (n == ReadLineFailed) {
+      if (!ReadFailed(s, address)) return Quiet::Stopped;
+      continue;
+    }
+    LinkWorks(s);
+    if (IsRecordLine(s->line, n)) return Quiet::RecordCame;
+  }
+  return Quiet::Yes;
+}
+
+// The 16-bit value written by the four characters at pos.
+uint16_t Word(const char* line, size_t pos) {
+  return static_cast<uint16_t>(HexByte(line, pos) << 8 | HexByte(line, pos + 2));
+}
+
+// Whether a segment or linear address record places its data records in the
+// 64 KiB that hold the block at address.
+bool NamesBlockBase(const char* line, uint8_t type, uint32_t address) {
+  if (HexByte(line, 1) != 2) return false;
+  return Word(line, 9) == (type == RecordTypeSegment ? SegmentOf(address) : UpperOf(address));
+}
+
+// The addresses that a sound reply gives its records.
+struct Records {
+  uint16_t loads[DataRecordsPerBlock];  // of the data records, in order
+  bool basesFit;  // every segment or linear address record names the block's 64 KiB
+};
+
+// Collects the addresses of the records; false when the reply is no sound
+// block of 16 data records.
+bool ReadRecords(const BlockReply* reply, uint32_t address, Records* records) {
+  int data = 0;
+  records->basesFit = true;
+  for (int i = 0; i < reply->count; ++i) {
+    const char* line = reply->line[i];
+    if (!RecordIsSound(line)) return false;
+    const uint8_t type = HexByte(line, 7);
+    if (type == RecordTypeSegment || type == RecordTypeLinear) {
+      records->basesFit = records->basesFit && NamesBlockBase(line, type, address);
+    }
+    if (type != RecordTypeData) continue;
+    if (data == DataRecordsPerBlock) return false;
+    records->loads[data++] = Word(line, 3);
+  }
+  return data == DataRecordsPerBlock;
 }
 
 // True when the 16 data records carry the load addresses first + 0x10 * i.
@@ -127,20 +194,6 @@ bool NumberedFrom(const uint16_t* loads, uint16_t first) {
   return true;
 }
 
-// Collects the load addresses of the data records; false when the reply is no
-// sound block of 16 data records.
-bool SoundRecords(const BlockReply* reply, uint16_t* loads) {
-  int data = 0;
-  for (int i = 0; i < reply->count; ++i) {
-    const char* line = reply->line[i];
-    if (!RecordIsSound(line)) return false;
-    if (HexByte(line, 7) != RecordTypeData) continue;
-    if (data == DataRecordsPerBlock) return false;
-    loads[data++] = static_cast<uint16_t>(HexByte(line, 3) << 8 | HexByte(line, 5));
-  }
-  return data == DataRecordsPerBlock;
-}
-
 bool AllEqual(const uint16_t* loads) {
   for (int i = 1; i < DataRecordsPerBlock; ++i) {
     if (loads[i] != loads[0]) return false;
@@ -148,43 +201,165 @@ bool AllEqual(const uint16_t* loads) {
   return true;
 }
 
-}  // namespace
+bool FitsByAddress(const Records* r, uint32_t address) {
+  return r->basesFit && NumberedFrom(r->loads, static_cast<uint16_t>(address & 0xFFFF));
+}
 
-BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering) {
-  uint16_t loads[DataRecordsPerBlock];
-  if (!SoundRecords(reply, loads)) return BlockVerdict::BadRecords;
-  const uint16_t low = static_cast<uint16_t>(address & 0xFFFF);
-  // A numbering of the logger's own (steps of 0x10 from any start, or one
-  // address throughout) is never flagged; records out of step are.
-  const bool ownNumbering = NumberedFrom(loads, loads[0]) || AllEqual(loads);
+bool FitsPerBlock(const Records* r) {
+  return NumberedFrom(r->loads, 0);
+}
+
+BlockVerdict VerdictOf(const Records* r, uint32_t address, Numbering numbering) {
   bool fits = true;
   switch (numbering) {
     case Numbering::Unknown:
-    case Numbering::FirstBlock:
-      fits = ownNumbering;
+      fits = FitsByAddress(r, address) || FitsPerBlock(r) || AllEqual(r->loads);
       break;
     case Numbering::ByAddress:
-      fits = NumberedFrom(loads, low);
+      fits = FitsByAddress(r, address);
       break;
     case Numbering::PerBlock:
-      fits = NumberedFrom(loads, 0);
+      fits = FitsPerBlock(r);
       break;
-    case Numbering::None:
+    case Numbering::Constant:
+      fits = AllEqual(r->loads);
+      break;
+    case Numbering::Off:
       break;
   }
   return fits ? BlockVerdict::Sound : BlockVerdict::WrongNumbers;
 }
 
-Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering) {
-  uint16_t loads[DataRecordsPerBlock];
-  if (numbering != Numbering::Unknown && numbering != Numbering::FirstBlock) return numbering;
-  if (!SoundRecords(reply, loads)) return Numbering::None;
-  if (numbering == Numbering::Unknown) {
-    return address == 0 && NumberedFrom(loads, 0) ? Numbering::FirstBlock : Numbering::None;
+// A numbering is learned where the replies can tell it: one address
+// throughout at once, the other two at a block where they differ.
+Numbering Learned(const Records* r, uint32_t address, Numbering numbering) {
+  if (numbering != Numbering::Unknown) return numbering;
+  if (AllEqual(r->loads)) return Numbering::Constant;
+  const bool byAddress = FitsByAddress(r, address);
+  const bool perBlock = FitsPerBlock(r);
+  if (byAddress && !perBlock) return Numbering::ByAddress;
+  if (perBlock && !byAddress) return Numbering::PerBlock;
+  return Numbering::Unknown;
+}
+
+bool SameLines(const BlockReply* a, const BlockReply* b, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (a->length[i] != b->length[i] ||
+        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
+      return false;
+    }
   }
-  if (address == BlockSize && NumberedFrom(loads, BlockSize)) return Numbering::ByAddress;
-  if (address == BlockSize && NumberedFrom(loads, 0)) return Numbering::PerBlock;
-  return Numbering::None;
+  return true;
+}
+
+// Where the sound data record with this load address, the index-th data
+// record of a bad reply, belongs in the block; -1 when that cannot be told.
+int OffsetOf(uint16_t load, int index, uint32_t address, Numbering numbering, bool baseFits) {
+  long offset = static_cast<long>(index) * RecordDataBytes;
+  switch (numbering) {
+    case Numbering::ByAddress:
+      if (!baseFits) return -1;
+      offset = static_cast<uint16_t>(load - (address & 0xFFFF));
+      break;
+    case Numbering::PerBlock:
+      offset = load;
+      break;
+    case Numbering::Unknown:
+    case Numbering::Constant:
+    case Numbering::Off:
+      break;
+  }
+  if (offset % RecordDataBytes != 0 || offset + RecordDataBytes > static_cast<long>(BlockSize)) {
+    return -1;
+  }
+  return static_cast<int>(offset);
+}
+
+// The image of a finished block, decoded once: a sound reply's 16 data records
+// in order; of a bad reply every sound data record that can be placed, by its
+// address where the numbering tells it, else by its place in the reply. The
+// rest is ImageFiller: the other blocks keep their addresses whatever came.
+void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
+  uint8_t decoded[DecodeBufferSize];
+  std::memset(block->image, ImageFiller, BlockSize);
+  block->imageBytes = BlockSize;
+  const Numbering placing = block->sound ? Numbering::Unknown : numbering;
+  bool baseFits = true;
+  int index = 0;
+  for (int i = 0; i < block->reply.count; ++i) {
+    const char* line = block->reply.line[i];
+    const bool sound = RecordIsSound(line);
+    const uint8_t type = HexByte(line, 7);
+    if (type == RecordTypeSegment || type == RecordTypeLinear) {
+      baseFits = sound && NamesBlockBase(line, type, address);
+      continue;
+    }
+    if (type != RecordTypeData) continue;
+    const int at = OffsetOf(Word(line, 3), index++, address, placing, baseFits);
+    if (!sound || at < 0) continue;
+    DecodeRecord(line, decoded);
+    std::memcpy(block->image + at, decoded, RecordDataBytes);
+  }
+}
+
+// The image of a block cut short by a stop: 16 bytes for each data record
+// received, in order, as far as the block goes.
+void ImageOfCutBlock(BlockData* block) {
+  uint8_t decoded[DecodeBufferSize] = {};
+  block->imageBytes = 0;
+  for (int i = 0; i < block->reply.count && block->imageBytes < BlockSize; ++i) {
+    if (DecodeRecord(block->reply.line[i], decoded) < 1) continue;
+    std::memcpy(block->image + block->imageBytes, decoded, RecordDataBytes);
+    block->imageBytes += RecordDataBytes;
+  }
+}
+
+void Keep(LoggerSession* s, BlockData* block, const BlockData** kept) {
+  s->kept = block == &s->blocks[0] ? 0 : 1;
+  s->haveBlock = true;
+  *kept = block;
+}
+
+// The run stops during a block: nothing received is lost, this try's lines
+// or else the last try's.
+bool StopInBlock(LoggerSession* s, BlockData* current, BlockData* lastTry, const BlockData** kept) {
+  BlockData* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
+  block->sound = false;
+  ImageOfCutBlock(block);
+  Keep(s, block, kept);
+  return false;
+}
+
+void Accept(LoggerSession* s, BlockData* block, uint32_t address, const Records* records) {
+  const Numbering before = s->numbering;
+  s->numbering = Learned(records, address, s->numbering);
+  if (before != s->numbering && s->numbering == Numbering::Constant) {
+    Report(s, LoggerEvent::CheckOff, address, 0);
+  }
+  block->sound = true;
+  PlaceImage(block, address, s->numbering);
+  s->badInARow = 0;
+}
+
+// Sends the block's command, with only what comes after it as its reply.
+bool Ask(LoggerSession* s) {
+  SerialDropInput(s->link);
+  SerialClearError(s->link);
+  return WriteCommand(s);
+}
+
+}  // namespace
+
+BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering) {
+  Records records;
+  if (!ReadRecords(reply, address, &records)) return BlockVerdict::BadRecords;
+  return VerdictOf(&records, address, numbering);
+}
+
+Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering) {
+  Records records;
+  if (!ReadRecords(reply, address, &records)) return numbering;
+  return Learned(&records, address, numbering);
 }
 
 void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
@@ -197,46 +372,105 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
   session->readFailing = false;
   session->numbering = Numbering::Unknown;
   session->stop = LoggerStop::None;
+  session->badInARow = 0;
+  session->extraReplies = false;
+  session->haveBlock = false;
+  session->kept = 0;
 }
 
-bool LoggerReadBlock(LoggerSession* s, uint32_t address, BlockResult* result) {
-  BlockReply* current = &s->replies[0];
-  BlockReply* previous = &s->replies[1];
-  previous->count = 0;
-  std::snprintf(s->command, sizeof s->command, "dihex %5.5x\r\n", static_cast<unsigned>(address));
+bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept) {
+  std::snprintf(s->command, sizeof s->command, BlockCommandFormat, static_cast<unsigned>(address));
+  const BlockReply* previousBlock = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
+  int reading = s->haveBlock ? 1 - s->kept : 0;
+  BlockData* lastTry = nullptr;
+  // Whether every try brought sound records numbered alike, in no numbering
+  // this program knows: a numbering of the logger's own.
+  bool ownNumbering = true;
+  Records first{};
   for (int attempt = 1; attempt <= BlockTries; ++attempt) {
-    result->tries = attempt;
-    result->sound = false;
-    result->reply = previous;  // kept should the run stop before this try has lines
+    BlockData* current = &s->blocks[reading];
+    current->tries = attempt;
+    current->sound = false;
+    current->reply.count = 0;
     if (attempt > 1) {
       Report(s, LoggerEvent::Reread, address, attempt);
-      if (!LetLineFallQuiet(s, address)) return false;
+      if (!LetLineFallQuiet(s, address)) return StopInBlock(s, current, lastTry, kept);
     }
-    SerialClearError(s->link);
-    if (!WriteCommand(s)) return false;
-    const ReplyEnd end = ReadReply(s, address, current);
-    if (end == ReplyEnd::Stopped) {
-      // Nothing received is lost: this try's lines, or the last try's.
-      if (current->count > 0) result->reply = current;
-      return false;
+    if (!Ask(s)) return StopInBlock(s, current, lastTry, kept);
+    const ReplyEnd end = ReadReply(s, address, &current->reply);
+    if (end == ReplyEnd::Stopped) return StopInBlock(s, current, lastTry, kept);
+    Records records{};
+    BlockVerdict verdict = BlockVerdict::BadRecords;
+    if (end == ReplyEnd::Complete && ReadRecords(&current->reply, address, &records)) {
+      verdict = VerdictOf(&records, address, s->numbering);
     }
-    result->reply = current;
-    if (end == ReplyEnd::Complete &&
-        CheckBlock(current, address, s->numbering) == BlockVerdict::Sound) {
-      s->numbering = LearnNumbering(current, address, s->numbering);
-      result->sound = true;
+    // A reply just like the block before's may be that one sent twice, with
+    // this block's own still to come: taken only when the line stays quiet.
+    bool repeated = false;
+    if (verdict == BlockVerdict::Sound && attempt == 1 && previousBlock != nullptr &&
+        previousBlock->count == current->reply.count &&
+        SameLines(previousBlock, &current->reply, current->reply.count)) {
+      const Quiet quiet = LookForRecords(s, address);
+      if (quiet == Quiet::Stopped) return StopInBlock(s, current, lastTry, kept);
+      repeated = quiet == Quiet::RecordCame;
+    }
+    if (verdict == BlockVerdict::Sound && !repeated) {
+      Accept(s, current, address, &records);
+      Keep(s, current, kept);
       return true;
     }
-    BlockReply* spent = previous;
-    previous = current;
-    current = spent;
+    const bool sameAsFirst =
+        attempt == 1 || std::memcmp(first.loads, records.loads, sizeof first.loads) == 0;
+    ownNumbering = ownNumbering && verdict == BlockVerdict::WrongNumbers && sameAsFirst;
+    if (attempt == 1) first = records;
+    lastTry = current;
+    reading = 1 - reading;
+  }
+  if (s->numbering == Numbering::Unknown && ownNumbering) {
+    // Not a bad reply but a logger that numbers its records its own way.
+    s->numbering = Numbering::Off;
+    Report(s, LoggerEvent::CheckOff, address, 0);
+    Accept(s, lastTry, address, &first);
+    Keep(s, lastTry, kept);
+    return true;
   }
   // The block stays bad; what may still come of its last reply must not open
   // the next block's.
+  PlaceImage(lastTry, address, s->numbering);
+  Keep(s, lastTry, kept);
+  if (++s->badInARow >= BadBlocksInARowLimit) {
+    s->stop = LoggerStop::NeverFits;
+    return false;
+  }
   return LetLineFallQuiet(s, address);
 }
 
-bool LoggerEnd(LoggerSession* s) {
-  std::strcpy(s->command, "q\n\r");
-  return SerialWrite(s->link, s->command) == std::strlen(s->command);
+bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
+  std::snprintf(s->command, sizeof s->command, "%s", EndCommand);
+  const bool sent = SerialWrite(s->link, s->command) == std::strlen(s->command);
+  if (!sent || !checkQuiet) return sent;
+  // Record lines until the line has been free of them for QuietCheckMs: a copy
+  // of the last reply does no harm, anything else was never asked for.
+  BlockReply* extra = &s->blocks[s->haveBlock ? 1 - s->kept : 0].reply;
+  const BlockReply* last = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
+  extra->count = 0;
+  bool tooMany = false;
+  const long long began = NowMs();
+  long long quietSince = began;
+  while (NowMs() - quietSince < QuietCheckMs && NowMs() - began < QuietLimitMs) {
+    char* line = extra->count < MaxBlockLines ? extra->line[extra->count] : s->line;
+    const int n = ReadLine(s->link, line);
+    if (n == ReadLineFailed) break;  // a logger may leave the line after the end command
+    if (!IsRecordLine(line, n)) continue;
+    quietSince = NowMs();
+    if (extra->count == MaxBlockLines) {
+      tooMany = true;
+    } else {
+      extra->length[extra->count++] = n;
+    }
+  }
+  const bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count &&
+                          SameLines(last, extra, extra->count);
+  if (extra->count > 0 && !copyOfLast) s->extraReplies = true;
+  return sent;
 }

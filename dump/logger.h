@@ -1,29 +1,42 @@
 // The logger layer: asks the logger for one block over the link, reads and
-// checks the reply, asks again for a bad one, and hands back the reply to keep.
-// It prints nothing and writes no file; what happens on the way is reported to
-// its caller through a callback.
+// checks the reply, asks again for a bad one, and hands back the lines to keep
+// with the block's image bytes, decoded once. It prints nothing and writes no
+// file; what happens on the way is reported to its caller through a callback.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "dump/protocol.h"
+#include "protocol/protocol.h"
 #include "serial/serial.h"
 
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;
-// A reply that has begun and then brings no byte for this long is given up
-// and asked for again (at 19200 baud a whole record line takes about 25 ms).
+// A reply begins with its first record line; once it has begun, a reply that
+// brings no further record line for this long is given up and asked for again
+// (at 19200 baud a whole record line takes about 25 ms).
 constexpr long long StallMs = 2000;
-// A logger that has sent nothing since the command is waited for as long as
-// it takes; after this long the caller is told once per request.
+// A reply that has not begun is waited for as long as it takes; after this
+// long the caller is told once per request (nothing came, or only bytes that
+// are no records).
 constexpr long long WaitNoticeMs = 5000;
 // Failed reads and writes are retried after this pause, with the error cleared...
 constexpr unsigned FailurePauseMs = 100;
 // ...until nothing but failures has come for this long.
 constexpr long long LinkLostAfterMs = 3000;
-constexpr size_t CommandBufferSize = 32;
+// Before a block is asked for again the line must fall quiet; a line that
+// never does is asked all the same after this long.
+constexpr long long QuietLimitMs = 10000;
+// How long the line must stay free of record lines to show that no reply is
+// still on its way: after a reply that repeats the block before, and after
+// the end command.
+constexpr long long QuietCheckMs = ReadTimeoutMs;
+// Blocks in a row that stay bad after every try before the run gives up:
+// the replies are not this logger's memory.
+constexpr int BadBlocksInARowLimit = 8;
+// What logger.bin holds where a bad block's reply brought no sound data.
+constexpr uint8_t ImageFiller = 0xFF;
 
 // The record lines of one reply, each as received (with its CR or LF) and NUL-terminated.
 struct BlockReply {
@@ -32,22 +45,37 @@ struct BlockReply {
   char line[MaxBlockLines][LineBufferSize];
 };
 
-// How the logger numbers the load addresses of its data records, learned from
-// the first two blocks.
-enum class Numbering {
-  Unknown,     // block 0 not yet read
-  FirstBlock,  // block 0 carried 0000, 0010, ... 00F0: either numbering may follow
-  ByAddress,   // the low 16 bits of each record's memory address
-  PerBlock,    // 0000, 0010, ... 00F0 in every block
-  None,        // neither: addresses are not checked
+// One block as LoggerReadBlock hands it back.
+struct BlockData {
+  BlockReply reply;          // the lines to keep: the sound reply, else the last try as received
+  uint8_t image[BlockSize];  // the block's bytes; ImageFiller where a bad reply had none
+  size_t imageBytes;         // BlockSize, or for a block cut short: 16 per data record received
+  bool sound;
+  int tries;
 };
 
-enum class LoggerStop { None, Interrupted, LinkLost };
+// How the logger numbers the load addresses of its data records.
+enum class Numbering {
+  Unknown,    // not yet learned (blocks 0000 and 10000 fit either of the next two)
+  ByAddress,  // the low 16 bits of the memory address, segment records to match
+  PerBlock,   // 0000, 0010, ... 00F0 in every block
+  Constant,   // one address throughout: the addresses tell nothing
+  Off,        // a numbering of the logger's own: the addresses are not checked
+};
+
+enum class LoggerStop {
+  None,
+  Interrupted,  // the user asked to stop
+  LinkLost,     // nothing but failures for LinkLostAfterMs
+  NeverFits,    // BadBlocksInARowLimit blocks in a row stayed bad
+};
 
 enum class LoggerEvent {
-  Reread,     // the block is asked for again; try is the number of the new try
-  ReadError,  // the first failed read of a streak
-  Waiting,    // nothing has come for WaitNoticeMs since the command
+  Reread,       // the block is asked for again; attempt is the number of the new try
+  ReadError,    // the first failed read of a streak
+  Waiting,      // nothing has come for WaitNoticeMs since the command
+  ForeignData,  // bytes came for WaitNoticeMs since the command, but no record line
+  CheckOff,     // the load addresses cannot be checked from here on (said once)
 };
 
 typedef void (*LoggerReport)(void* context, LoggerEvent event, uint32_t address, int attempt);
@@ -59,19 +87,16 @@ struct LoggerSession {
   LoggerReport report;                // may be null
   void* context;
   char command[CommandBufferSize];
-  char line[LineBufferSize];
-  long long failingSinceMs;  // first of the failures since the link last worked, or -1
-  bool readFailing;          // the last read failed
+  char line[LineBufferSize];  // lines that belong to no reply
+  long long failingSinceMs;   // first of the failures since the link last worked, or -1
+  bool readFailing;           // the last read failed
   Numbering numbering;
   LoggerStop stop;
-  BlockReply replies[2];  // the try being read and the one before it
-};
-
-// What LoggerReadBlock hands back.
-struct BlockResult {
-  const BlockReply* reply;  // the lines to keep: the sound reply, else the last try as received
-  bool sound;
-  int tries;
+  int badInARow;      // blocks in a row that stayed bad
+  bool extraReplies;  // record lines came after the end command that repeat no reply
+  bool haveBlock;     // blocks[kept] holds the last block handed back
+  int kept;
+  BlockData blocks[2];  // the try being read, and the last try or block kept
 };
 
 // Prepares session for a run on the open link.
@@ -79,16 +104,22 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
                  LoggerReport report, void* context);
 
 // Asks for the block at address until a sound reply has come or BlockTries are
-// used up. False when the run must stop (session->stop says why); result then
-// holds the lines of that block received so far.
-bool LoggerReadBlock(LoggerSession* session, uint32_t address, BlockResult* result);
+// used up, and points *block at what to keep (valid until the next call). False
+// when the run must stop (session->stop says why); *block then holds what was
+// received of the block, to be kept too.
+bool LoggerReadBlock(LoggerSession* session, uint32_t address, const BlockData** block);
 
-// Sends the end command "q\n\r" once. False when it could not be written.
-bool LoggerEnd(LoggerSession* session);
+// Sends the end command "q\n\r" once; false when it could not be written. With
+// checkQuiet (a run that read every block), then waits until the line has
+// been free of record lines for QuietCheckMs: record lines that are no copy
+// of the last reply set session->extraReplies (the logger answered a command
+// that was never sent, so its replies may have been taken for the wrong blocks).
+bool LoggerEnd(LoggerSession* session, bool checkQuiet);
 
 // How a reply to the block at address stands against the block check: its
-// record lines sound, 16 data records, the load addresses numbered as learned
-// (while the numbering is being learned: in steps of 0x10, or all the same).
+// record lines sound, 16 data records, the load addresses (and segment or
+// linear address records) numbered as learned; while the numbering is being
+// learned, as one of the numberings a logger may have.
 enum class BlockVerdict { Sound, BadRecords, WrongNumbers };
 BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering);
 

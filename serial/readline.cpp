@@ -85,3 +85,9 @@ int SerialDiscardInput(SerialLink* link) {
   link->receiveStart = link->receiveEnd = 0;
   return got;
 }
+
+bool SerialDropInput(SerialLink* link) {
+  link->partialLength = 0;
+  link->receiveStart = link->receiveEnd = 0;
+  return SerialPurgeInput(link);
+}

@@ -159,12 +159,19 @@ long long SerialLastByteMs(const SerialLink* link);
 // read time-out. ReadLineFailed after a failed read.
 int SerialDiscardInput(SerialLink* link);
 
+// Drops every byte received and not yet handed out (the line being assembled
+// too) and empties the port's input queue, without waiting for more: one
+// system call. False when the port refused.
+bool SerialDropInput(SerialLink* link);
+
 // Closes the port when it is open; the link is then not open.
 void SerialClose(SerialLink* link);
 
 // Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
 // is there (at most max). Returns the count, 0 on time-out, -1 on failure.
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
+// Platform part of SerialDropInput: empties the port's input queue.
+bool SerialPurgeInput(SerialLink* link);
 // Platform part of SerialWrite: writes length bytes within the write time-out
 // and returns how many went out.
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);

@@ -152,6 +152,10 @@ void SerialClearError(SerialLink*) {
   // concerned, and reads and writes go on by themselves.
 }
 
+bool SerialPurgeInput(SerialLink* link) {
+  return tcflush(Fd(link), TCIFLUSH) == 0;
+}
+
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
   const long long deadline = NowMs() + WriteMsPerByte * length + WriteTimeoutBaseMs;
   size_t done = 0;

@@ -186,6 +186,10 @@ void SerialClearError(SerialLink* link) {
   ClearCommError(Handle(link), &errors, &status);
 }
 
+bool SerialPurgeInput(SerialLink* link) {
+  return PurgeComm(Handle(link), PURGE_RXCLEAR) != 0;
+}
+
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
   // A write that times out part-way completes with fewer bytes; a failed one
   // may have sent some too. Either way the count says what went out.

@@ -49,74 +49,129 @@ void Usage() {
                "  --silent-after ADDRESS  answer nothing after this block (port stays open)\n"
                "  --hangup-after ADDRESS  close the port after this block's reply\n"
                "  --hangup-in ADDRESS   close the port halfway through this block's reply\n"
-               "  --delay MS            pause MS milliseconds before each reply\n");
+               "  --delay MS            pause MS milliseconds before each reply\n"
+               "  --late ADDRESS        answer this block 3000 ms late\n"
+               "  --split-line-end ADDRESS  send the LF that ends this block's reply 30 ms\n"
+               "                        after the rest\n"
+               "  --echo                send every command line back before answering it\n"
+               "  --twice ADDRESS       send this block's reply again 30 ms after the first\n"
+               "  --other-reply ADDRESS answer this block with the next block's reply\n"
+               "  --foreign             another device: answer nothing, send a line of text\n"
+               "                        every 400 ms\n"
+               "  --low-segments        from 0x10000 on, answer with the memory 64 KiB lower\n"
+               "                        and segment records to match\n"
+               "  --wide-records        data records of 32 bytes (replies that never fit)\n");
 }
 
 long Address(const char* text) {
   return static_cast<long>(std::strtoul(text, nullptr, 0));
 }
 
+// Faults switched on by an option alone.
+struct FlagFault {
+  const char* option;
+  bool SimFaults::*flag;
+};
+const FlagFault FlagFaults[] = {
+    {"--noise", &SimFaults::noise},
+    {"--lowercase", &SimFaults::lowercase},
+    {"--echo", &SimFaults::echo},
+    {"--foreign", &SimFaults::foreignText},
+    {"--low-segments", &SimFaults::lowSegments},
+    {"--wide-records", &SimFaults::wideRecords},
+};
+
+// Faults that name a block or a record by its address.
+struct AddressFault {
+  const char* option;
+  long SimFaults::*address;
+};
+const AddressFault AddressFaults[] = {
+    {"--surplus", &SimFaults::surplusBlock},
+    {"--long-line", &SimFaults::longLineBlock},
+    {"--silent-after", &SimFaults::silentAfterBlock},
+    {"--hangup-after", &SimFaults::hangUpAfterBlock},
+    {"--hangup-in", &SimFaults::hangUpInBlock},
+    {"--duplicate", &SimFaults::duplicateAddress},
+    {"--late", &SimFaults::lateBlock},
+    {"--twice", &SimFaults::twiceBlock},
+    {"--split-line-end", &SimFaults::splitBlock},
+    {"--other-reply", &SimFaults::otherReplyBlock},
+};
+
+struct NamedNumbering {
+  const char* name;
+  SimNumbering numbering;
+};
+const NamedNumbering Numberings[] = {
+    {"address", SimNumbering::ByAddress},
+    {"block", SimNumbering::PerBlock},
+    {"none", SimNumbering::None},
+};
+
+struct NamedCorruption {
+  const char* name;
+  SimCorruption corruption;
+};
+const NamedCorruption Corruptions[] = {
+    {"checksum", SimCorruption::Checksum}, {"digit", SimCorruption::Digit},
+    {"short", SimCorruption::Short},       {"colon", SimCorruption::Colon},
+    {"line-end", SimCorruption::LineEnd},
+};
+
+// --corrupt KIND:ADDRESS
+bool ParseCorruption(const char* value, SimFaults* faults) {
+  const char* colon = std::strchr(value, ':');
+  if (colon == nullptr) return false;
+  const std::string kind(value, static_cast<size_t>(colon - value));
+  for (const NamedCorruption& c : Corruptions) {
+    if (kind != c.name) continue;
+    faults->corruption = c.corruption;
+    faults->corruptAddress = Address(colon + 1);
+    return true;
+  }
+  return false;
+}
+
+bool ParseNumbering(const char* value, SimFaults* faults) {
+  for (const NamedNumbering& n : Numberings) {
+    if (std::strcmp(value, n.name) != 0) continue;
+    faults->numbering = n.numbering;
+    return true;
+  }
+  return false;
+}
+
+// Takes a fault option that has a value.
+bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
+  for (const AddressFault& f : AddressFaults) {
+    if (std::strcmp(option, f.option) != 0) continue;
+    faults->*f.address = Address(value);
+    return true;
+  }
+  if (std::strcmp(option, "--spoil-first") == 0) {
+    faults->spoilFirst = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+    return true;
+  }
+  if (std::strcmp(option, "--delay") == 0) {
+    faults->replyDelayMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+    return true;
+  }
+  if (std::strcmp(option, "--numbering") == 0) return ParseNumbering(value, faults);
+  if (std::strcmp(option, "--corrupt") == 0) return ParseCorruption(value, faults);
+  return false;
+}
+
 // Takes the fault option at argv[*i] (and its value) into faults. False when
 // argv[*i] is no fault option or its value is wrong.
 bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
   const char* option = argv[*i];
-  if (std::strcmp(option, "--noise") == 0) {
-    faults->noise = true;
+  for (const FlagFault& f : FlagFaults) {
+    if (std::strcmp(option, f.option) != 0) continue;
+    faults->*f.flag = true;
     return true;
   }
-  if (std::strcmp(option, "--lowercase") == 0) {
-    faults->lowercase = true;
-    return true;
-  }
-  if (*i + 1 >= argc) return false;
-  const char* value = argv[*i + 1];
-  if (std::strcmp(option, "--surplus") == 0) {
-    faults->surplusBlock = Address(value);
-  } else if (std::strcmp(option, "--long-line") == 0) {
-    faults->longLineBlock = Address(value);
-  } else if (std::strcmp(option, "--silent-after") == 0) {
-    faults->silentAfterBlock = Address(value);
-  } else if (std::strcmp(option, "--hangup-after") == 0) {
-    faults->hangUpAfterBlock = Address(value);
-  } else if (std::strcmp(option, "--hangup-in") == 0) {
-    faults->hangUpInBlock = Address(value);
-  } else if (std::strcmp(option, "--duplicate") == 0) {
-    faults->duplicateAddress = Address(value);
-  } else if (std::strcmp(option, "--spoil-first") == 0) {
-    faults->spoilFirst = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
-  } else if (std::strcmp(option, "--numbering") == 0) {
-    if (std::strcmp(value, "address") == 0) {
-      faults->numbering = SimNumbering::ByAddress;
-    } else if (std::strcmp(value, "block") == 0) {
-      faults->numbering = SimNumbering::PerBlock;
-    } else if (std::strcmp(value, "none") == 0) {
-      faults->numbering = SimNumbering::None;
-    } else {
-      return false;
-    }
-  } else if (std::strcmp(option, "--delay") == 0) {
-    faults->replyDelayMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
-  } else if (std::strcmp(option, "--corrupt") == 0) {
-    const char* colon = std::strchr(value, ':');
-    if (colon == nullptr) return false;
-    const std::string kind(value, static_cast<size_t>(colon - value));
-    if (kind == "checksum") {
-      faults->corruption = SimCorruption::Checksum;
-    } else if (kind == "digit") {
-      faults->corruption = SimCorruption::Digit;
-    } else if (kind == "short") {
-      faults->corruption = SimCorruption::Short;
-    } else if (kind == "colon") {
-      faults->corruption = SimCorruption::Colon;
-    } else if (kind == "line-end") {
-      faults->corruption = SimCorruption::LineEnd;
-    } else {
-      return false;
-    }
-    faults->corruptAddress = Address(colon + 1);
-  } else {
-    return false;
-  }
+  if (*i + 1 >= argc || !ParseValueFault(option, argv[*i + 1], faults)) return false;
   ++*i;
   return true;
 }

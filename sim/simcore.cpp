@@ -110,6 +110,12 @@ size_t AppendLine(const SimFaults* faults, const char* record, size_t length, si
   return n;
 }
 
+// Whether a block's reply is spoiled when it has been asked for asked times
+// before: the first spoilFirst times, or every time.
+bool Spoils(const SimFaults* faults, unsigned asked) {
+  return faults->spoilFirst == 0 || asked < faults->spoilFirst;
+}
+
 // The load address of the data record holding memory address at.
 uint16_t LoadAddress(SimNumbering numbering, uint32_t at) {
   switch (numbering) {
@@ -339,23 +345,42 @@ int ReceiveBytes(Server* server, char* bytes, size_t size) {
   return static_cast<int>(got);
 }
 
+// Sends a whole reply; with split line ends its last LF comes a little later,
+// in a write of its own.
+bool SendWholeReply(Server* server, uint32_t address, unsigned asked, size_t n) {
+  const SimConfig* config = server->config;
+  const bool split = static_cast<long>(address) == config->faults.splitBlock && n > 0 &&
+                     server->reply[n - 1] == '\n';
+  const size_t first = split ? n - 1 : n;
+  if (!SendReply(&server->line, config, address, asked, server->reply, first, server->stats)) {
+    return false;
+  }
+  if (!split) return true;
+  return WaitUnlessQuit(config, SimSplitLineEndMs) && LineSend(&server->line, "\n", 1);
+}
+
 // Answers "dihex <address>" with the block's reply, faults applied.
 int Answer(Server* server, uint32_t address) {
   const SimConfig* config = server->config;
   const SimFaults* faults = &config->faults;
   // The logger starts answering once the command has crossed the line.
   WaitUntil(server->line.freeAtNs);
-  if (faults->replyDelayMs > 0 && !WaitUnlessQuit(config, faults->replyDelayMs)) return SimQuit;
   const unsigned asked = server->asked[address / BlockSize]++;
-  size_t n = SimBuildReply(config, address, server->reply, sizeof server->reply, asked);
   const long block = static_cast<long>(address);
+  const bool spoil = Spoils(faults, asked);
+  unsigned delayMs = faults->replyDelayMs;
+  if (spoil && block == faults->lateBlock) delayMs += SimLateReplyMs;
+  if (delayMs > 0 && !WaitUnlessQuit(config, delayMs)) return SimQuit;
+  size_t n = SimBuildReply(config, address, server->reply, sizeof server->reply, asked);
   const bool cutHalfway = block == faults->hangUpInBlock;
   if (cutHalfway) n = HalfwayCut(server->reply, n);
-  if (!SendReply(&server->line, config, address, asked, server->reply, n, server->stats)) {
-    return Quitting(server) ? SimQuit : -1;
+  const int copies = spoil && block == faults->twiceBlock ? 2 : 1;
+  for (int i = 0; i < copies; ++i) {
+    if (i > 0 && !WaitUnlessQuit(config, SimRepeatGapMs)) return SimQuit;
+    if (!SendWholeReply(server, address, asked, n)) return Quitting(server) ? SimQuit : -1;
+    server->stats->bytesSent += static_cast<long long>(n);
   }
   server->replyDoneNs = NowNs();
-  server->stats->bytesSent += static_cast<long long>(n);
   ++server->stats->commands;
   if (cutHalfway || block == faults->hangUpAfterBlock) return HangUp(server->pty);
   if (block == faults->silentAfterBlock) server->silent = true;
@@ -365,12 +390,17 @@ int Answer(Server* server, uint32_t address) {
 // Takes one command line (its LF and any CR before it already removed).
 int TakeCommand(Server* server, const char* text) {
   while (*text == '\r') ++text;  // the CR that ended the previous end command
+  if (server->config->faults.echo) {
+    char echo[CommandLineSize + 2];
+    std::snprintf(echo, sizeof echo, "%s\r\n", text);
+    if (!LineSend(&server->line, echo, std::strlen(echo))) return -1;
+  }
   uint32_t address = 0;
   if (std::strcmp(text, "q") == 0) {
     server->stats->sawEnd = true;
     server->stats->endCommandNs = NowNs();
     server->endSeenNs = server->stats->endCommandNs;
-  } else if (!server->silent && ParseDihex(text, &address)) {
+  } else if (!server->silent && !server->config->faults.foreignText && ParseDihex(text, &address)) {
     return Answer(server, address);
   }
   return ServeGoOn;
@@ -409,9 +439,18 @@ void SimFillPattern(uint8_t* image, uint32_t seed) {
 size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize,
                      unsigned asked) {
   const SimFaults* faults = &config->faults;
-  const bool lower = faults->lowercase;
-  const bool spoil = faults->spoilFirst == 0 || asked < faults->spoilFirst;
+  const bool spoil = Spoils(faults, asked);
   const long block = static_cast<long>(address);
+  if (spoil && block == faults->otherReplyBlock) {
+    SimConfig other = *config;
+    other.faults.otherReplyBlock = SimNone;
+    return SimBuildReply(&other, (address + BlockSize) % ImageSize, out, outSize, asked);
+  }
+  const bool lower = faults->lowercase;
+  const uint8_t recordBytes = spoil && faults->wideRecords ? SimWideRecordBytes : RecordDataBytes;
+  // Memory 64 KiB too low from HighBlocksStart on, placed there by its segment records.
+  const uint32_t shift =
+      spoil && faults->lowSegments && address >= HighBlocksStart ? HighBlocksStart : 0;
   char record[RecordTextSize];
   size_t n = 0;
   size_t lines = 0;
@@ -423,16 +462,19 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
   }
   for (uint32_t at = address; at < address + BlockSize; at += RecordDataBytes) {
     if (n + 3 * RecordRoom > outSize) break;
+    const uint32_t from = at - shift;
     if (address >= HighBlocksStart) {
       // An extended segment address record places the data record that follows.
-      const uint16_t segment = static_cast<uint16_t>((at >> 4) & 0xF000);
+      const uint16_t segment = SegmentOf(from);
       const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
                                        static_cast<uint8_t>(segment & 0xFF)};
       const size_t length = FormatRecord(record, 2, 0, RecordTypeSegment, segmentBytes, lower);
       n += AppendLine(faults, record, length, lines++, out + n);
     }
-    size_t length = FormatRecord(record, RecordDataBytes, LoadAddress(faults->numbering, at),
-                                 RecordTypeData, config->image + (at % ImageSize), lower);
+    uint8_t data[SimWideRecordBytes];
+    for (uint8_t i = 0; i < recordBytes; ++i) data[i] = config->image[(from + i) % ImageSize];
+    size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
+                                 RecordTypeData, data, lower);
     const bool spoiled = spoil && SameRecord(faults->corruptAddress, at);
     if (spoiled) length = Corrupt(record, length, faults->corruption);
     const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
@@ -489,8 +531,14 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
   server.stats = stats;
   server.received = received;
   server.line = {pty->master, config->bytesPerSecond, 0};
+  long long foreignAtNs = NowNs();
   for (;;) {
     if (Quitting(&server)) return SimQuit;
+    if (config->faults.foreignText && NowNs() >= foreignAtNs) {
+      // Another device on the port talks on its own, whatever it is sent.
+      if (!LineSend(&server.line, SimForeignLine, std::strlen(SimForeignLine))) return -1;
+      foreignAtNs = NowNs() + SimForeignLineMs * 1000000LL;
+    }
     char bytes[512];
     const int got = ReceiveBytes(&server, bytes, sizeof bytes);
     if (got == ServeEnded) return SimEnded;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "dump/protocol.h"
+#include "protocol/protocol.h"
 
 // Largest reply to one command: 16 data records and 16 segment records, with
 // room for the noise and overlong lines that faults add.
@@ -18,6 +18,19 @@ constexpr size_t SimPathSize = 256;
 constexpr long SimNone = -1;
 // Characters of the overlong line sent before a block's reply.
 constexpr size_t SimLongLineLength = 1000;
+// How late a late reply comes: longer than the tool waits for a reply that
+// has begun to go on.
+constexpr unsigned SimLateReplyMs = 3000;
+// How long after the rest of a reply its last LF comes when its line end is
+// split, and how long after a reply its copy comes when it is sent twice: long
+// enough for the tool to have sent its next command.
+constexpr unsigned SimSplitLineEndMs = 30;
+constexpr unsigned SimRepeatGapMs = 30;
+// How often another device on the port sends a line of text, and the line.
+constexpr unsigned SimForeignLineMs = 400;
+constexpr char SimForeignLine[] = "+STATUS 12.5V OK\r\n";
+// Data bytes per record of a logger whose replies never fit.
+constexpr uint8_t SimWideRecordBytes = 32;
 
 // How the record at SimFaults::corruptAddress is spoiled: a wrong checksum, a
 // digit that is no hex digit, cut in half, its ':' turned into another
@@ -37,8 +50,14 @@ struct SimFaults {
   // Spoils of a reply (surplus, duplicate, corruption, long line) are made the
   // first spoilFirst times the block is asked for, then no more (0: every time).
   unsigned spoilFirst = 0;
-  long surplusBlock = SimNone;      // this block's reply ends with one extra record line
-  long longLineBlock = SimNone;     // a line of SimLongLineLength characters precedes this reply
+  long surplusBlock = SimNone;     // this block's reply ends with one extra record line
+  long longLineBlock = SimNone;    // a line of SimLongLineLength characters precedes this reply
+  long lateBlock = SimNone;        // this block's reply comes SimLateReplyMs late
+  long twiceBlock = SimNone;       // this block's reply is sent again SimRepeatGapMs later
+  long splitBlock = SimNone;       // this reply's last LF comes SimSplitLineEndMs after the rest
+  long otherReplyBlock = SimNone;  // this block is answered with the next block's reply
+  bool lowSegments = false;  // from 0x10000 on: the memory 64 KiB lower, segment records to match
+  bool wideRecords = false;  // data records of SimWideRecordBytes: replies that never fit
   long duplicateAddress = SimNone;  // the data record holding this address is sent twice
   SimCorruption corruption = SimCorruption::None;
   long corruptAddress = SimNone;    // the data record holding this memory address is spoiled
@@ -46,6 +65,8 @@ struct SimFaults {
   long hangUpAfterBlock = SimNone;  // the port is closed after this block's reply
   long hangUpInBlock = SimNone;     // the port is closed halfway through this block's reply
   unsigned replyDelayMs = 0;        // pause before each reply
+  bool echo = false;                // every command line is sent back before it is answered
+  bool foreignText = false;  // another device: no command answered, SimForeignLine now and then
 };
 
 struct SimConfig {
