@@ -47,6 +47,9 @@ struct SpoiledOnce {
   long duplicateAddress;
   long surplusBlock;
   const char* reread;  // the command sent twice
+  // A surplus at the end of a reply is usually dropped with the input that
+  // waits before the next command; one that comes later opens that reply.
+  bool surplusAtEnd = false;
 };
 
 void PrintTo(const SpoiledOnce& c, std::ostream* os) {
@@ -70,13 +73,14 @@ TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_EQ(Count(run.console, "警告"), 0u);
+  if (c.surplusAtEnd && sim.Received() == ExpectedCommands()) return;
   EXPECT_EQ(sim.Received(), CommandsAsking(c.reread, 2));
   const std::string block = std::string(c.reread).substr(6, 5);
   EXPECT_EQ(Count(run.console, "を読み直します"), 1u);
   EXPECT_NE(run.console.find("\nブロック " + block + " を読み直します (2 回目)。\n\r" + block),
             std::string::npos)
       << "the re-read line must stand on its own between the progress lines";
-  EXPECT_EQ(Count(run.console, "警告"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -89,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
         SpoiledOnce{"twice", SimCorruption::None, SimNone, 0x05085, SimNone, "dihex 05000\r\n"},
         // A record sent twice at the end of a reply opens the next block's.
         SpoiledOnce{"surplus record", SimCorruption::None, SimNone, 0x009F0, SimNone,
-                    "dihex 00a00\r\n"},
+                    "dihex 00a00\r\n", true},
         SpoiledOnce{"surplus end record", SimCorruption::None, SimNone, SimNone, 0x00700,
-                    "dihex 00800\r\n"},
+                    "dihex 00800\r\n", true},
         // The stalled replies: a line short, or the last line never ended.
         SpoiledOnce{"colon", SimCorruption::Colon, 0x0B0A0, SimNone, SimNone, "dihex 0b000\r\n"},
         SpoiledOnce{"line end", SimCorruption::LineEnd, 0x03055, SimNone, SimNone,
@@ -105,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // A reply that stalls on every try is kept as the last try brought it (the
-// line never begun is left out), the run goes on, and the status says so.
+// line never begun is left out), the run goes on, and the status says so;
+// logger.bin keeps every block in its place, the lost record filled.
 TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   constexpr uint32_t block = 0x00400;
   TempDir dir;
@@ -117,30 +122,32 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_EQ(sim.Received(), CommandsAsking("dihex 00400\r\n", BlockTries));
   EXPECT_TRUE(EndsWith(run.console,
-                       "\n警告: 読み直しても不正なブロックが 1 個ありました (最初のブロック "
-                       "00400)。\n\n警告: logger.bin は 262128 バイトです (完全なイメージは "
-                       "262144 バイト)。\n"))
+                       "\n警告: 読み直しても不正なブロックが 1 個ありました: 00400。"
+                       "logger.bin のそのブロックで受け取れなかったバイトは FF です。\n"))
       << run.console.substr(run.console.size() - 300);
-  // logger.bin: the image without the record whose ':' was lost.
   std::string image(sim.image.begin(), sim.image.end());
-  image.erase(block + 0x20, RecordDataBytes);
+  image.replace(block + 0x20, RecordDataBytes, RecordDataBytes, '\xFF');
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
 
-// A logger that numbers every block from 0000 is held to that, so a surplus
-// record is caught; one that gives every record 0000 is never asked again.
+// A logger that numbers every block from 0000 is held to that, so a record
+// sent twice is caught; one that gives every record 0000 is never asked
+// again, and the console says once that the addresses are not checked.
 TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
   struct Case {
     SimNumbering numbering;
-    long duplicateAddress;  // the last record of its block sent twice, every time
+    long duplicateAddress;  // sent twice in the block's first reply
     std::string commands;
+    size_t notes;
   };
-  for (const Case& c : {Case{SimNumbering::PerBlock, 0x124F0, CommandsAsking("dihex 12500\r\n", 2)},
-                        Case{SimNumbering::None, SimNone, ExpectedCommands()}}) {
+  for (const Case& c :
+       {Case{SimNumbering::PerBlock, 0x12455, CommandsAsking("dihex 12400\r\n", 2), 0},
+        Case{SimNumbering::None, SimNone, ExpectedCommands(), 1}}) {
     TempDir dir;
     InProcessSim sim(23);
     sim.config.faults.numbering = c.numbering;
     sim.config.faults.duplicateAddress = c.duplicateAddress;
+    sim.config.faults.spoilFirst = 1;
     const DriverResult run = Dump(dir, &sim);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
@@ -149,6 +156,7 @@ TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
                 CleanHexFile(sim.image.data(), c.numbering));
     EXPECT_EQ(sim.Received(), c.commands);
+    EXPECT_EQ(Count(run.console, "アドレスの照合は行いません"), c.notes);
   }
 }
 

@@ -1,0 +1,174 @@
+// Loggers that are slow, echo, repeat a reply, answer with another block's
+// records or are no logger at all: never a wrong image with status 0, and
+// never a run that can only fail going on for hours.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "dump/logger.h"
+#include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+DriverResult Dump(const TempDir& dir, InProcessSim* sim) {
+  sim->Start();
+  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir));
+}
+
+// The commands of a clean run with the block's command sent times times.
+std::string Asking(uint32_t block, int times) {
+  std::string commands;
+  for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
+    for (int i = 0; i < (a == block ? times : 1); ++i) commands += Commands(a, a);
+  }
+  return commands + "q\n\r";
+}
+
+std::string Tail(const std::string& console) {
+  return console.substr(console.size() > 400 ? console.size() - 400 : 0);
+}
+
+struct Misbehaviour {
+  const char* name;
+  SimFaults faults;
+  uint32_t reread;  // the block asked for twice; ImageSize: none
+};
+
+void PrintTo(const Misbehaviour& m, std::ostream* os) {
+  *os << m.name;
+}
+
+SimFaults Faults(long SimFaults::*block, long address,
+                 SimNumbering numbering = SimNumbering::ByAddress) {
+  SimFaults faults;
+  faults.*block = address;
+  faults.numbering = numbering;
+  faults.spoilFirst = 1;
+  return faults;
+}
+
+class Misbehaving : public ::testing::TestWithParam<Misbehaviour> {};
+
+// Whatever the logger did, the run ends with status 0 and the files of a
+// clean run, having asked again for at most the one block concerned.
+TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
+  const Misbehaviour& m = GetParam();
+  TempDir dir;
+  InProcessSim sim(31);
+  sim.config.faults = m.faults;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              std::string(sim.image.begin(), sim.image.end()));
+  if (m.faults.numbering == SimNumbering::ByAddress && !m.faults.echo) {
+    EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  }
+  EXPECT_TRUE(sim.Received() == Asking(m.reread, 2)) << Tail(sim.Received());
+  EXPECT_EQ(Count(run.console, "を読み直します"), m.reread == ImageSize ? 0u : 1u);
+}
+
+SimFaults SlowAfterASplitLineEnd() {
+  SimFaults faults = Faults(&SimFaults::splitBlock, 0x00200);
+  faults.lateBlock = 0x00300;
+  return faults;
+}
+
+SimFaults Echoing() {
+  SimFaults faults;
+  faults.echo = true;
+  return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, Misbehaving,
+    ::testing::Values(
+        // Neither a line end left from the last reply nor an echo begins a reply.
+        Misbehaviour{"slow_after_split_line_end", SlowAfterASplitLineEnd(), ImageSize},
+        Misbehaviour{"echo", Echoing(), ImageSize},
+        // While the numbering is learned, another block's records are bad.
+        Misbehaviour{"odd_block_00100", Faults(&SimFaults::otherReplyBlock, 0x00100), 0x00100},
+        Misbehaviour{"odd_block_00000", Faults(&SimFaults::otherReplyBlock, 0x00000), 0x00000},
+        // A reply sent twice is not taken for the next block's, whatever the
+        // numbering; a copy of the last reply after the end command is harmless.
+        Misbehaviour{"block_00000_twice", Faults(&SimFaults::twiceBlock, 0x00000), 0x00100},
+        Misbehaviour{"twice", Faults(&SimFaults::twiceBlock, 0x05000), 0x05100},
+        Misbehaviour{"twice_per_block",
+                     Faults(&SimFaults::twiceBlock, 0x05000, SimNumbering::PerBlock), 0x05100},
+        Misbehaviour{"twice_unnumbered",
+                     Faults(&SimFaults::twiceBlock, 0x25000, SimNumbering::None), 0x25100},
+        Misbehaviour{"last_block_twice", Faults(&SimFaults::twiceBlock, 0x3FF00), ImageSize}),
+    [](const ::testing::TestParamInfo<Misbehaviour>& info) {
+      return std::string(info.param.name);
+    });
+
+// Replies that never fit (records of 32 bytes, or memory 64 KiB too low from
+// 0x10000 on) stop the run after BadBlocksInARowLimit blocks in a row, each
+// tried BlockTries times: status 5, every block in its place in logger.bin.
+TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
+  struct Case {
+    bool wideRecords;
+    bool lowSegments;
+    uint32_t firstBad;
+  };
+  for (const Case c : {Case{true, false, 0x00000}, Case{false, true, HighBlocksStart}}) {
+    TempDir dir;
+    InProcessSim sim(32);
+    sim.config.faults.wideRecords = c.wideRecords;
+    sim.config.faults.lowSegments = c.lowSegments;
+    const DriverResult run = Dump(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitSuspectImage);
+    const uint32_t end = c.firstBad + BadBlocksInARowLimit * BlockSize;
+    std::string commands = c.firstBad == 0 ? "" : Commands(0, c.firstBad - BlockSize);
+    for (uint32_t a = c.firstBad; a < end; a += BlockSize) {
+      for (int i = 0; i < BlockTries; ++i) commands += Commands(a, a);
+    }
+    EXPECT_TRUE(sim.Received() == commands + "q\n\r") << Tail(sim.Received());
+    EXPECT_NE(
+        run.console.find("\n8 個のブロックが続けて不正だったため中断しました。応答がこのロガーの"
+                         "メモリのものに見えません (別の機器か、ロガーが別のモードになって"
+                         "いませんか)。\n"),
+        std::string::npos)
+        << Tail(run.console);
+    EXPECT_EQ(Count(run.console, "不正なブロックが 8 個ありました: "), 1u);
+    std::string image(sim.image.begin(), sim.image.begin() + c.firstBad);
+    image.append(end - c.firstBad, '\xFF');
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+  }
+}
+
+// Record lines that come after the end command and repeat no reply mean that
+// a reply was taken for the wrong block: the run is not a success.
+TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
+  struct Case {
+    std::string pending;
+    bool extra;
+  };
+  for (const Case& c : {Case{":10000000000102030405060708090A0B0C0D0E0F78\r\n", true},
+                        Case{"\n+STATUS OK\r\n", false}}) {
+    SimPty pty{};
+    ASSERT_TRUE(SimOpenPty(&pty));
+    DevicePath path{};
+    std::snprintf(path.node, sizeof path.node, "%s", pty.path);
+    path.exists = true;
+    SerialLink link;
+    SerialOpenFailure failure;
+    ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+    static LoggerSession session;
+    LoggerStart(&session, &link, nullptr, nullptr, nullptr);
+    ASSERT_EQ(write(pty.master, c.pending.data(), c.pending.size()),
+              static_cast<ssize_t>(c.pending.size()));
+    EXPECT_TRUE(LoggerEnd(&session, true));
+    EXPECT_EQ(session.extraReplies, c.extra) << c.pending;
+    char sent[8] = {};
+    EXPECT_EQ(read(pty.master, sent, sizeof sent), 3);
+    EXPECT_STREQ(sent, "q\n\r");
+    SerialClose(&link);
+    SimClosePty(&pty);
+  }
+}
+
+}  // namespace
