@@ -447,29 +447,39 @@ TEST_F(WineTest, NoiseAndABlockBadOnEveryTryAreHandledAsOnLinux) {
       << "logger.hex differs from the Linux program's";
 }
 
-// One block spoiled once is asked for again, and the run is as clean as if
-// nothing had happened: status 0, a clean run's files, the block asked twice.
-TEST_F(WineTest, BlockSpoiledOnceIsReadAgain) {
-  const std::string received = dir_.File("received.bin");
-  Child sim(SimArgs({"--seed", std::to_string(Seed), "--corrupt", "digit:0x20005", "--spoil-first",
-                     "1", "--received", received}));
-  const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
-  ASSERT_FALSE(port.empty());
-  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
-  EXPECT_EQ(sim.Wait(10), 0);
-  unlink(ComLink(setup_, LoggerComNumber).c_str());
+// One block spoiled once, or one reply sent twice, is asked for again, and the
+// run is as clean as if nothing had happened: status 0, a clean run's files,
+// the block asked twice.
+TEST_F(WineTest, BlockSpoiledOnceOrAReplySentTwiceIsReadAgain) {
+  struct Case {
+    std::vector<std::string> fault;
+    std::string reread;  // the block asked for twice
+  };
+  for (const Case& c : {Case{{"--corrupt", "digit:0x20005", "--spoil-first", "1"}, "20000"},
+                        Case{{"--twice", "0x20000", "--spoil-first", "1"}, "20100"}}) {
+    const std::string received = dir_.File("received.bin");
+    std::vector<std::string> args = {"--seed", std::to_string(Seed), "--received", received};
+    args.insert(args.end(), c.fault.begin(), c.fault.end());
+    Child sim(SimArgs(args));
+    const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
+    ASSERT_FALSE(port.empty());
+    const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(LoggerComNumber) + "\n");
+    EXPECT_EQ(sim.Wait(10), 0);
+    unlink(ComLink(setup_, LoggerComNumber).c_str());
 
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.status, 0);
-  const std::string console = ConsoleText(run.out);
-  EXPECT_NE(console.find("\nブロック 20000 を読み直します (2 回目)。\n\r20000 "), std::string::npos)
-      << console.substr(console.size() > 300 ? console.size() - 300 : 0);
-  EXPECT_EQ(console.find("警告"), std::string::npos);
-  const std::string asked = "dihex 20000\r\n";
-  std::string commands = ExpectedCommands();
-  commands.replace(commands.find(asked), asked.size(), asked + asked);
-  EXPECT_TRUE(ReadFileBytes(received) == commands);
-  EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0);
+    const std::string console = ConsoleText(run.out);
+    EXPECT_NE(console.find("\nブロック " + c.reread + " を読み直します (2 回目)。\n\r" + c.reread),
+              std::string::npos)
+        << console.substr(console.size() > 300 ? console.size() - 300 : 0);
+    EXPECT_EQ(console.find("警告"), std::string::npos);
+    const std::string asked = "dihex " + c.reread + "\r\n";
+    std::string commands = ExpectedCommands();
+    commands.replace(commands.find(asked), asked.size(), asked + asked);
+    EXPECT_TRUE(ReadFileBytes(received) == commands);
+    EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
+  }
 }
 
 // The version, and a wrong command line refused before anything is made.
