@@ -2,11 +2,13 @@
 
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 
 #include "console.h"
 #include "logger.h"
 #include "platform.h"
 #include "progress.h"
+#include "resume.h"
 
 namespace {
 
@@ -31,8 +33,11 @@ struct DumpRun {
   FILE* bin;
   char hexBuffer[FileBufferBytes];
   char binBuffer[FileBufferBytes];
+  StoredDump stored;       // what an earlier run left (--resume)
+  BlockReply storedLines;  // one block's lines of it, as they are read back
   long binBytes;
-  long badBlocks;  // blocks that stayed bad after every try
+  long wholeBlocks;  // blocks in the files from 00000 on, each read to its end
+  long badBlocks;    // blocks that stayed bad after every try
   uint32_t badBlockAddresses[BadBlocksNamed];
   bool midLine;  // the console's last line (a progress line) has no line end yet
   Stop stop;
@@ -132,10 +137,9 @@ Stop StopOf(LoggerStop stop) {
   return Stop::Interrupted;
 }
 
-void DumpBlocks(DumpRun* run) {
-  LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
+void DumpBlocks(DumpRun* run, uint32_t first) {
   const long long startMs = NowMs();
-  for (uint32_t address = 0; address < BlockAddressBound; address += BlockSize) {
+  for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
     const BlockData* block = nullptr;
     const bool goOn = LoggerReadBlock(&run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
@@ -149,7 +153,8 @@ void DumpBlocks(DumpRun* run) {
       run->stop = StopOf(run->logger.stop);
       return;
     }
-    ProgressReport(run->options->out, address, startMs, NowMs());
+    ++run->wholeBlocks;
+    ProgressReport(run->options->out, first, address, startMs, NowMs());
     run->midLine = true;
   }
 }
@@ -179,6 +184,75 @@ bool CloseFile(FILE** file) {
   const bool ok = *file == nullptr || std::fclose(*file) == 0;
   *file = nullptr;
   return ok;
+}
+
+// Whether the logger still holds what the stored blocks say: block 00000 and
+// the last stored block are asked for again and compared. 1: the same, 0:
+// not, -1: the run must stop (run->stop says why).
+int SameMemory(DumpRun* run, const StoredDump* stored) {
+  LoggerKnowNumbering(&run->logger, stored->numbering);
+  const uint32_t last = (stored->blocks - 1) * BlockSize;
+  for (const uint32_t address : {0u, last}) {
+    const BlockData* block = nullptr;
+    if (!LoggerReadBlock(&run->logger, address, &block)) {
+      run->stop = StopOf(run->logger.stop);
+      return -1;
+    }
+    const uint8_t* kept = address == 0 ? stored->first : stored->last;
+    if (!block->sound || std::memcmp(block->image, kept, BlockSize) != 0) return 0;
+    if (last == 0) break;
+  }
+  return 1;
+}
+
+// Cuts logger.hex to hexBytes and logger.bin to binBytes; false (run->stop
+// set) when a file refused.
+bool CutOutputs(DumpRun* run, long long hexBytes, long binBytes) {
+  unsigned long code = 0;
+  if (!CutFile(run->hex, hexBytes, &code)) {
+    run->stop = Stop::HexWrite;
+    return false;
+  }
+  if (!CutFile(run->bin, binBytes, &code)) {
+    run->stop = Stop::BinWrite;
+    return false;
+  }
+  run->binBytes = binBytes;
+  return true;
+}
+
+// Where this run starts, once the port is open. Without --resume, at block
+// 00000 with both files emptied. With it, after the blocks an earlier run
+// stored, when the logger still holds the same memory: the files are cut after
+// them (and left alone when they hold the whole dump already). False when the
+// run must stop.
+bool PrepareFiles(DumpRun* run, uint32_t* first) {
+  FILE* out = run->options->out;
+  StoredDump* stored = &run->stored;
+  *first = 0;
+  if (!run->options->resume) return CutOutputs(run, 0, 0);
+  ReadStoredDump(run->hex, run->bin, &run->storedLines, stored);
+  run->wholeBlocks = static_cast<long>(stored->blocks);
+  if (stored->blocks == 0) {
+    Print(out, L"続きから読み出せるブロックがありません。最初から読み出します。\n");
+    return CutOutputs(run, 0, 0);
+  }
+  const int same = SameMemory(run, stored);
+  if (same < 0) return false;
+  if (same == 0) {
+    Print(out, L"ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n");
+    LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
+    run->wholeBlocks = 0;
+    return CutOutputs(run, 0, 0);
+  }
+  *first = stored->blocks * BlockSize;
+  if (stored->blocks == BlockCount) {
+    Print(out, L"読み出しは完了しています。ファイルはそのままです。\n");
+    run->binBytes = static_cast<long>(ImageSize);
+    return true;
+  }
+  Print(out, L"ブロック %5.5x から続きを読み出します。\n", static_cast<unsigned>(*first));
+  return CutOutputs(run, stored->hexBytes, static_cast<long>(*first));
 }
 
 // Says why the run stopped before its end and gives the status that says so
@@ -257,6 +331,14 @@ int FinishRun(DumpRun* run) {
   }
   // Blocks that stayed bad are reported on every way out.
   if (run->badBlocks > 0) PrintBadBlocks(run);
+  // A run cut short by the user or the link can go on later from where it stopped.
+  const bool resumable =
+      status == ExitLinkLost || (status == ExitComplete && run->stop == Stop::Interrupted);
+  if (resumable && run->wholeBlocks > 0) {
+    Print(out,
+          L"続きから読み出すには loggerdump --resume を実行してください "
+          L"(--port と --dir は今回と同じに)。\n");
+  }
   if (status != ExitComplete) return status;
   if (run->stop == Stop::Interrupted) return ExitInterrupted;
   return VerdictOfCompleteRun(run);
@@ -353,7 +435,9 @@ bool OpenPort(DumpRun* run) {
   return false;
 }
 
-int Run(DumpRun* run) {
+// The port list, and unless the port was given beforehand the question and
+// the user's line. False when the run ends here (status in *status).
+bool AskForPort(DumpRun* run, int* status) {
   const DumpOptions* options = run->options;
   FILE* out = options->out;
   // A port given beforehand needs the listing (its number names a listed
@@ -364,39 +448,52 @@ int Run(DumpRun* run) {
   for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
   }
-  if (options->listOnly) return ExitComplete;
+  *status = ExitComplete;
+  if (options->listOnly) return false;
   if (options->port != nullptr) {
     // Taken like a typed line, cut to the line buffer as typing would be.
     std::snprintf(run->line, sizeof run->line, "%s", options->port);
-  } else {
-    Print(out, L"使用するCOMポートの番号を入力してください。\n");
-    // A closed input counts as a line without digits. Ctrl-C at a console ends
-    // the read too, and its stop request may still be on its way.
-    // A stop request that comes before the read has begun must not leave the
-    // read waiting for a line the user will never type.
-    if (!WaitForInput(options->in, options->stop)) {
-      run->line[0] = '\0';
-    } else if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
-      WaitForPendingStop(options->in, options->stop);
-      run->line[0] = '\0';
-    }
+    return true;
   }
+  Print(out, L"使用するCOMポートの番号を入力してください。\n");
+  // A closed input counts as a line without digits. Ctrl-C at a console ends
+  // the read too, and its stop request may still be on its way. A stop request
+  // that comes before the read has begun must not leave the read waiting for a
+  // line the user will never type.
+  if (!WaitForInput(options->in, options->stop)) {
+    run->line[0] = '\0';
+  } else if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
+    WaitForPendingStop(options->in, options->stop);
+    run->line[0] = '\0';
+  }
+  return true;
+}
+
+// The port chosen, and the countdown to connect the logger. False when the
+// user stopped the run.
+bool CountDown(DumpRun* run) {
+  FILE* out = run->options->out;
   if (StopRequested(run)) {
     Print(out, L"\n中断しました。\n");
-    return ExitInterrupted;
+    return false;
   }
   ChoosePort(run->line, &run->ports, &run->path);
   Print(out, L"%lsに接続します。\n", run->path.shown);
-
   for (int n = CountdownSteps; n >= 1; --n) {
     Print(out, L"%i秒以内にPICを接続してください。\r", n);
     if (!SleepUnlessStopped(run, run->options->countdownStepMs)) {
       Print(out, L"\n中断しました。\n");
-      return ExitInterrupted;
+      return false;
     }
   }
   Print(out, L"\n通信開始\n");
+  return true;
+}
 
+// Opens and locks both files (a missing one is created empty, an existing one
+// left as it is), then the port. ExitComplete, or the status of the failure.
+int OpenFilesAndPort(DumpRun* run) {
+  FILE* out = run->options->out;
   FileOpenFailure failure;
   run->hex = OpenOutput(run, HexFileName, &failure);
   if (run->hex == nullptr) {
@@ -421,7 +518,18 @@ int Run(DumpRun* run) {
     CloseFile(&run->hex);
     return ExitPortOpen;
   }
-  DumpBlocks(run);
+  return ExitComplete;
+}
+
+int Run(DumpRun* run) {
+  int status = ExitComplete;
+  if (!AskForPort(run, &status)) return status;
+  if (!CountDown(run)) return ExitInterrupted;
+  status = OpenFilesAndPort(run);
+  if (status != ExitComplete) return status;
+  LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
+  uint32_t first = 0;
+  if (PrepareFiles(run, &first)) DumpBlocks(run, first);
   return FinishRun(run);
 }
 

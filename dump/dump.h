@@ -36,6 +36,7 @@ struct DumpOptions {
   const char* dir;                // folder of the output files; null or "": current
   const char* port;               // the port as given (--port); null: ask at the prompt
   bool listOnly;                  // print the port list and end (--list)
+  bool resume;                    // go on with the dump in the files (--resume)
 };
 
 // Runs the whole dump and returns the exit status.

@@ -280,10 +280,13 @@ int OffsetOf(uint16_t load, int index, uint32_t address, Numbering numbering, bo
 // address where the numbering tells it, else by its place in the reply. The
 // rest is ImageFiller: the other blocks keep their addresses whatever came.
 void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
+  block->imageBytes = BlockSize;
+  if (block->sound) {
+    SoundBlockImage(&block->reply, block->image);
+    return;
+  }
   uint8_t decoded[DecodeBufferSize];
   std::memset(block->image, ImageFiller, BlockSize);
-  block->imageBytes = BlockSize;
-  const Numbering placing = block->sound ? Numbering::Unknown : numbering;
   bool baseFits = true;
   int index = 0;
   for (int i = 0; i < block->reply.count; ++i) {
@@ -295,7 +298,7 @@ void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
       continue;
     }
     if (type != RecordTypeData) continue;
-    const int at = OffsetOf(Word(line, 3), index++, address, placing, baseFits);
+    const int at = OffsetOf(Word(line, 3), index++, address, numbering, baseFits);
     if (!sound || at < 0) continue;
     DecodeRecord(line, decoded);
     std::memcpy(block->image + at, decoded, RecordDataBytes);
@@ -360,6 +363,20 @@ Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering nu
   Records records;
   if (!ReadRecords(reply, address, &records)) return numbering;
   return Learned(&records, address, numbering);
+}
+
+void SoundBlockImage(const BlockReply* reply, uint8_t* image) {
+  uint8_t decoded[DecodeBufferSize];
+  int index = 0;
+  for (int i = 0; i < reply->count && index < DataRecordsPerBlock; ++i) {
+    if (HexByte(reply->line[i], 7) != RecordTypeData) continue;
+    DecodeRecord(reply->line[i], decoded);
+    std::memcpy(image + index++ * RecordDataBytes, decoded, RecordDataBytes);
+  }
+}
+
+void LoggerKnowNumbering(LoggerSession* session, Numbering numbering) {
+  session->numbering = numbering;
 }
 
 void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,

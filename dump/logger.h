@@ -103,6 +103,10 @@ struct LoggerSession {
 void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
                  LoggerReport report, void* context);
 
+// Holds the run to the numbering learned earlier (from the blocks of an
+// interrupted dump that a new run goes on with).
+void LoggerKnowNumbering(LoggerSession* session, Numbering numbering);
+
 // Asks for the block at address until a sound reply has come or BlockTries are
 // used up, and points *block at what to keep (valid until the next call). False
 // when the run must stop (session->stop says why); *block then holds what was
@@ -125,3 +129,6 @@ BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering num
 
 // The numbering known after a sound reply to the block at address.
 Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering);
+
+// The BlockSize bytes of a sound reply: its 16 data records in order.
+void SoundBlockImage(const BlockReply* reply, uint8_t* image);

@@ -13,11 +13,15 @@
 
 namespace {
 
-constexpr char ShortOptions[] = ":p:d:lhV";  // leading ':': a missing value is told apart
+constexpr char ShortOptions[] = ":p:d:rlhV";  // leading ':': a missing value is told apart
 const option LongOptions[] = {
-    {"port", required_argument, nullptr, 'p'}, {"dir", required_argument, nullptr, 'd'},
-    {"list", no_argument, nullptr, 'l'},       {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},    {nullptr, 0, nullptr, 0},
+    {"port", required_argument, nullptr, 'p'},
+    {"dir", required_argument, nullptr, 'd'},
+    {"resume", no_argument, nullptr, 'r'},
+    {"list", no_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
 
 // Longest piece of the command line quoted in a message.
@@ -63,7 +67,7 @@ Action Refuse(FILE* err, const wchar_t* format, const wchar_t* what) {
 }  // namespace
 
 Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
-  *line = CommandLine{Action::Dump, nullptr, nullptr};
+  *line = CommandLine{Action::Dump, nullptr, nullptr, false};
   bool help = false;
   bool version = false;
   bool list = false;
@@ -90,6 +94,9 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
           Widen(optarg, quoted, QuotedSize);
           return Refuse(err, L"loggerdump: ポートの指定が正しくありません: %ls\n", quoted);
         }
+        break;
+      case 'r':
+        line->resume = true;
         break;
       case 'l':
         list = true;
@@ -142,6 +149,10 @@ void PrintUsage(FILE* out) {
         L"                   Linux ではデバイスのパスも可。一覧と質問を省きます\n"
         L"  -d, --dir DIR    logger.hex と logger.bin を書くフォルダ (既にあるもの。"
         L"既定はカレントフォルダ)\n"
+        L"  -r, --resume     中断した読み出しの続きを、フォルダにある logger.hex と\n"
+        L"                   logger.bin に読み出します。保存済みのブロックを検査し、\n"
+        L"                   ブロック 00000 と最後のブロックをロガーから読み直して\n"
+        L"                   比べます。違えば最初から読み出します\n"
         L"  -l, --list       ポートの一覧を表示して終了します\n"
         L"  -h, --help       この説明を表示して終了します\n"
         L"  -V, --version    バージョンを表示して終了します\n"

@@ -19,6 +19,7 @@ struct CommandLine {
   Action action;
   const char* port;  // the port as given (a number, or on Linux a device path); null: ask
   const char* dir;   // folder of the output files; null: the current folder
+  bool resume;       // go on with the dump already in the files
 };
 
 // Reads the options in argv with getopt_long. A wrong option, a missing or

@@ -46,12 +46,17 @@ struct FileOpenFailure {
   unsigned long code;  // the system's error code (see SystemErrorText), 0 for none
 };
 
-// Opens name for writing as a binary stream, held by this process alone.
-// Only a regular file (or a new one) is accepted: a link at the name is not
-// followed, and opening a pipe or a device does not block. An existing file
-// is truncated only once it is held. Null on failure, with *failure filled in;
-// nothing at the name is changed then.
+// Opens name for reading and writing as a binary stream, held by this
+// process alone, creating it empty when it does not exist. Only a regular file
+// (or a new one) is accepted: a link at the name is not followed, and opening a
+// pipe or a device does not block. An existing file is left as it is (see
+// CutFile). Null on failure, with *failure filled in; nothing at the name is
+// changed then.
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure);
+
+// Cuts the file open as stream to its first length bytes and places the
+// stream at its end. False, with the system's error code in *code, on failure.
+bool CutFile(FILE* stream, long long length, unsigned long* code);
 
 void SleepMs(unsigned ms);
 

@@ -135,15 +135,15 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
   // a link at the name (dangling or not) fails instead of leading elsewhere.
   // O_NONBLOCK: a named pipe without a reader fails instead of waiting.
   const int fd =
-      open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+      open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) {
     const int error = errno;
     return Refuse(failure, RefusalOf(name, error), error);
   }
   // Only a regular file is written: a pipe with a reader or a device opened
-  // fine, but is no file to keep. It is locked and truncated only once known
-  // to be one (a lock on a device node would hold every other program on the
-  // machine that locks it).
+  // fine, but is no file to keep. It is locked only once known to be one (a
+  // lock on a device node would hold every other program on the machine that
+  // locks it).
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     const int error = errno;
@@ -157,18 +157,27 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
                   error);
   }
   const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd, 0) != 0) {
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     const int error = errno;
     close(fd);
     return Refuse(failure, FileRefusal::SystemError, error);
   }
-  FILE* file = fdopen(fd, "wb");
+  FILE* file = fdopen(fd, "r+b");
   if (file == nullptr) {
     const int error = errno;
     close(fd);
     return Refuse(failure, FileRefusal::SystemError, error);
   }
   return file;
+}
+
+bool CutFile(FILE* stream, long long length, unsigned long* code) {
+  if (std::fflush(stream) != 0 || ftruncate(fileno(stream), static_cast<off_t>(length)) != 0 ||
+      std::fseek(stream, 0, SEEK_END) != 0) {
+    *code = static_cast<unsigned long>(errno);
+    return false;
+  }
+  return true;
 }
 
 void SleepMs(unsigned ms) {

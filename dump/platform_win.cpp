@@ -147,10 +147,10 @@ FileRefusal RefusalOf(const char* name, DWORD error) {
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
   *failure = {FileRefusal::None, 0};
   // No sharing: while this run holds the file no other process can open it.
-  // OPEN_ALWAYS, not CREATE_ALWAYS: the file is truncated only once it is held.
+  // OPEN_ALWAYS, not CREATE_ALWAYS: an existing file is cut only by CutFile.
   // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not
   // followed, and then refused below.
-  const HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  const HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -169,25 +169,42 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
     refusal = FileRefusal::Link;
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     refusal = FileRefusal::Directory;
-  } else if (!SetEndOfFile(file)) {
-    error = GetLastError();
-    refusal = FileRefusal::SystemError;
   }
   if (refusal != FileRefusal::None) {
     CloseHandle(file);
     return Refuse(failure, refusal, error);
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
   if (fd < 0) {
     CloseHandle(file);
     return Refuse(failure, FileRefusal::SystemError, ERROR_TOO_MANY_OPEN_FILES);
   }
-  FILE* stream = _fdopen(fd, "wb");
+  FILE* stream = _fdopen(fd, "r+b");
   if (stream == nullptr) {
     _close(fd);  // closes the handle too
     return Refuse(failure, FileRefusal::SystemError, ERROR_NOT_ENOUGH_MEMORY);
   }
   return stream;
+}
+
+bool CutFile(FILE* stream, long long length, unsigned long* code) {
+  if (std::fflush(stream) != 0) {
+    *code = GetLastError();
+    return false;
+  }
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  LARGE_INTEGER at;
+  at.QuadPart = length;
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+    *code = GetLastError();
+    return false;
+  }
+  // The stream's own position follows the handle's.
+  if (std::fseek(stream, 0, SEEK_END) != 0) {
+    *code = ERROR_SEEK;
+    return false;
+  }
+  return true;
 }
 
 void SleepMs(unsigned ms) {

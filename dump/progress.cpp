@@ -3,12 +3,13 @@
 #include <cwchar>
 
 #include "console.h"
-#include "dump.h"
+#include "protocol/protocol.h"
 
-void FormatProgress(wchar_t* out, size_t outSize, uint32_t blockAddress, long long elapsedMs) {
+void FormatProgress(wchar_t* out, size_t outSize, uint32_t firstAddress, uint32_t blockAddress,
+                    long long elapsedMs) {
   const double seconds = elapsedMs / 1000.0;
   // No time elapsed yet means no rate yet, not a division by zero.
-  const double rate = seconds > 0 ? blockAddress / seconds : 0.0;
+  const double rate = seconds > 0 ? (blockAddress - firstAddress) / seconds : 0.0;
   if (static_cast<long long>(rate) == 0) {
     std::swprintf(out, outSize,
                   L"\r%5.5x 経過時間 %3.2f秒 平均転送レート=%3.2fbyte/秒 残り ------秒",
@@ -20,8 +21,9 @@ void FormatProgress(wchar_t* out, size_t outSize, uint32_t blockAddress, long lo
                 blockAddress, seconds, rate, remaining);
 }
 
-void ProgressReport(FILE* out, uint32_t blockAddress, long long startMs, long long nowMs) {
+void ProgressReport(FILE* out, uint32_t firstAddress, uint32_t blockAddress, long long startMs,
+                    long long nowMs) {
   wchar_t text[ConsoleTextSize];
-  FormatProgress(text, ConsoleTextSize, blockAddress, nowMs - startMs);
+  FormatProgress(text, ConsoleTextSize, firstAddress, blockAddress, nowMs - startMs);
   Print(out, L"%ls", text);
 }

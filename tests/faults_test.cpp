@@ -194,7 +194,8 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   const long long took = TestNowMs() - start;
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(EndsWith(run.console, LinkLost)) << run.console.substr(run.console.size() - 200);
+  EXPECT_TRUE(EndsWith(run.console, std::string(LinkLost) + ResumeHint))
+      << run.console.substr(run.console.size() - 200);
   EXPECT_EQ(Count(run.console, "read error"), 1u) << "one line for the one streak of failures";
   EXPECT_TRUE(Contains(run.console, "秒\nread error\n")) << "read error after the progress line";
   EXPECT_FALSE(Contains(run.console, "write error"));
@@ -217,7 +218,7 @@ TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
   const DriverResult run = Dump(dir, &sim);
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(EndsWith(run.console, LinkLost));
+  EXPECT_TRUE(EndsWith(run.console, std::string(LinkLost) + ResumeHint));
 
   // Half of the block's 32 lines: 8 segment records and 8 data records.
   const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
@@ -251,7 +252,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   }
   EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
   EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(EndsWith(run.console, Interrupted)) << run.console;
+  EXPECT_TRUE(EndsWith(run.console, std::string(Interrupted) + ResumeHint)) << run.console;
   EXPECT_FALSE(Contains(run.console, "read error"));
   EXPECT_EQ(Count(run.console, "秒\nロガーの応答を待っています。Ctrl-C で終了します。\n"), 1u)
       << run.console;

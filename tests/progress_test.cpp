@@ -7,9 +7,9 @@
 
 namespace {
 
-std::wstring Progress(uint32_t address, long long elapsedMs) {
+std::wstring Progress(uint32_t address, long long elapsedMs, uint32_t first = 0) {
   wchar_t text[256];
-  FormatProgress(text, 256, address, elapsedMs);
+  FormatProgress(text, 256, first, address, elapsedMs);
   return text;
 }
 
@@ -35,6 +35,14 @@ TEST_P(ProgressLine, HyphensWhileTheRateIsUnderOneBytePerSecond) {
             L"\r00000 経過時間 1.23秒 平均転送レート=0.00byte/秒 残り ------秒");
   EXPECT_EQ(Progress(0x00100, 300000),
             L"\r00100 経過時間 300.00秒 平均転送レート=0.85byte/秒 残り ------秒");
+}
+
+// A resumed run counts only the blocks it read itself.
+TEST_P(ProgressLine, ResumedRunRatesOnlyItsOwnBlocks) {
+  EXPECT_EQ(Progress(0x20100, 2500, 0x20000),
+            L"\r20100 経過時間 2.50秒 平均転送レート=102.40byte/秒 残り 1277.49秒");
+  EXPECT_EQ(Progress(0x20000, 1000, 0x20000),
+            L"\r20000 経過時間 1.00秒 平均転送レート=0.00byte/秒 残り ------秒");
 }
 
 TEST_P(ProgressLine, NoTimeElapsedIsNoDivisionByZero) {

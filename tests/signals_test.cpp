@@ -54,7 +54,7 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   EXPECT_LT(TestNowMs() - signalledAt, 1500) << "the run took too long to stop";
   EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
   const std::string out = dump.Output();
-  EXPECT_TRUE(EndsWith(out, Interrupted)) << out.substr(out.size() - 200);
+  EXPECT_TRUE(EndsWith(out, std::string(Interrupted) + ResumeHint)) << out.substr(out.size() - 200);
 
   const std::string received = ReadFileBytes(dir.File("received"));
   EXPECT_TRUE(EndsWith(received, "q\n\r"));
@@ -125,7 +125,7 @@ TEST(Signals, StopBeforeThePromptIsRead) {
   ASSERT_TRUE(in != nullptr && out != nullptr);
   const PortRoots roots = NoPorts(dir);
   std::atomic<bool> stop{true};
-  const DumpOptions options = {in, out, 0, &roots, &stop, dir.path.c_str(), nullptr, false};
+  const DumpOptions options = {in, out, 0, &roots, &stop, dir.path.c_str(), nullptr, false, false};
   // Should the run wait for input after all, the input ends after a while
   // and the test fails instead of hanging.
   std::atomic<bool> returned{false};

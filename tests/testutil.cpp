@@ -109,13 +109,13 @@ std::string InProcessSim::Received() {
 }
 
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input, PortRoots roots,
-                                const std::atomic<bool>* stop, const char* port) {
+                                const std::atomic<bool>* stop, const char* port, bool resume) {
   SetupConsoleLocale();
   std::string inputCopy = input;
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, &roots, stop, dir.c_str(), port, false};
+  const DumpOptions options = {in, out, 0, &roots, stop, dir.c_str(), port, false, resume};
   DriverResult result;
   result.status = RunDump(&options);
   std::fflush(out);

@@ -68,15 +68,21 @@ constexpr char NoSuchPortReason[] =
     "そのポートはありません。ロガーがつながっているか確かめ、"
     "一覧にあるポートの番号を入力してください。\n";
 
+// The line after the message of a run cut short by the user or the link,
+// once a whole block is in the files.
+constexpr char ResumeHint[] =
+    "続きから読み出すには loggerdump --resume を実行してください (--port と --dir は今回と同じに)。\n";
+
 // Listing roots where no port exists (an empty tree inside dir).
 PortRoots NoPorts(const TempDir& dir);
 
 // Runs the dump driver in this process, in folder dir, with input as the
-// user's typing (or port as given with --port) and no countdown wait.
+// user's typing (or port as given with --port; resume as --resume) and no
+// countdown wait.
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
                                 PortRoots roots = {"/sys", "/dev"},
                                 const std::atomic<bool>* stop = nullptr,
-                                const char* port = nullptr);
+                                const char* port = nullptr, bool resume = false);
 
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();
