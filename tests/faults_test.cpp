@@ -97,23 +97,6 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
   return entries;
 }
 
-// Sets *flag from another thread after ms, as a signal handler would, and
-// notes when.
-struct StopLater {
-  std::atomic<long long> stoppedAtMs{0};
-  std::thread thread;
-  StopLater(std::atomic<bool>* flag, int ms) {
-    thread = std::thread([this, flag, ms] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      stoppedAtMs = TestNowMs();
-      *flag = true;
-    });
-  }
-  ~StopLater() {
-    if (thread.joinable()) thread.join();
-  }
-};
-
 DriverResult Dump(const TempDir& dir, InProcessSim* sim, const std::atomic<bool>* stop = nullptr) {
   sim->Start();
   return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop);

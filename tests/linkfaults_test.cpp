@@ -189,7 +189,8 @@ TEST(GiveUpClock, NothingButFailuresEndTheRunWithStatus4) {
   }
   sim.Finish();
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(EndsWith(run.console, std::string("\n通信が途絶えたため中断しました。\n") + ResumeHint));
+  EXPECT_TRUE(
+      EndsWith(run.console, std::string("\n通信が途絶えたため中断しました。\n") + ResumeHint));
   EXPECT_EQ(Count(run.console, "read error"), 1u);
   EXPECT_GE(took, LinkLostAfterMs);
   EXPECT_LT(took, LinkLostAfterMs + 2000);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
@@ -71,7 +72,8 @@ constexpr char NoSuchPortReason[] =
 // The line after the message of a run cut short by the user or the link,
 // once a whole block is in the files.
 constexpr char ResumeHint[] =
-    "続きから読み出すには loggerdump --resume を実行してください (--port と --dir は今回と同じに)。\n";
+    "続きから読み出すには loggerdump --resume を実行してください (--port と --dir "
+    "は今回と同じに)。\n";
 
 // Listing roots where no port exists (an empty tree inside dir).
 PortRoots NoPorts(const TempDir& dir);
@@ -81,11 +83,28 @@ PortRoots NoPorts(const TempDir& dir);
 // countdown wait.
 DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
                                 PortRoots roots = {"/sys", "/dev"},
-                                const std::atomic<bool>* stop = nullptr,
-                                const char* port = nullptr, bool resume = false);
+                                const std::atomic<bool>* stop = nullptr, const char* port = nullptr,
+                                bool resume = false);
 
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();
+
+// Sets *flag from another thread after ms, as a signal handler would, and
+// notes when.
+struct StopLater {
+  std::atomic<long long> stoppedAtMs{0};
+  std::thread thread;
+  StopLater(std::atomic<bool>* flag, int ms) {
+    thread = std::thread([this, flag, ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      stoppedAtMs = TestNowMs();
+      *flag = true;
+    });
+  }
+  ~StopLater() {
+    if (thread.joinable()) thread.join();
+  }
+};
 
 // The environment of a child in the C locale, as on a server (NAME=value
 // entries that replace this process's).
