@@ -15,6 +15,10 @@ Sections (each a set of complete dumps, every one checked byte for byte):
   reread   paced at 115200 baud, clean dumps beside dumps whose logger spoils
            one block's first reply: the time the re-read adds, against that
            block's own time on the line plus one read time-out
+  resume   paced (19200 baud with --line-19200, else 115200): a clean dump
+           beside one stopped by Ctrl-C halfway and then resumed with
+           --resume: the line time of both runs together against the clean
+           dump's plus the two blocks the resumed run checks
 
 Prints one table and writes it to results.csv and results.json.
 Run it through bench/run.sh, which builds the release binaries first.
@@ -48,6 +52,7 @@ READ_TIMEOUT_S = 0.505  # the quiet the tool waits for before it asks again
 STALL_MARGIN_NS = 500_000_000
 SAMPLE_INTERVAL_S = 0.01
 COUNTDOWN_S = 5
+HALF_BLOCK = 0x20000  # the resumed run starts here
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BASELINE = os.path.join(HERE, "pyserial_dump.py")
@@ -411,6 +416,64 @@ class Bench:
         self.add("reread", "added / (block + read time-out)", "", ratio, "<= 1.2", lambda m: m <= 1.2)
 
 
+    def resume(self, baud):
+        section = f"resume {baud}"
+        print(f"{section}: a clean dump, and one stopped halfway and resumed, at {baud} baud", flush=True)
+        bytes_per_s = baud / BITS_PER_BYTE
+        timeout = COUNTDOWN_S + 960000 / bytes_per_s * 1.5 + 30
+        clean = self.dump("tool", ["--baud", str(baud)], timeout)
+        workdir = self.workdir()
+        # The first run: the logger falls silent after the first half, Ctrl-C then.
+        last = HALF_BLOCK - BLOCK_SIZE
+        sim = Sim(self.sim, workdir, ["--baud", str(baud), "--silent-after", hex(last)], self.realtime)
+        console = os.path.join(workdir, "first.txt")
+        try:
+            with open(console, "wb") as out:
+                proc = subprocess.Popen([self.tool], cwd=workdir, stdin=subprocess.PIPE, stdout=out,
+                                        env=self.tool_env)
+                proc.stdin.write((sim.path + "\n").encode())
+                proc.stdin.close()
+                deadline = time.monotonic() + timeout
+                seen = ("\r%05x " % last).encode()
+                while seen not in open(console, "rb").read():
+                    if time.monotonic() > deadline or proc.poll() is not None:
+                        proc.kill()
+                        sys.exit("bench: the first run never reached the half")
+                    time.sleep(0.2)
+                proc.send_signal(2)
+                status = proc.wait(30)
+            first = sim.finish(30)
+        finally:
+            sim.kill()
+        if status != 130:
+            sys.exit(f"bench: the stopped run ended with status {status}")
+        # Its time on the line: everything it sent and received.
+        first_s = (first["bytes_received"] - len(END_COMMAND) + first["bytes_sent"]) / bytes_per_s
+        sim = Sim(self.sim, workdir, ["--baud", str(baud)], self.realtime)
+        try:
+            status, _, _ = run_client([self.tool, "--resume"], workdir, sim.path + "\n", timeout,
+                                      self.tool_env, self.terminal)
+            second = sim.finish(30)
+        finally:
+            sim.kill()
+        if status != 0:
+            sys.exit(f"bench: the resumed run ended with status {status}")
+        check_files(workdir, self.expected.tool_hex, self.expected.image, "resumed run")
+        second_s = (second["end_command_ns"] - second["first_command_ns"]) / 1e9
+        # The two blocks checked again: block 00000 and the last one kept.
+        low_reply = 16 * 45
+        high_reply = 16 * (45 + 17)
+        checks_s = (2 * len("dihex 00000\r\n") + low_reply
+                    + (high_reply if last >= HIGH_BLOCKS_START else low_reply)) / bytes_per_s
+        allowed = clean["wall_s"] + checks_s
+        self.add(section, "clean dump, first to end command", "s", [clean["wall_s"]])
+        self.add(section, "stopped run, on the line", "s", [first_s])
+        self.add(section, "resumed run, first to end command", "s", [second_s])
+        self.add(section, "both / (clean + two check blocks)", "", [(first_s + second_s) / allowed],
+                 "<= 1", lambda m: m <= 1)
+        shutil.rmtree(workdir)
+
+
 def locale_exists(name):
     wanted = name.lower().replace("-", "")
     listed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
@@ -481,7 +544,8 @@ def main():
     parser.add_argument("--no-realtime-sim", action="store_true",
                         help="run loggersim at normal priority (default: SCHED_FIFO 10 through chrt)")
     parser.add_argument("--only", default="",
-                        help="comma-separated sections to run: 921600,115200,19200,unpaced,syscalls,idle,reread")
+                        help="comma-separated sections to run: 921600,115200,19200,unpaced,syscalls,idle,reread,"
+                             "resume")
     args = parser.parse_args()
 
     only = set(filter(None, args.only.split(",")))
@@ -504,6 +568,8 @@ def main():
             bench.idle(args.runs_idle)
         if wanted("reread"):
             bench.reread(args.runs_reread)
+        if wanted("resume"):
+            bench.resume(19200 if args.line_19200 else 115200)
     finally:
         shutil.rmtree(bench.scratch, ignore_errors=True)
 
