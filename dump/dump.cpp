@@ -311,6 +311,7 @@ int FinishRun(DumpRun* run) {
   // ends; after the link was lost it is tried once more without complaint.
   // After a complete run the line must then stay quiet.
   if (!LoggerEnd(&run->logger, run->stop == Stop::None) && run->stop != Stop::LinkLost) {
+    StartLine(run);  // on a line of its own, not glued to the progress line
     Print(out, L"write error\n");
   }
   SerialClose(&run->link);

@@ -36,6 +36,7 @@ void Usage() {
                "  --noise               lines not beginning with ':' between records, NUL\n"
                "                        bytes inside record lines\n"
                "  --lowercase           lowercase hex digits in the records\n"
+               "  --lf                  end lines with LF alone\n"
                "  --surplus ADDRESS     answer this block with one record line too many\n"
                "  --corrupt KIND:ADDRESS  spoil the data record holding ADDRESS; KIND is\n"
                "                        checksum, digit (a non-hex digit), short (cut),\n"
@@ -75,6 +76,7 @@ struct FlagFault {
 const FlagFault FlagFaults[] = {
     {"--noise", &SimFaults::noise},
     {"--lowercase", &SimFaults::lowercase},
+    {"--lf", &SimFaults::lfOnly},
     {"--echo", &SimFaults::echo},
     {"--foreign", &SimFaults::foreignText},
     {"--low-segments", &SimFaults::lowSegments},

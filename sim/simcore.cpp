@@ -65,17 +65,22 @@ size_t FormatRecord(char* out, uint8_t length, uint16_t address, uint8_t type, c
 
 // Spoils the text of a record as kind says; returns its new length. (A lost
 // line end is made by AppendLine.)
-size_t Corrupt(char* record, size_t length, SimCorruption kind) {
+size_t Corrupt(char* record, size_t length, SimCorruption kind, unsigned asked) {
   constexpr size_t firstDataDigit = 9;
   switch (kind) {
     case SimCorruption::Colon:
       record[0] = '.';
       return length;
     case SimCorruption::LineEnd:
-    case SimCorruption::Checksum:
-      // Another last digit: the checksum no longer matches.
-      record[length - 1] = record[length - 1] == '0' ? '1' : '0';
+    case SimCorruption::Checksum: {
+      // Another last digit, a different one each time the block is asked for:
+      // the checksum no longer matches, and no two tries bring the same line.
+      constexpr unsigned decimalDigits = 10;
+      const unsigned value = HexDigitValue(record[length - 1]);
+      record[length - 1] =
+          static_cast<char>('0' + (value + 1 + asked % (decimalDigits - 1)) % decimalDigits);
       return length;
+    }
     case SimCorruption::Digit:
       record[firstDataDigit] = 'G';
       return length;
@@ -105,7 +110,7 @@ size_t AppendLine(const SimFaults* faults, const char* record, size_t length, si
   }
   if (faults->noise) out[n++] = '\0';
   if (!lineEnd) return n;
-  out[n++] = '\r';
+  if (!faults->lfOnly) out[n++] = '\r';
   out[n++] = '\n';
   return n;
 }
@@ -476,7 +481,7 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
     size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
                                  RecordTypeData, data, lower);
     const bool spoiled = spoil && SameRecord(faults->corruptAddress, at);
-    if (spoiled) length = Corrupt(record, length, faults->corruption);
+    if (spoiled) length = Corrupt(record, length, faults->corruption, asked);
     const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
     n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
     if (spoil && SameRecord(faults->duplicateAddress, at)) {

@@ -32,7 +32,8 @@ constexpr char SimForeignLine[] = "+STATUS 12.5V OK\r\n";
 // Data bytes per record of a logger whose replies never fit.
 constexpr uint8_t SimWideRecordBytes = 32;
 
-// How the record at SimFaults::corruptAddress is spoiled: a wrong checksum, a
+// How the record at SimFaults::corruptAddress is spoiled: a wrong checksum (a
+// different one at each try), a
 // digit that is no hex digit, cut in half, its ':' turned into another
 // character, or its line end lost (it runs into the next line).
 enum class SimCorruption { None, Checksum, Digit, Short, Colon, LineEnd };
@@ -46,6 +47,7 @@ enum class SimNumbering { ByAddress, PerBlock, None };
 struct SimFaults {
   bool noise = false;      // lines not beginning with ':' between records, NULs inside records
   bool lowercase = false;  // hex digits in lowercase
+  bool lfOnly = false;     // lines ended by LF alone
   SimNumbering numbering = SimNumbering::ByAddress;
   // Spoils of a reply (surplus, duplicate, corruption, long line) are made the
   // first spoilFirst times the block is asked for, then no more (0: every time).

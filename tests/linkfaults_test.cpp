@@ -24,6 +24,7 @@ struct LinkFault {
   size_t failReadAt = SIZE_MAX;
   std::string cutCommand;
   size_t cutAfter = 0;
+  bool deadAfterCut = false;  // every write after the cut one fails: the link is gone
   size_t delivered = 0;
   bool readFailed = false;
   bool writeCut = false;
@@ -43,6 +44,7 @@ int ReadWithFault(SerialLink* link, unsigned char* buffer, size_t max) {
 }
 
 size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
+  if (fault.writeCut && fault.deadAfterCut) return 0;
   if (!fault.writeCut && std::string(data, length) == fault.cutCommand) {
     fault.writeCut = true;
     return SerialWriteSome(link, data, fault.cutAfter);
@@ -104,6 +106,39 @@ TEST(LinkFaults, CommandCutShortIsCompletedNotRepeated) {
   const DriverResult run = DumpWithFault(dir, &sim);
   EXPECT_TRUE(fault.writeCut);
   ExpectCleanRun(dir, &sim, run);
+}
+
+// The link lost while a command is being written: the run gives up with
+// status 4 and keeps the blocks before. An end command that cannot be written
+// on a live link: "write error", and the complete run keeps status 0.
+TEST(LinkFaults, CommandLostWithTheLinkAndAFailedEndCommand) {
+  {
+    TempDir dir;
+    InProcessSim sim(33);
+    fault = LinkFault();
+    fault.cutCommand = "dihex 00300\r\n";
+    fault.cutAfter = 5;
+    fault.deadAfterCut = true;
+    const DriverResult run = DumpWithFault(dir, &sim);
+    sim.Finish();
+    EXPECT_EQ(run.status, ExitLinkLost);
+    EXPECT_TRUE(
+        EndsWith(run.console, std::string("\n通信が途絶えたため中断しました。\n") + ResumeHint))
+        << run.console;
+    EXPECT_TRUE(sim.Received() == Commands(0, 0x00200) + "dihex");
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+                std::string(sim.image.begin(), sim.image.begin() + 0x300));
+  }
+  TempDir dir;
+  InProcessSim sim(34);
+  fault = LinkFault();
+  fault.cutCommand = "q\n\r";
+  const DriverResult run = DumpWithFault(dir, &sim);
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitComplete);
+  EXPECT_TRUE(EndsWith(run.console, "秒\nwrite error\n"))
+      << run.console.substr(run.console.size() - 200);
+  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
 }
 
 // The give-up clock: a link whose reads fail now and then goes on; one that

@@ -130,6 +130,55 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
 
+// Two blocks bad on every try, one of them with a surplus line behind its
+// reply: both are named, and the surplus never opens the next block's reply,
+// which is asked for once.
+TEST(BadBlock, TwoBlocksBadOnEveryTryAreNamedAndASurplusStaysBehind) {
+  TempDir dir;
+  InProcessSim sim(24);
+  sim.config.faults.corruption = SimCorruption::Checksum;
+  sim.config.faults.corruptAddress = 0x12345;
+  sim.config.faults.surplusBlock = 0x12300;
+  sim.config.faults.duplicateAddress = 0x20005;
+  const DriverResult run = Dump(dir, &sim);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  std::string commands = CommandsAsking("dihex 12300\r\n", BlockTries);
+  const std::string high = "dihex 20000\r\n";
+  commands.replace(commands.find(high), high.size(), high + high + high + high);
+  EXPECT_TRUE(sim.Received() == commands);
+  EXPECT_TRUE(EndsWith(run.console,
+                       "\n警告: 読み直しても不正なブロックが 2 個ありました: 12300, 20000。"
+                       "logger.bin のそのブロックで受け取れなかったバイトは FF です。\n"))
+      << run.console.substr(run.console.size() - 300);
+}
+
+// Records ended by LF alone are stored with that LF written as CR LF, then
+// CR CR LF; such files are read back by --resume as well.
+TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
+  TempDir dir;
+  std::string hex;
+  for (const bool resume : {false, true}) {
+    InProcessSim sim(27);
+    sim.config.faults.lfOnly = true;
+    sim.Start();
+    const DriverResult run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n",
+                                                NoPorts(dir), nullptr, nullptr, resume);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete);
+    if (!resume) {
+      hex = ExpectedHexFile(sim.image.data());
+      for (size_t at = 0; (at = hex.find("\r\r\r\n", at)) != std::string::npos; at += 6) {
+        hex.replace(at, 4, "\r\n\r\r\n");
+      }
+    }
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_EQ(Count(run.console, "読み出しは完了しています"), resume ? 1u : 0u);
+  }
+}
+
 // A logger that numbers every block from 0000 is held to that, so a record
 // sent twice is caught; one that gives every record 0000 is never asked
 // again, and the console says once that the addresses are not checked.
