@@ -28,8 +28,8 @@ int wmain(int argc, wchar_t** argv) {
   size_t used = 0;
   for (int i = 0; i < argc; ++i) {
     const int room = static_cast<int>(ArgumentBytes - used);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argumentBytes + used, room,
-                                      nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argumentBytes + used, room, nullptr, nullptr);
     if (n <= 0) return ExitBadCommandLine;  // cannot happen within the bounds above
     arguments[i] = argumentBytes + used;
     used += static_cast<size_t>(n);

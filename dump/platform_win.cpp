@@ -179,7 +179,8 @@ const wchar_t* WidePath(const char* path, DWORD* error) {
   if (std::wcslen(widePath) < PlainPathLimit) return widePath;
   // The extended-length form is taken as it stands (no "." or "..", no '/'):
   // the system makes the path full and plain first.
-  const DWORD full = GetFullPathNameW(widePath, static_cast<DWORD>(WidePathSize), fullPath, nullptr);
+  const DWORD full =
+      GetFullPathNameW(widePath, static_cast<DWORD>(WidePathSize), fullPath, nullptr);
   if (full == 0 || full >= WidePathSize) {
     *error = full == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
@@ -274,10 +275,10 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
   DWORD error = ERROR_SUCCESS;
   const wchar_t* path = WidePath(name, &error);
   if (path == nullptr) {
-    return Refuse(failure,
-                  error == ERROR_FILENAME_EXCED_RANGE ? FileRefusal::NameTooLong
-                                                      : FileRefusal::SystemError,
-                  error);
+    return Refuse(
+        failure,
+        error == ERROR_FILENAME_EXCED_RANGE ? FileRefusal::NameTooLong : FileRefusal::SystemError,
+        error);
   }
   // No sharing: while this run holds the file no other process can open it.
   // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not
@@ -355,8 +356,7 @@ bool IsFolder(const char* path) {
 void WidenArgument(const char* text, wchar_t* wide, size_t size) {
   if (size == 0) return;
   // Cut to size: a text that does not fit is converted in part, whole characters only.
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, static_cast<int>(size));
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, static_cast<int>(size));
   if (n > 0) return;
   wide[0] = L'\0';
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
