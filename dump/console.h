@@ -10,8 +10,8 @@ constexpr size_t ConsoleTextSize = 1024;
 void Print(FILE* out, const wchar_t* format, ...);
 
 // Narrow text in the locale's encoding (a system message; on Linux a
-// command-line argument, see WidenArgument) as wide text, cut to size characters; byte by byte where it is
-// not valid in the locale, so that it is still shown.
+// command-line argument, see WidenArgument) as wide text, cut to size characters; byte by byte
+// where it is not valid in the locale, so that it is still shown.
 void Widen(const char* text, wchar_t* wide, size_t size);
 
 // Whether the console window closes with this program, so that its last lines
