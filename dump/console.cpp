@@ -34,3 +34,17 @@ void Widen(const char* text, wchar_t* wide, size_t size) {
   }
   wide[n < size ? n : size - 1] = L'\0';
 }
+
+unsigned RedirectCodePage(unsigned consoleCodePage, unsigned ansiCodePage,
+                          bool (*encodes)(unsigned codePage)) {
+  const unsigned codePage = consoleCodePage != 0 ? consoleCodePage : ansiCodePage;
+  if (codePage == Utf8CodePage || (codePage != 0 && encodes(codePage))) return codePage;
+  return Utf8CodePage;
+}
+
+unsigned long CloseWaitMs(bool filesOpen, unsigned long hungAppTimeoutMs) {
+  if (!filesOpen) return 0;
+  unsigned long limit = hungAppTimeoutMs == 0 ? ConsoleCloseLimitMs : hungAppTimeoutMs;
+  if (limit > ConsoleCloseLimitMs) limit = ConsoleCloseLimitMs;
+  return limit > CloseMarginMs ? limit - CloseMarginMs : 0;
+}

@@ -9,9 +9,9 @@ constexpr size_t ConsoleTextSize = 1024;
 // the console stream out at once.
 void Print(FILE* out, const wchar_t* format, ...);
 
-// Narrow text in the locale's encoding (a command-line argument, a system
-// message) as wide text, cut to size characters; byte by byte where it is
-// not valid in the locale, so that it is still shown.
+// Narrow text in the locale's encoding (a system message; on Linux a
+// command-line argument, see WidenArgument) as wide text, cut to size characters; byte by byte
+// where it is not valid in the locale, so that it is still shown.
 void Widen(const char* text, wchar_t* wide, size_t size);
 
 // Whether the console window closes with this program, so that its last lines
@@ -19,3 +19,35 @@ void Widen(const char* text, wchar_t* wide, size_t size);
 // started from Windows' Explorer) and both input and output are that console.
 bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,
                              bool outputIsConsole);
+
+// Every character besides ASCII that the program's own messages use: an
+// encoding that can encode these can show every message.
+constexpr wchar_t MessageCharacters[] =
+    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばほまみめもやらりるれをん"
+    L"ァアイォオカガキクグコザシジスタダッデトドバパフブプボポマムメモユョラリルレロン・ー"
+    L"一不中了他付以体余作使例保信個値先入全内出分初別制削前力加受可号同名告問回均変始存完定"
+    L"実尋常平引待御必応成押指接数断方既明時更書最権正残用番目直省確示秒空答終経絶続行表要覧設"
+    L"誤説読警質転込送途通過長開間限除";
+
+// Windows code page of UTF-8.
+constexpr unsigned Utf8CodePage = 65001;
+
+// The code page for console text written to a file or pipe: the console's
+// output code page (consoleCodePage; 0 when the process has no console, and
+// then the system's ANSI code page) when encodes says it can encode the
+// messages, UTF-8 otherwise. Chosen once, so that a run never mixes the two.
+unsigned RedirectCodePage(unsigned consoleCodePage, unsigned ansiCodePage,
+                          bool (*encodes)(unsigned codePage));
+
+// How long Windows lets a console event handler run before it ends the
+// process when its window is closed (the default hung-application time-out,
+// and the bound for a closing console).
+constexpr unsigned long ConsoleCloseLimitMs = 5000;
+// Kept free of that time, for closing the files once the wait is over.
+constexpr unsigned long CloseMarginMs = 500;
+
+// How long the handler of a closing console waits for the run to close its
+// files: not at all while none is open (the prompt, the countdown), else the
+// system's hung-application time-out (hungAppTimeoutMs; 0: unknown, the
+// default), at most ConsoleCloseLimitMs, less CloseMarginMs.
+unsigned long CloseWaitMs(bool filesOpen, unsigned long hungAppTimeoutMs);

@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "logger.h"
+#include "paths.h"
 #include "platform.h"
 #include "progress.h"
 #include "resume.h"
@@ -353,6 +354,11 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
             L"その名前はシンボリックリンクです。リンク先は変更しません。"
             L"リンクを削除するか、別のフォルダで実行してください。\n");
       break;
+    case FileRefusal::HardLink:
+      Print(out,
+            L"そのファイルにはほかの名前 (ハードリンク) もあります。そのファイルは変更しません。"
+            L"その名前を削除するか、別のフォルダで実行してください。\n");
+      break;
     case FileRefusal::Directory:
       Print(out, L"その名前はフォルダです。\n");
       break;
@@ -376,18 +382,11 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
   }
 }
 
-// The output file name in the run's folder; false when it does not fit.
-bool OutputPath(const DumpRun* run, const char* name, char* path) {
-  const char* dir = run->options->dir;
-  const int n = dir == nullptr || dir[0] == '\0'
-                    ? std::snprintf(path, OutputPathSize, "%s", name)
-                    : std::snprintf(path, OutputPathSize, "%s/%s", dir, name);
-  return n > 0 && static_cast<size_t>(n) < OutputPathSize;
-}
-
 FILE* OpenOutput(const DumpRun* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
-  if (OutputPath(run, name, path)) return OpenExclusive(path, failure);
+  if (JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
+    return OpenExclusive(path, failure);
+  }
   *failure = {FileRefusal::NameTooLong, 0};
   return nullptr;
 }
@@ -495,6 +494,13 @@ bool CountDown(DumpRun* run) {
 // left as it is), then the port. ExitComplete, or the status of the failure.
 int OpenFilesAndPort(DumpRun* run) {
   FILE* out = run->options->out;
+  // From here a closing console waits for the files to be closed; a stop that
+  // came before this mark is seen here and creates nothing.
+  MarkFilesInUse();
+  if (StopRequested(run)) {
+    Print(out, L"中断しました。\n");
+    return ExitInterrupted;
+  }
   FileOpenFailure failure;
   run->hex = OpenOutput(run, HexFileName, &failure);
   if (run->hex == nullptr) {

@@ -6,6 +6,7 @@
 #include "dump.h"
 #include "options.h"
 #include "platform.h"
+#include "program.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int LoggerDumpMain(int argc, char** argv) {
   // Before anything is opened: a file must never take the place of a closed
   // standard stream and receive console text. Without even the null device
   // the output files cannot be made safely.

@@ -7,6 +7,8 @@
 #include <cwchar>
 
 #include "console.h"
+#include "dump.h"
+#include "paths.h"
 #include "platform.h"
 #include "serial/serial.h"
 #include "version.h"
@@ -38,7 +40,7 @@ void NameOption(const char* arg, int shortOption, wchar_t* name, size_t size) {
   char word[QuotedSize];
   std::snprintf(word, sizeof word, "%s", arg);
   word[std::strcspn(word, "=")] = '\0';
-  Widen(word, name, size);
+  WidenArgument(word, name, size);
 }
 
 // A port as the prompt takes it: the number (on Windows the COM number, on
@@ -91,7 +93,7 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
         if (c == 'd') {
           line->dir = optarg;
         } else if ((line->port = PortValue(optarg)) == nullptr) {
-          Widen(optarg, quoted, QuotedSize);
+          WidenArgument(optarg, quoted, QuotedSize);
           return Refuse(err, L"loggerdump: ポートの指定が正しくありません: %ls\n", quoted);
         }
         break;
@@ -120,7 +122,7 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
     }
   }
   if (optind < argc) {
-    Widen(argv[optind], quoted, QuotedSize);
+    WidenArgument(argv[optind], quoted, QuotedSize);
     return Refuse(err, L"loggerdump: 余分な引数です: %ls\n", quoted);
   }
   line->action = help      ? Action::Help
@@ -131,11 +133,21 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
 }
 
 bool DirExists(const CommandLine* line, FILE* err) {
-  if (line->dir == nullptr || IsFolder(line->dir)) return true;
+  if (line->dir == nullptr) return true;
   wchar_t quoted[QuotedSize];
-  Widen(line->dir, quoted, QuotedSize);
-  Print(err, L"loggerdump: フォルダがありません: %ls\n", quoted);
-  return false;
+  WidenArgument(line->dir, quoted, QuotedSize);
+  if (!IsFolder(line->dir)) {
+    Print(err, L"loggerdump: フォルダがありません: %ls\n", quoted);
+    return false;
+  }
+  // Told now, not after the countdown: a folder whose path leaves no room for
+  // the file names (both are as long).
+  char path[OutputPathSize];
+  if (!JoinPath(line->dir, HexFileName, NativePathStyle, path, sizeof path)) {
+    Print(err, L"loggerdump: フォルダのパスが長すぎます: %ls\n", quoted);
+    return false;
+  }
+  return true;
 }
 
 void PrintUsage(FILE* out) {

@@ -34,7 +34,8 @@ bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize);
 // Why an output file was not opened.
 enum class FileRefusal {
   None,
-  Link,         // a symbolic link (or another reparse point) at the name
+  Link,         // a symbolic link (Windows: a junction or mount point too) at the name
+  HardLink,     // a file that has other names too (hard links)
   Directory,    // a folder at the name
   NotRegular,   // a named pipe, a device, a socket
   InUse,        // held by another run or program
@@ -46,12 +47,16 @@ struct FileOpenFailure {
   unsigned long code;  // the system's error code (see SystemErrorText), 0 for none
 };
 
+// Paths: on Linux the bytes the user gave; on Windows UTF-8, which the
+// platform file turns into the wide form the system takes (the extended-length
+// form for a path of PlainPathLimit characters or more).
+
 // Opens name for reading and writing as a binary stream, held by this
 // process alone, creating it empty when it does not exist. Only a regular file
-// (or a new one) is accepted: a link at the name is not followed, and opening a
-// pipe or a device does not block. An existing file is left as it is (see
-// CutFile). Null on failure, with *failure filled in; nothing at the name is
-// changed then.
+// (or a new one) with no other name is accepted: a link at the name is not
+// followed, and opening a pipe or a device does not block. An existing file is
+// left as it is (see CutFile). Null on failure, with *failure filled in;
+// nothing at the name is changed then.
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure);
 
 // Cuts the file open as stream to its first length bytes and places the
@@ -67,6 +72,10 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be loc
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.
 void InstallStopHandlers(std::atomic<bool>* flag);
+
+// Tells the stop handlers that the run is about to create its files: from now
+// on a console being closed (Windows) waits for the run to close them.
+void MarkFilesInUse();
 
 // Tells the stop handlers that the run has ended and closed its files: a
 // console being closed (Windows) may now let the process end.
@@ -84,6 +93,11 @@ void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop);
 
 // Whether path names an existing folder.
 bool IsFolder(const char* path);
+
+// A command-line argument as wide text, cut to size characters: on Linux in
+// the locale's encoding (see Widen), on Windows UTF-8 (the wide command line
+// converted at the program's entry).
+void WidenArgument(const char* text, wchar_t* wide, size_t size);
 
 // Windows: when the console window would close with the program (see
 // WindowClosesWithProgram), asks the user to press Enter and waits, so that

@@ -17,6 +17,7 @@
 #include <cwchar>
 
 #include "console.h"
+#include "paths.h"
 #include "platform.h"
 
 namespace {
@@ -150,6 +151,12 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
     close(fd);
     return Refuse(failure, RefusalOf(name, error), error);
   }
+  // A file with other names (a hard link, e.g. in a copy made with cp -al)
+  // would change under those names too: it is left as it is.
+  if (info.st_nlink > 1) {
+    close(fd);
+    return Refuse(failure, FileRefusal::HardLink, 0);
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     close(fd);
@@ -203,6 +210,16 @@ void InstallStopHandlers(std::atomic<bool>* flag) {
 bool IsFolder(const char* path) {
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+const PathStyle NativePathStyle = PathStyle::Posix;
+
+void WidenArgument(const char* text, wchar_t* wide, size_t size) {
+  Widen(text, wide, size);
+}
+
+void MarkFilesInUse() {
+  // Nothing waits for it: signals only set the stop flag.
 }
 
 void HoldWindowUntilRead(FILE*, FILE*) {

@@ -8,18 +8,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "console.h"
+#include "paths.h"
 #include "platform.h"
 
 namespace {
 
 // Shown in place of a character the console's code page cannot encode.
 constexpr char Unencodable = '?';
-// How long a closing console waits at most for the run to close its files:
-// Windows ends the process 5 s after the close event in any case.
-constexpr DWORD CloseWaitMs = 4500;
 // How long the end of console input waits for a Ctrl-C handler still on its way.
 constexpr DWORD PendingStopWaitMs = 500;
 constexpr DWORD PendingStopStepMs = 10;
@@ -29,15 +28,24 @@ constexpr intptr_t NoConsoleHandle = -2;
 std::atomic<bool>* stopFlag = nullptr;
 // Set (manual reset) once the run has ended and closed its files.
 HANDLE runEnded = nullptr;
+// Set once the run is about to create its files.
+std::atomic<bool> filesInUse{false};
+// The system's hung-application time-out, read when the handlers are
+// installed (0: unknown).
+unsigned long hungAppTimeoutMs = 0;
+// The code page of console text written to a file or pipe (see RedirectCodePage).
+UINT redirectCodePage = Utf8CodePage;
 
 // Runs on a thread the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (stopFlag != nullptr) stopFlag->store(true);
   // The process ends when this returns from a close, log-off or shut-down
-  // event: wait until the run has closed its files, within the system's bound.
+  // event: while files are open, wait until the run has closed them, within
+  // the system's bound. Before that the process may end at once.
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-    if (runEnded == nullptr || WaitForSingleObject(runEnded, CloseWaitMs) == WAIT_FAILED) {
-      Sleep(CloseWaitMs);
+    const DWORD wait = CloseWaitMs(filesInUse.load(), hungAppTimeoutMs);
+    if (wait > 0 && (runEnded == nullptr || WaitForSingleObject(runEnded, wait) == WAIT_FAILED)) {
+      Sleep(wait);
     }
   }
   return TRUE;
@@ -51,20 +59,38 @@ HANDLE ConsoleOf(FILE* out) {
   return handle;
 }
 
-// Writes text in the selected locale's encoding, character by character so
-// that one character it cannot encode does not lose the rest.
-bool WriteNarrow(FILE* out, const wchar_t* text) {
+// Whether codePage encodes every character of the messages exactly (no
+// best-fit substitutes, no default character).
+bool EncodesMessages(unsigned codePage) {
+  char bytes[sizeof MessageCharacters * 2];
+  BOOL usedDefault = FALSE;
+  const int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, MessageCharacters, -1, bytes,
+                                    sizeof bytes, nullptr, &usedDefault);
+  return n > 0 && !usedDefault;
+}
+
+// UTF-16 units converted at a time; a pair of surrogates is never split.
+constexpr int RedirectChunkUnits = 256;
+// Bytes one UTF-16 unit may become in any code page (UTF-8: three).
+constexpr int MaxBytesPerUnit = 4;
+
+// Writes text in redirectCodePage through the text stream out (which makes
+// each LF CR LF). A character that code page cannot encode becomes '?'.
+bool WriteRedirected(FILE* out, const wchar_t* text) {
   bool ok = true;
-  std::mbstate_t state{};
-  char bytes[MB_LEN_MAX];
-  for (const wchar_t* p = text; *p != L'\0'; ++p) {
-    size_t n = std::wcrtomb(bytes, *p, &state);
-    if (n == static_cast<size_t>(-1)) {
-      state = std::mbstate_t{};
-      bytes[0] = Unencodable;
-      n = 1;
-    }
-    ok = std::fwrite(bytes, 1, n, out) == n && ok;
+  const bool utf8 = redirectCodePage == Utf8CodePage;
+  const char unencodable[] = {Unencodable, '\0'};
+  size_t left = std::wcslen(text);
+  while (left > 0) {
+    int units = left < RedirectChunkUnits ? static_cast<int>(left) : RedirectChunkUnits;
+    if (static_cast<size_t>(units) < left && IS_HIGH_SURROGATE(text[units - 1])) --units;
+    char bytes[RedirectChunkUnits * MaxBytesPerUnit];
+    const int n = WideCharToMultiByte(redirectCodePage, 0, text, units, bytes, sizeof bytes,
+                                      utf8 ? nullptr : unencodable, nullptr);
+    if (n <= 0) return false;
+    ok = std::fwrite(bytes, 1, static_cast<size_t>(n), out) == static_cast<size_t>(n) && ok;
+    text += units;
+    left -= static_cast<size_t>(units);
   }
   return ok;
 }
@@ -72,9 +98,12 @@ bool WriteNarrow(FILE* out, const wchar_t* text) {
 }  // namespace
 
 void SetupConsoleLocale() {
-  // The user's locale (e.g. Japanese_Japan.932). Text written to a console
-  // does not depend on it (WriteConsoleW); redirected text is encoded in it.
+  // The user's locale (e.g. Japanese_Japan.932), for the decimal separator.
+  // Text written to a console does not depend on it (WriteConsoleW); text
+  // written to a file or pipe is in the console's code page where that can
+  // encode the messages, else UTF-8.
   if (std::setlocale(LC_ALL, "") == nullptr) std::setlocale(LC_ALL, "C");
+  redirectCodePage = RedirectCodePage(GetConsoleOutputCP(), GetACP(), EncodesMessages);
 }
 
 bool ConsoleWrite(FILE* out, const wchar_t* text) {
@@ -86,7 +115,7 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
     DWORD written = 0;
     return WriteConsoleW(console, text, length, &written, nullptr) && written == length;
   }
-  const bool written = WriteNarrow(out, text);
+  const bool written = WriteRedirected(out, text);
   return std::fflush(out) == 0 && written;
 }
 
@@ -124,54 +153,146 @@ bool KeepStandardStreamsOpen() {
   return true;
 }
 
+const PathStyle NativePathStyle = PathStyle::Windows;
+
 namespace {
+
+// Longest path the system takes in the extended-length form, with its terminator.
+constexpr size_t WidePathSize = 32768;
+
+// Working buffers of WidePath (the program has one thread that opens files).
+wchar_t widePath[WidePathSize];
+wchar_t fullPath[WidePathSize];
+
+// path (UTF-8) as the wide path to give the W functions: the
+// extended-length form when it is PlainPathLimit characters or longer. Null
+// when it is no valid UTF-8 or too long for any form; *error says which.
+const wchar_t* WidePath(const char* path, DWORD* error) {
+  static wchar_t extended[WidePathSize];
+  *error = ERROR_SUCCESS;
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
+                                    static_cast<int>(WidePathSize));
+  if (n <= 0) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  if (std::wcslen(widePath) < PlainPathLimit) return widePath;
+  // The extended-length form is taken as it stands (no "." or "..", no '/'):
+  // the system makes the path full and plain first.
+  const DWORD full =
+      GetFullPathNameW(widePath, static_cast<DWORD>(WidePathSize), fullPath, nullptr);
+  if (full == 0 || full >= WidePathSize) {
+    *error = full == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  if (!ExtendedLengthPath(fullPath, extended, WidePathSize)) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  return extended;
+}
 
 FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, DWORD error) {
   *failure = {refusal, error};
   return nullptr;
 }
 
-// What stands at name, for a CreateFile that failed with error.
-FileRefusal RefusalOf(const char* name, DWORD error) {
+// What stands at path, for a CreateFileW that failed with error.
+FileRefusal RefusalOf(const wchar_t* path, DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return FileRefusal::InUse;
-  const DWORD attributes = GetFileAttributesA(name);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileRefusal::Link;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileRefusal::Directory;
+  if (error == ERROR_FILENAME_EXCED_RANGE) return FileRefusal::NameTooLong;
+  // The directory entry tells the attributes and, for a reparse point, its tag.
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW(path, &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    FindClose(find);
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        RefusedReparseTag(entry.dwReserved0)) {
+      return FileRefusal::Link;
+    }
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileRefusal::Directory;
   }
   return FileRefusal::SystemError;
+}
+
+// Opens path for writing, held by this process alone. OPEN_ALWAYS, not
+// CREATE_ALWAYS: an existing file is truncated only once it is held and known
+// to be one to write.
+HANDLE CreateForWriting(const wchar_t* path, DWORD disposition, DWORD flags) {
+  // Read too: a resumed run reads back what an earlier run wrote.
+  return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION* a, const BY_HANDLE_FILE_INFORMATION* b) {
+  return a->dwVolumeSerialNumber == b->dwVolumeSerialNumber &&
+         a->nFileIndexHigh == b->nFileIndexHigh && a->nFileIndexLow == b->nFileIndexLow;
+}
+
+// Checks what the open handle *file (opened with FILE_FLAG_OPEN_REPARSE_POINT
+// at path) is. A reparse point that is no name surrogate is opened again
+// through its filter (so that a deduplicated or compressed file is written as
+// the file it is), and must still be the same file. None when it may be
+// written to; *error holds the system's code of a failure.
+FileRefusal CheckOutputFile(const wchar_t* path, HANDLE* file, DWORD* error) {
+  *error = ERROR_SUCCESS;
+  if (GetFileType(*file) != FILE_TYPE_DISK) return FileRefusal::NotRegular;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(*file, &info)) {
+    *error = GetLastError();
+    return FileRefusal::SystemError;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(*file, FileAttributeTagInfo, &tag, sizeof tag)) {
+      *error = GetLastError();
+      return FileRefusal::SystemError;
+    }
+    if (RefusedReparseTag(tag.ReparseTag)) return FileRefusal::Link;
+    CloseHandle(*file);
+    *file = CreateForWriting(path, OPEN_EXISTING, 0);
+    if (*file == INVALID_HANDLE_VALUE) {
+      *error = GetLastError();
+      return RefusalOf(path, *error);
+    }
+    BY_HANDLE_FILE_INFORMATION again;
+    if (!GetFileInformationByHandle(*file, &again)) {
+      *error = GetLastError();
+      return FileRefusal::SystemError;
+    }
+    // Replaced by a link in the meantime.
+    if (!SameFile(&info, &again)) return FileRefusal::Link;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileRefusal::Directory;
+  // A file with other names (mklink /H) would change under those names too.
+  if (info.nNumberOfLinks > 1) return FileRefusal::HardLink;
+  return FileRefusal::None;
 }
 
 }  // namespace
 
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
   *failure = {FileRefusal::None, 0};
-  // No sharing: while this run holds the file no other process can open it.
-  // OPEN_ALWAYS, not CREATE_ALWAYS: an existing file is cut only by CutFile.
-  // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not
-  // followed, and then refused below.
-  const HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return Refuse(failure, RefusalOf(name, error), error);
-  }
-  // Only a file on disk that is no reparse point is written to.
-  BY_HANDLE_FILE_INFORMATION info;
-  FileRefusal refusal = FileRefusal::None;
   DWORD error = ERROR_SUCCESS;
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    refusal = FileRefusal::NotRegular;
-  } else if (!GetFileInformationByHandle(file, &info)) {
-    error = GetLastError();
-    refusal = FileRefusal::SystemError;
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    refusal = FileRefusal::Link;
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    refusal = FileRefusal::Directory;
+  const wchar_t* path = WidePath(name, &error);
+  if (path == nullptr) {
+    return Refuse(
+        failure,
+        error == ERROR_FILENAME_EXCED_RANGE ? FileRefusal::NameTooLong : FileRefusal::SystemError,
+        error);
   }
+  // No sharing: while this run holds the file no other process can open it.
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened itself, not
+  // followed, and then refused.
+  HANDLE file = CreateForWriting(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    return Refuse(failure, RefusalOf(path, error), error);
+  }
+  // An existing file is left as it is: it is cut only by CutFile.
+  const FileRefusal refusal = CheckOutputFile(path, &file, &error);
   if (refusal != FileRefusal::None) {
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return Refuse(failure, refusal, error);
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
@@ -214,7 +335,14 @@ void SleepMs(unsigned ms) {
 void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Unknown (0) where the system does not tell it: the default is assumed.
+  UINT timeout = 0;
+  if (SystemParametersInfoW(SPI_GETHUNGAPPTIMEOUT, 0, &timeout, 0)) hungAppTimeoutMs = timeout;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void MarkFilesInUse() {
+  filesInUse.store(true);
 }
 
 void MarkRunEnded() {
@@ -236,8 +364,28 @@ void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop) {
 }
 
 bool IsFolder(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  DWORD error = ERROR_SUCCESS;
+  const wchar_t* wide = WidePath(path, &error);
+  if (wide == nullptr) return false;
+  const DWORD attributes = GetFileAttributesW(wide);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void WidenArgument(const char* text, wchar_t* wide, size_t size) {
+  if (size == 0) return;
+  // Cut to size: a text that does not fit is converted in part, whole characters only.
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, static_cast<int>(size));
+  if (n > 0) return;
+  wide[0] = L'\0';
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  for (size_t length = std::strlen(text); length > 0; --length) {
+    const int part = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide,
+                                         static_cast<int>(size - 1));
+    if (part > 0) {
+      wide[part] = L'\0';
+      return;
+    }
+  }
 }
 
 void HoldWindowUntilRead(FILE* in, FILE* out) {

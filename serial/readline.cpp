@@ -31,12 +31,18 @@ void SerialInit(SerialLink* link) {
   link->partialLength = 0;
   link->bytesReceived = 0;
   link->lastByteMs = 0;
+  link->writeFailedOutright = false;
 }
 
 size_t SerialWrite(SerialLink* link, const char* text) {
   const size_t length = std::strlen(text);
+  link->writeFailedOutright = false;  // the platform's write says otherwise
   const size_t written = serialCalls.writeSome(link, text, length);
   return written < length ? written : length;
+}
+
+bool SerialWriteFailedOutright(const SerialLink* link) {
+  return link->writeFailedOutright;
 }
 
 int ReadLine(SerialLink* link, char* lineBuffer) {

@@ -93,6 +93,7 @@ struct SerialLink {
   size_t partialLength;              // characters kept of the line being assembled
   unsigned long long bytesReceived;  // taken from the port since the link was made
   long long lastByteMs;              // NowMs() when bytes last came, 0 before any
+  bool writeFailedOutright;          // see SerialWriteFailedOutright
 };
 
 // Why a port could not be opened.
@@ -133,6 +134,14 @@ void SerialClearError(SerialLink* link);
 // the port failed part-way. A caller that must deliver the whole text sends only
 // the rest again, so that the logger never receives part of it twice.
 size_t SerialWrite(SerialLink* link, const char* text);
+
+// Whether the last SerialWrite (or SerialWriteSome) failed outright: the
+// system reported an error instead of a count, so that the count returned (0)
+// says nothing about how many bytes reached the wire. Windows: an aborted
+// WriteFile, which may have sent part of the text. Linux: never, since a
+// failed write() sends nothing. A caller that must not send a part twice
+// then ends the line before sending the whole text again.
+bool SerialWriteFailedOutright(const SerialLink* link);
 
 // Result of ReadLine when the read timed out before a line was complete.
 constexpr int ReadLineTimeout = 0;

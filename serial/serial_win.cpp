@@ -113,7 +113,11 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   dcb.DCBlength = sizeof dcb;
   // A device without a communications state is no serial port.
   if (!GetCommState(port, &dcb)) return Failed(failure, OpenFault::NotSerialPort, GetLastError());
-  if (!SetupComm(port, SerialQueueBytes, SerialQueueBytes) || !PurgeComm(port, PurgeAll)) {
+  // The queue sizes are only a recommendation, which some USB and virtual
+  // drivers refuse although the port works: a refusal is no reason to give
+  // up the port. The settings read back below are the real check.
+  SetupComm(port, SerialQueueBytes, SerialQueueBytes);
+  if (!PurgeComm(port, PurgeAll)) {
     return Failed(failure, OpenFault::SettingsRefused, GetLastError());
   }
   SetLineSettings(&dcb);
@@ -191,10 +195,13 @@ bool SerialPurgeInput(SerialLink* link) {
 }
 
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
-  // A write that times out part-way completes with fewer bytes; a failed one
-  // may have sent some too. Either way the count says what went out.
+  // A write that times out part-way completes with fewer bytes, and the count
+  // says what went out. One that fails outright (a line error aborts it)
+  // reports 0 whatever reached the wire: the link notes that the count is
+  // unknown.
   DWORD written = 0;
-  WriteFile(Handle(link), data, static_cast<DWORD>(length), &written, nullptr);
+  link->writeFailedOutright =
+      !WriteFile(Handle(link), data, static_cast<DWORD>(length), &written, nullptr);
   return written;
 }
 

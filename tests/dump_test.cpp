@@ -147,7 +147,7 @@ TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
 }
 
 // Anything but a regular file at an output name (a link, a dangling link, a
-// named pipe with or without a reader, a folder) is refused at once with the
+// hard link, a named pipe with or without a reader, a folder) is refused at once with the
 // file's status and a line saying why; nothing it leads to is touched.
 TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
   constexpr char linkReason[] =
@@ -155,18 +155,24 @@ TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
       "リンクを削除するか、別のフォルダで実行してください。\n";
   constexpr char pipeReason[] =
       "その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
-  enum Kind { Link, DanglingLink, Pipe, ReadPipe, Folder };
+  constexpr char hardLinkReason[] =
+      "そのファイルにはほかの名前 (ハードリンク) もあります。そのファイルは変更しません。"
+      "その名前を削除するか、別のフォルダで実行してください。\n";
+  enum Kind { Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder };
   for (const bool bin : {false, true}) {
-    for (const Kind kind : {Link, DanglingLink, Pipe, ReadPipe, Folder}) {
+    for (const Kind kind : {Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder}) {
       SCOPED_TRACE(std::to_string(bin) + " " + std::to_string(kind));
       TempDir dir;
       const std::string name = bin ? "logger.bin" : "logger.hex";
       const std::string at = dir.File(name);
       const std::string target = dir.File("someone-else");
       const std::string data = "somebody else's data";
-      if (kind == Link) WriteFileBytes(target, data);
+      if (kind == Link || kind == HardLink) WriteFileBytes(target, data);
       if (kind == Link || kind == DanglingLink) {
         ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+      }
+      if (kind == HardLink) {
+        ASSERT_EQ(link(target.c_str(), at.c_str()), 0);
       }
       if (kind == Pipe || kind == ReadPipe) {
         ASSERT_EQ(mkfifo(at.c_str(), 0644), 0);
@@ -180,12 +186,13 @@ TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
       const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
       EXPECT_LT(TestNowMs() - start, 5000) << "the open waited";
       EXPECT_EQ(run.status, bin ? ExitBinFile : ExitHexFile);
-      const std::string reason = kind == Folder ? "その名前はフォルダです。\n"
+      const std::string reason = kind == Folder     ? "その名前はフォルダです。\n"
+                                 : kind == HardLink ? hardLinkReason
                                  : kind == Link || kind == DanglingLink ? linkReason
                                                                         : pipeReason;
       EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + name + " が開けません。\n" + reason))
           << run.console;
-      if (kind == Link) {
+      if (kind == Link || kind == HardLink) {
         EXPECT_EQ(ReadFileBytes(target), data);
       }
       if (kind == DanglingLink) {

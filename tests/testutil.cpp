@@ -245,6 +245,16 @@ void Child::Signal(int signal) {
   if (pid > 0) kill(pid, signal);
 }
 
+bool Child::Send(const std::string& text) {
+  if (writer_.joinable()) writer_.join();
+  for (size_t written = 0; written < text.size();) {
+    const ssize_t n = inFd_ < 0 ? -1 : write(inFd_, text.data() + written, text.size() - written);
+    if (n <= 0) return false;
+    written += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void Child::CloseInput() {
   if (writer_.joinable()) writer_.join();
   if (inFd_ >= 0) close(inFd_);

@@ -135,6 +135,8 @@ struct Child {
   Child& operator=(const Child&) = delete;
 
   void Signal(int signal);
+  // Writes more input (the child must have been started with keepInputOpen).
+  bool Send(const std::string& text);
   void CloseInput();
   std::string Output();  // everything collected so far
   // Waits until the output holds text; false after limitMs.
