@@ -63,18 +63,37 @@ bool IsRecordLine(const char* line, int length) {
   return length > 0 && line[0] == ':';
 }
 
-// Writes the command until all of it has gone through. After a partial write
-// only the rest is sent: the logger must receive the command once and whole.
-bool WriteCommand(LoggerSession* s) {
-  const size_t length = std::strlen(s->command);
+// How sending a text ended.
+enum class Sending { Sent, PartUnknown, Stopped };
+
+// Sends text until all of it has gone through. After a short write only the
+// rest is sent: the logger must receive it once and whole. A write that failed
+// outright may have sent any part of it; the caller decides what then.
+Sending Send(LoggerSession* s, const char* text) {
+  const size_t length = std::strlen(text);
   size_t sent = 0;
   for (;;) {
-    if (Interrupted(s)) return false;
-    const size_t written = SerialWrite(s->link, s->command + sent);
-    sent += written;
+    if (Interrupted(s)) return Sending::Stopped;
+    const size_t written = SerialWrite(s->link, text + sent);
+    const bool unknown = SerialWriteFailedOutright(s->link);
+    if (!unknown) sent += written;
     if (written > 0) s->failingSinceMs = -1;  // the port took bytes: it works
-    if (sent == length) return true;
-    if (!RetryAfterFailure(s)) return false;
+    if (!unknown && sent == length) return Sending::Sent;
+    if (!RetryAfterFailure(s)) return Sending::Stopped;
+    if (unknown) return Sending::PartUnknown;
+  }
+}
+
+// Writes the command once and whole. When a write failed without saying how
+// much went out, a line end first closes whatever part reached the logger (a
+// line it ignores), and the whole command follows.
+bool WriteCommand(LoggerSession* s) {
+  for (;;) {
+    const Sending command = Send(s, s->command);
+    if (command != Sending::PartUnknown) return command == Sending::Sent;
+    Sending lineEnd = Sending::PartUnknown;
+    while (lineEnd == Sending::PartUnknown) lineEnd = Send(s, CommandLineEnd);
+    if (lineEnd == Sending::Stopped) return false;
   }
 }
 

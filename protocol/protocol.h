@@ -12,6 +12,9 @@
 // address as five lowercase hex digits, CR LF.
 constexpr char BlockCommandWord[] = "dihex ";
 constexpr char BlockCommandFormat[] = "dihex %5.5x\r\n";
+// A line end alone: it ends whatever part of a command went out before it,
+// and the logger ignores the line that makes.
+constexpr char CommandLineEnd[] = "\r\n";
 // Ends the exchange: 'q', LF, CR.
 constexpr char EndCommand[] = "q\n\r";
 // Room for one command and its NUL.

@@ -25,6 +25,7 @@ struct LinkFault {
   std::string cutCommand;
   size_t cutAfter = 0;
   bool deadAfterCut = false;  // every write after the cut one fails: the link is gone
+  bool cutOutright = false;   // the cut write fails outright: its count says nothing
   size_t delivered = 0;
   bool readFailed = false;
   bool writeCut = false;
@@ -47,7 +48,10 @@ size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
   if (fault.writeCut && fault.deadAfterCut) return 0;
   if (!fault.writeCut && std::string(data, length) == fault.cutCommand) {
     fault.writeCut = true;
-    return SerialWriteSome(link, data, fault.cutAfter);
+    const size_t written = SerialWriteSome(link, data, fault.cutAfter);
+    if (!fault.cutOutright) return written;
+    link->writeFailedOutright = true;
+    return 0;
   }
   return SerialWriteSome(link, data, length);
 }
@@ -96,16 +100,30 @@ TEST(LinkFaults, FailedReadInsideARecordLosesNothing) {
 }
 
 // A command write cut short after 5 bytes: the logger receives the command
-// once and whole, not a piece of it followed by the whole command.
+// once and whole, not a piece of it followed by the whole command. One that
+// failed outright after 5 bytes (the count unknown) is closed by a line end,
+// which the logger ignores, and sent again whole.
 TEST(LinkFaults, CommandCutShortIsCompletedNotRepeated) {
-  TempDir dir;
-  InProcessSim sim(32);
-  fault = LinkFault();
-  fault.cutCommand = "dihex 00100\r\n";
-  fault.cutAfter = 5;
-  const DriverResult run = DumpWithFault(dir, &sim);
-  EXPECT_TRUE(fault.writeCut);
-  ExpectCleanRun(dir, &sim, run);
+  for (const bool outright : {false, true}) {
+    TempDir dir;
+    InProcessSim sim(32);
+    fault = LinkFault();
+    fault.cutCommand = "dihex 00100\r\n";
+    fault.cutAfter = 5;
+    fault.cutOutright = outright;
+    const DriverResult run = DumpWithFault(dir, &sim);
+    EXPECT_TRUE(fault.writeCut);
+    if (!outright) {
+      ExpectCleanRun(dir, &sim, run);
+      continue;
+    }
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete);
+    EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+    std::string commands = ExpectedCommands();
+    commands.insert(commands.find("dihex 00100"), "dihex\r\n");
+    EXPECT_TRUE(sim.Received() == commands) << sim.Received().substr(0, 60);
+  }
 }
 
 // The link lost while a command is being written: the run gives up with
