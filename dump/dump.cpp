@@ -13,8 +13,6 @@
 
 namespace {
 
-enum class Stop { None, Interrupted, LinkLost, NeverFits, HexWrite, BinWrite };
-
 // Blocks that stayed bad named in the warning; the rest are counted.
 constexpr int BadBlocksNamed = 8;
 // Room for the named blocks: five digits and a separator each, and the count.
@@ -23,7 +21,7 @@ constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
 constexpr size_t FileBufferBytes = 32768;
 
 // Everything the run owns from start to end.
-struct DumpRun {
+struct DumpState {
   const DumpOptions* options;
   char line[LineBufferSize];
   PortList ports;
@@ -41,15 +39,15 @@ struct DumpRun {
   long badBlocks;    // blocks that stayed bad after every try
   uint32_t badBlockAddresses[BadBlocksNamed];
   bool midLine;  // the console's last line (a progress line) has no line end yet
-  Stop stop;
+  RunStop stop;
 };
 
-bool StopRequested(const DumpRun* run) {
+bool StopRequested(const DumpState* run) {
   return run->options->stop != nullptr && run->options->stop->load();
 }
 
 // Sleeps ms in short steps so that a stop request is seen at once.
-bool SleepUnlessStopped(const DumpRun* run, unsigned ms) {
+bool SleepUnlessStopped(const DumpState* run, unsigned ms) {
   constexpr unsigned slice = 100;
   for (unsigned slept = 0; slept < ms; slept += slice) {
     if (StopRequested(run)) return false;
@@ -59,14 +57,14 @@ bool SleepUnlessStopped(const DumpRun* run, unsigned ms) {
 }
 
 // Ends the progress line, if one is showing, so that a message gets a line of its own.
-void StartLine(DumpRun* run) {
+void StartLine(DumpState* run) {
   if (run->midLine) Print(run->options->out, L"\n");
   run->midLine = false;
 }
 
 // What the logger layer reports while it reads a block.
 void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attempt) {
-  DumpRun* run = static_cast<DumpRun*>(context);
+  DumpState* run = static_cast<DumpState*>(context);
   FILE* out = run->options->out;
   StartLine(run);
   switch (event) {
@@ -95,7 +93,7 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
 
 // Stores a record line in logger.hex as a Windows text stream would: each LF
 // of the line written as CR LF, then CR LF written as CR CR LF.
-bool StoreHexEntry(DumpRun* run, const char* line, size_t length) {
+bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
   char entry[2 * LineBufferSize + 3];
   size_t n = 0;
   for (size_t i = 0; i < length; ++i) {
@@ -109,49 +107,36 @@ bool StoreHexEntry(DumpRun* run, const char* line, size_t length) {
 
 // Stores a block as the logger layer hands it over: every kept record line
 // into logger.hex, the block's image bytes into logger.bin.
-bool StoreBlock(DumpRun* run, const BlockData* block) {
+bool StoreBlock(DumpState* run, const BlockData* block) {
   const BlockReply* reply = &block->reply;
   for (int i = 0; i < reply->count; ++i) {
     if (!StoreHexEntry(run, reply->line[i], static_cast<size_t>(reply->length[i]))) {
-      run->stop = Stop::HexWrite;
+      run->stop = RunStop::HexFileFailed;
       return false;
     }
   }
   if (std::fwrite(block->image, 1, block->imageBytes, run->bin) != block->imageBytes) {
-    run->stop = Stop::BinWrite;
+    run->stop = RunStop::BinFileFailed;
     return false;
   }
   run->binBytes += static_cast<long>(block->imageBytes);
   return true;
 }
 
-Stop StopOf(LoggerStop stop) {
-  switch (stop) {
-    case LoggerStop::LinkLost:
-      return Stop::LinkLost;
-    case LoggerStop::NeverFits:
-      return Stop::NeverFits;
-    case LoggerStop::Interrupted:
-    case LoggerStop::None:
-      break;
-  }
-  return Stop::Interrupted;
-}
-
-void DumpBlocks(DumpRun* run, uint32_t first) {
+void DumpBlocks(DumpState* run, uint32_t first) {
   const long long startMs = NowMs();
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
     const BlockData* block = nullptr;
     const bool goOn = LoggerReadBlock(&run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
     if (!StoreBlock(run, block)) return;
-    if (!block->sound && run->logger.stop != LoggerStop::Interrupted &&
-        run->logger.stop != LoggerStop::LinkLost) {
+    if (!block->sound && run->logger.stop != RunStop::UserStopped &&
+        run->logger.stop != RunStop::LinkLost) {
       if (run->badBlocks < BadBlocksNamed) run->badBlockAddresses[run->badBlocks] = address;
       ++run->badBlocks;
     }
     if (!goOn) {
-      run->stop = StopOf(run->logger.stop);
+      run->stop = run->logger.stop;
       return;
     }
     ++run->wholeBlocks;
@@ -162,7 +147,7 @@ void DumpBlocks(DumpRun* run, uint32_t first) {
 
 // The warning about blocks that stayed bad: how many, the first of them by
 // name, and what logger.bin holds in their place.
-void PrintBadBlocks(const DumpRun* run) {
+void PrintBadBlocks(const DumpState* run) {
   wchar_t list[BadBlockListSize];
   size_t n = 0;
   const long named = run->badBlocks < BadBlocksNamed ? run->badBlocks : BadBlocksNamed;
@@ -190,13 +175,13 @@ bool CloseFile(FILE** file) {
 // Whether the logger still holds what the stored blocks say: block 00000 and
 // the last stored block are asked for again and compared. 1: the same, 0:
 // not, -1: the run must stop (run->stop says why).
-int SameMemory(DumpRun* run, const StoredDump* stored) {
+int SameMemory(DumpState* run, const StoredDump* stored) {
   LoggerKnowNumbering(&run->logger, stored->numbering);
   const uint32_t last = (stored->blocks - 1) * BlockSize;
   for (const uint32_t address : {0u, last}) {
     const BlockData* block = nullptr;
     if (!LoggerReadBlock(&run->logger, address, &block)) {
-      run->stop = StopOf(run->logger.stop);
+      run->stop = run->logger.stop;
       return -1;
     }
     const uint8_t* kept = address == 0 ? stored->first : stored->last;
@@ -208,14 +193,14 @@ int SameMemory(DumpRun* run, const StoredDump* stored) {
 
 // Cuts logger.hex to hexBytes and logger.bin to binBytes; false (run->stop
 // set) when a file refused.
-bool CutOutputs(DumpRun* run, long long hexBytes, long binBytes) {
+bool CutOutputs(DumpState* run, long long hexBytes, long binBytes) {
   unsigned long code = 0;
   if (!CutFile(run->hex, hexBytes, &code)) {
-    run->stop = Stop::HexWrite;
+    run->stop = RunStop::HexFileFailed;
     return false;
   }
   if (!CutFile(run->bin, binBytes, &code)) {
-    run->stop = Stop::BinWrite;
+    run->stop = RunStop::BinFileFailed;
     return false;
   }
   run->binBytes = binBytes;
@@ -227,7 +212,7 @@ bool CutOutputs(DumpRun* run, long long hexBytes, long binBytes) {
 // stored, when the logger still holds the same memory: the files are cut after
 // them (and left alone when they hold the whole dump already). False when the
 // run must stop.
-bool PrepareFiles(DumpRun* run, uint32_t* first) {
+bool PrepareFiles(DumpState* run, uint32_t* first) {
   FILE* out = run->options->out;
   StoredDump* stored = &run->stored;
   *first = 0;
@@ -258,29 +243,29 @@ bool PrepareFiles(DumpRun* run, uint32_t* first) {
 
 // Says why the run stopped before its end and gives the status that says so
 // (ExitComplete for none, and for an interruption, which is no failure).
-int StatusOfStop(const DumpRun* run) {
+int StatusOfStop(const DumpState* run) {
   FILE* out = run->options->out;
   switch (run->stop) {
-    case Stop::Interrupted:
+    case RunStop::UserStopped:
       Print(out, L"\n中断しました。\n");
       break;
-    case Stop::LinkLost:
+    case RunStop::LinkLost:
       Print(out, L"\n通信が途絶えたため中断しました。\n");
       return ExitLinkLost;
-    case Stop::NeverFits:
+    case RunStop::RepliesNeverFit:
       Print(out,
             L"\n%d 個のブロックが続けて不正だったため中断しました。"
             L"応答がこのロガーのメモリのものに見えません "
             L"(別の機器か、ロガーが別のモードになっていませんか)。\n",
             BadBlocksInARowLimit);
       return ExitSuspectImage;
-    case Stop::HexWrite:
+    case RunStop::HexFileFailed:
       Print(out, L"\nlogger.hex に書き込めません。\n");
       return ExitHexFile;
-    case Stop::BinWrite:
+    case RunStop::BinFileFailed:
       Print(out, L"\nlogger.bin に書き込めません。\n");
       return ExitBinFile;
-    case Stop::None:
+    case RunStop::None:
       break;
   }
   return ExitComplete;
@@ -288,7 +273,7 @@ int StatusOfStop(const DumpRun* run) {
 
 // The warnings of a run that read every block: a complete run with any of
 // them is not a success.
-int VerdictOfCompleteRun(const DumpRun* run) {
+int VerdictOfCompleteRun(const DumpState* run) {
   FILE* out = run->options->out;
   const bool shortImage = run->binBytes != static_cast<long>(ImageSize);
   if (shortImage) {
@@ -306,12 +291,12 @@ int VerdictOfCompleteRun(const DumpRun* run) {
 }
 
 // Ends the run after the files were created: end command, link, files, verdict.
-int FinishRun(DumpRun* run) {
+int FinishRun(DumpState* run) {
   FILE* out = run->options->out;
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
   // After a complete run the line must then stay quiet.
-  if (!LoggerEnd(&run->logger, run->stop == Stop::None) && run->stop != Stop::LinkLost) {
+  if (!LoggerEnd(&run->logger, run->stop == RunStop::None) && run->stop != RunStop::LinkLost) {
     StartLine(run);  // on a line of its own, not glued to the progress line
     Print(out, L"write error\n");
   }
@@ -323,11 +308,11 @@ int FinishRun(DumpRun* run) {
   // interruption is no failure: data lost on closing outranks it.
   int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
-  if (!binClosed && run->stop != Stop::BinWrite) {
+  if (!binClosed && run->stop != RunStop::BinFileFailed) {
     Print(out, L"\nlogger.bin に書き込めません。\n");
     if (status == ExitComplete) status = ExitBinFile;
   }
-  if (!hexClosed && run->stop != Stop::HexWrite) {
+  if (!hexClosed && run->stop != RunStop::HexFileFailed) {
     Print(out, L"\nlogger.hex に書き込めません。\n");
     if (status == ExitComplete) status = ExitHexFile;
   }
@@ -335,14 +320,14 @@ int FinishRun(DumpRun* run) {
   if (run->badBlocks > 0) PrintBadBlocks(run);
   // A run cut short by the user or the link can go on later from where it stopped.
   const bool resumable =
-      status == ExitLinkLost || (status == ExitComplete && run->stop == Stop::Interrupted);
+      status == ExitLinkLost || (status == ExitComplete && run->stop == RunStop::UserStopped);
   if (resumable && run->wholeBlocks > 0) {
     Print(out,
           L"続きから読み出すには loggerdump --resume を実行してください "
           L"(--port と --dir は今回と同じに)。\n");
   }
   if (status != ExitComplete) return status;
-  if (run->stop == Stop::Interrupted) return ExitInterrupted;
+  if (run->stop == RunStop::UserStopped) return ExitInterrupted;
   return VerdictOfCompleteRun(run);
 }
 
@@ -382,7 +367,7 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
   }
 }
 
-FILE* OpenOutput(const DumpRun* run, const char* name, FileOpenFailure* failure) {
+FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
   if (JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
     return OpenExclusive(path, failure);
@@ -393,7 +378,7 @@ FILE* OpenOutput(const DumpRun* run, const char* name, FileOpenFailure* failure)
 
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
-bool OpenPort(DumpRun* run) {
+bool OpenPort(DumpState* run) {
   SerialOpenFailure failure;
   if (SerialOpen(&run->link, &run->path, &failure)) return true;
   const wchar_t* what = L"ポートを開けませんでした";
@@ -437,7 +422,7 @@ bool OpenPort(DumpRun* run) {
 
 // The port list, and unless the port was given beforehand the question and
 // the user's line. False when the run ends here (status in *status).
-bool AskForPort(DumpRun* run, int* status) {
+bool AskForPort(DumpState* run, int* status) {
   const DumpOptions* options = run->options;
   FILE* out = options->out;
   // A port given beforehand needs the listing (its number names a listed
@@ -471,7 +456,7 @@ bool AskForPort(DumpRun* run, int* status) {
 
 // The port chosen, and the countdown to connect the logger. False when the
 // user stopped the run.
-bool CountDown(DumpRun* run) {
+bool CountDown(DumpState* run) {
   FILE* out = run->options->out;
   if (StopRequested(run)) {
     Print(out, L"\n中断しました。\n");
@@ -492,7 +477,7 @@ bool CountDown(DumpRun* run) {
 
 // Opens and locks both files (a missing one is created empty, an existing one
 // left as it is), then the port. ExitComplete, or the status of the failure.
-int OpenFilesAndPort(DumpRun* run) {
+int OpenFilesAndPort(DumpState* run) {
   FILE* out = run->options->out;
   // From here a closing console waits for the files to be closed; a stop that
   // came before this mark is seen here and creates nothing.
@@ -528,7 +513,7 @@ int OpenFilesAndPort(DumpRun* run) {
   return ExitComplete;
 }
 
-int Run(DumpRun* run) {
+int RunSteps(DumpState* run) {
   int status = ExitComplete;
   if (!AskForPort(run, &status)) return status;
   if (!CountDown(run)) return ExitInterrupted;
@@ -543,8 +528,8 @@ int Run(DumpRun* run) {
 }  // namespace
 
 int RunDump(const DumpOptions* options) {
-  DumpRun run{};
+  DumpState run{};
   run.options = options;
   SerialInit(&run.link);
-  return Run(&run);
+  return RunSteps(&run);
 }

@@ -7,12 +7,6 @@
 
 namespace {
 
-// How one try at reading a reply ended.
-enum class ReplyEnd { Complete, Stalled, Stopped };
-
-// What a look for record lines on a line that should be quiet found.
-enum class Quiet { Yes, RecordCame, Stopped };
-
 // Bytes that may come after a command without being a sign of another
 // device: an echo of the command and the line end of the last reply.
 constexpr unsigned long long EchoAllowanceBytes = CommandBufferSize + 2;
@@ -24,7 +18,7 @@ bool StopRequested(const LoggerSession* s) {
 // True, with the session's stop set, when the user has asked to stop.
 bool Interrupted(LoggerSession* s) {
   if (!StopRequested(s)) return false;
-  s->stop = LoggerStop::Interrupted;
+  s->stop = RunStop::UserStopped;
   return true;
 }
 
@@ -38,7 +32,7 @@ bool RetryAfterFailure(LoggerSession* s) {
   const long long now = NowMs();
   if (s->failingSinceMs < 0) s->failingSinceMs = now;
   if (now - s->failingSinceMs >= LinkLostAfterMs) {
-    s->stop = LoggerStop::LinkLost;
+    s->stop = RunStop::LinkLost;
     return false;
   }
   SleepMs(FailurePauseMs);
@@ -116,11 +110,12 @@ bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
   }
 }
 
-// Reads record lines into reply until the block's count has arrived, the reply
-// stalls, or the run must stop. The reply begins with its first record line:
-// a line end left from the last reply, an echo of the command or another
-// device's text neither begins it nor keeps it from stalling.
-ReplyEnd ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
+// Reads record lines into reply until the block's count has arrived or the
+// reply stalls (then it has fewer). False when the run must stop. The reply
+// begins with its first record line: a line end left from the last reply, an
+// echo of the command or another device's text neither begins it nor keeps it
+// from stalling.
+bool ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
   const int wanted = RecordLinesOf(address);
   const long long askedMs = NowMs();
   const unsigned long long bytesBefore = SerialBytesReceived(s->link);
@@ -128,12 +123,12 @@ ReplyEnd ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
   bool noticed = false;
   reply->count = 0;
   while (reply->count < wanted) {
-    if (Interrupted(s)) return ReplyEnd::Stopped;
+    if (Interrupted(s)) return false;
     char* line = reply->line[reply->count];
     const int n = ReadLine(s->link, line);
     if (n == ReadLineFailed) {
       // While reads fail, the link decides: it works again or it is lost.
-      if (!ReadFailed(s, address)) return ReplyEnd::Stopped;
+      if (!ReadFailed(s, address)) return false;
       continue;
     }
     LinkWorks(s);
@@ -142,30 +137,35 @@ ReplyEnd ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
       reply->length[reply->count++] = n;
       lastRecordMs = now;
     } else if (lastRecordMs >= 0) {
-      if (now - lastRecordMs >= StallMs) return ReplyEnd::Stalled;
+      if (now - lastRecordMs >= StallMs) return true;
     } else if (!noticed && now - askedMs >= WaitNoticeMs) {
       const bool bytesCame = SerialBytesReceived(s->link) - bytesBefore > EchoAllowanceBytes;
       Report(s, bytesCame ? LoggerEvent::ForeignData : LoggerEvent::Waiting, address, 0);
       noticed = true;
     }
   }
-  return ReplyEnd::Complete;
+  return true;
 }
 
-// Reads for QuietCheckMs and tells whether a record line came meanwhile.
-Quiet LookForRecords(LoggerSession* s, uint32_t address) {
+// Reads for QuietCheckMs; *recordCame tells whether a record line came
+// meanwhile (the wait ends there). False when the run must stop.
+bool LookForRecords(LoggerSession* s, uint32_t address, bool* recordCame) {
+  *recordCame = false;
   const long long until = NowMs() + QuietCheckMs;
   while (NowMs() < until) {
-    if (Interrupted(s)) return Quiet::Stopped;
+    if (Interrupted(s)) return false;
     const int n = ReadLine(s->link, s->line);
     if (n == ReadLineFailed) {
-      if (!ReadFailed(s, address)) return Quiet::Stopped;
+      if (!ReadFailed(s, address)) return false;
       continue;
     }
     LinkWorks(s);
-    if (IsRecordLine(s->line, n)) return Quiet::RecordCame;
+    if (IsRecordLine(s->line, n)) {
+      *recordCame = true;
+      return true;
+    }
   }
-  return Quiet::Yes;
+  return true;
 }
 
 // The 16-bit value written by the four characters at pos.
@@ -407,7 +407,7 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
   session->failingSinceMs = -1;
   session->readFailing = false;
   session->numbering = Numbering::Unknown;
-  session->stop = LoggerStop::None;
+  session->stop = RunStop::None;
   session->badInARow = 0;
   session->extraReplies = false;
   session->haveBlock = false;
@@ -433,11 +433,11 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
       if (!LetLineFallQuiet(s, address)) return StopInBlock(s, current, lastTry, kept);
     }
     if (!Ask(s)) return StopInBlock(s, current, lastTry, kept);
-    const ReplyEnd end = ReadReply(s, address, &current->reply);
-    if (end == ReplyEnd::Stopped) return StopInBlock(s, current, lastTry, kept);
+    if (!ReadReply(s, address, &current->reply)) return StopInBlock(s, current, lastTry, kept);
     Records records{};
     BlockVerdict verdict = BlockVerdict::BadRecords;
-    if (end == ReplyEnd::Complete && ReadRecords(&current->reply, address, &records)) {
+    const bool complete = current->reply.count == RecordLinesOf(address);
+    if (complete && ReadRecords(&current->reply, address, &records)) {
       verdict = VerdictOf(&records, address, s->numbering);
     }
     // A reply just like the block before's may be that one sent twice, with
@@ -446,9 +446,7 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
     if (verdict == BlockVerdict::Sound && attempt == 1 && previousBlock != nullptr &&
         previousBlock->count == current->reply.count &&
         SameLines(previousBlock, &current->reply, current->reply.count)) {
-      const Quiet quiet = LookForRecords(s, address);
-      if (quiet == Quiet::Stopped) return StopInBlock(s, current, lastTry, kept);
-      repeated = quiet == Quiet::RecordCame;
+      if (!LookForRecords(s, address, &repeated)) return StopInBlock(s, current, lastTry, kept);
     }
     if (verdict == BlockVerdict::Sound && !repeated) {
       Accept(s, current, address, &records);
@@ -475,7 +473,7 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
   PlaceImage(lastTry, address, s->numbering);
   Keep(s, lastTry, kept);
   if (++s->badInARow >= BadBlocksInARowLimit) {
-    s->stop = LoggerStop::NeverFits;
+    s->stop = RunStop::RepliesNeverFit;
     return false;
   }
   return LetLineFallQuiet(s, address);

@@ -63,11 +63,15 @@ enum class Numbering {
   Off,        // a numbering of the logger's own: the addresses are not checked
 };
 
-enum class LoggerStop {
+// Why a run stopped before its end. The logger layer sets the first four;
+// the front end adds the files'.
+enum class RunStop {
   None,
-  Interrupted,  // the user asked to stop
-  LinkLost,     // nothing but failures for LinkLostAfterMs
-  NeverFits,    // BadBlocksInARowLimit blocks in a row stayed bad
+  UserStopped,      // Ctrl-C or another stop request
+  LinkLost,         // nothing but failures for LinkLostAfterMs
+  RepliesNeverFit,  // BadBlocksInARowLimit blocks in a row stayed bad
+  HexFileFailed,    // logger.hex could not be written
+  BinFileFailed,    // logger.bin could not be written
 };
 
 enum class LoggerEvent {
@@ -91,7 +95,7 @@ struct LoggerSession {
   long long failingSinceMs;   // first of the failures since the link last worked, or -1
   bool readFailing;           // the last read failed
   Numbering numbering;
-  LoggerStop stop;
+  RunStop stop;
   int badInARow;      // blocks in a row that stayed bad
   bool extraReplies;  // record lines came after the end command that repeat no reply
   bool haveBlock;     // blocks[kept] holds the last block handed back
