@@ -8,6 +8,7 @@
 #include "logger.h"
 #include "paths.h"
 #include "platform.h"
+#include "portchoice.h"
 #include "progress.h"
 #include "resume.h"
 
@@ -25,8 +26,8 @@ struct DumpState {
   const DumpOptions* options;
   char line[LineBufferSize];
   PortList ports;
-  DevicePath path;
-  SerialLink link;
+  PortChoice port;
+  SerialLink* link;  // null until the port is open
   LoggerSession logger;
   FILE* hex;
   FILE* bin;
@@ -227,7 +228,7 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
   if (same < 0) return false;
   if (same == 0) {
     Print(out, L"ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n");
-    LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
+    LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run);
     run->wholeBlocks = 0;
     return CutOutputs(run, 0, 0);
   }
@@ -300,7 +301,8 @@ int FinishRun(DumpState* run) {
     StartLine(run);  // on a line of its own, not glued to the progress line
     Print(out, L"write error\n");
   }
-  SerialClose(&run->link);
+  SerialClose(run->link);
+  run->link = nullptr;
   const bool binClosed = CloseFile(&run->bin);
   const bool hexClosed = CloseFile(&run->hex);
 
@@ -379,8 +381,9 @@ FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failur
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
 bool OpenPort(DumpState* run) {
-  SerialOpenFailure failure;
-  if (SerialOpen(&run->link, &run->path, &failure)) return true;
+  SerialOpenFailure failure = {OpenFault::NoSuchPort, 0};
+  if (run->port.exists) run->link = SerialOpen(run->port.device, &failure);
+  if (run->link != nullptr) return true;
   const wchar_t* what = L"ポートを開けませんでした";
   const wchar_t* advice = L"";
   switch (failure.fault) {
@@ -390,9 +393,7 @@ bool OpenPort(DumpState* run) {
       break;
     case OpenFault::AccessDenied:
       what = L"ポートを開く権限がありません";
-      advice =
-          L"ユーザーを dialout グループに加え (例: sudo usermod -aG dialout $USER)、"
-          L"ログインし直してください。";
+      advice = SerialAccessAdvice();
       break;
     case OpenFault::InUse:
       what = L"ポートは他のプログラムが使用中です";
@@ -429,17 +430,13 @@ bool AskForPort(DumpState* run, int* status) {
   // port) but neither the list on the console nor the question.
   const bool showList = options->port == nullptr || options->listOnly;
   if (showList) Print(out, L"接続されているCOMポート一覧\n");
-  ListPorts(options->roots, &run->ports);
+  ListPorts(&run->ports);
   for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
   }
   *status = ExitComplete;
   if (options->listOnly) return false;
-  if (options->port != nullptr) {
-    // Taken like a typed line, cut to the line buffer as typing would be.
-    std::snprintf(run->line, sizeof run->line, "%s", options->port);
-    return true;
-  }
+  if (options->port != nullptr) return true;
   Print(out, L"使用するCOMポートの番号を入力してください。\n");
   // A closed input counts as a line without digits. Ctrl-C at a console ends
   // the read too, and its stop request may still be on its way. A stop request
@@ -462,8 +459,9 @@ bool CountDown(DumpState* run) {
     Print(out, L"\n中断しました。\n");
     return false;
   }
-  ChoosePort(run->line, &run->ports, &run->path);
-  Print(out, L"%lsに接続します。\n", run->path.shown);
+  const char* typed = run->options->port != nullptr ? run->options->port : run->line;
+  ChoosePort(typed, &run->ports, &run->port);
+  Print(out, L"%lsに接続します。\n", run->port.shown);
   for (int n = CountdownSteps; n >= 1; --n) {
     Print(out, L"%i秒以内にPICを接続してください。\r", n);
     if (!SleepUnlessStopped(run, run->options->countdownStepMs)) {
@@ -519,7 +517,7 @@ int RunSteps(DumpState* run) {
   if (!CountDown(run)) return ExitInterrupted;
   status = OpenFilesAndPort(run);
   if (status != ExitComplete) return status;
-  LoggerStart(&run->logger, &run->link, run->options->stop, OnLoggerEvent, run);
+  LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run);
   uint32_t first = 0;
   if (PrepareFiles(run, &first)) DumpBlocks(run, first);
   return FinishRun(run);
@@ -530,6 +528,5 @@ int RunSteps(DumpState* run) {
 int RunDump(const DumpOptions* options) {
   DumpState run{};
   run.options = options;
-  SerialInit(&run.link);
   return RunSteps(&run);
 }

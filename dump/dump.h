@@ -31,7 +31,6 @@ struct DumpOptions {
   FILE* in;                       // where the user's line is read
   FILE* out;                      // the console
   unsigned countdownStepMs;       // CountdownStepMs in the program
-  const PortRoots* roots;         // Linux: where ports are listed; null: the system's
   const std::atomic<bool>* stop;  // set when the user asks to stop; may be null
   const char* dir;                // folder of the output files; null or "": current
   const char* port;               // the port as given (--port); null: ask at the prompt

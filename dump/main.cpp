@@ -30,9 +30,8 @@ int Run(int argc, char** argv) {
   }
   // A folder that is not there is told before anything is listed or made.
   if (action == Action::Dump && !DirExists(&line, stderr)) return ExitHexFile;
-  const DumpOptions options = {stdin,          stdout,   CountdownStepMs, nullptr,
-                               &stopRequested, line.dir, line.port,       action == Action::List,
-                               line.resume};
+  const DumpOptions options = {stdin,    stdout,    CountdownStepMs,        &stopRequested,
+                               line.dir, line.port, action == Action::List, line.resume};
   return RunDump(&options);
 }
 

@@ -50,7 +50,7 @@ void NameOption(const char* arg, int shortOption, wchar_t* name, size_t size) {
 const char* PortValue(const char* value) {
   // Longer than a typed line can be: it would be cut, and name another port.
   if (std::strlen(value) >= LineBufferSize) return nullptr;
-  if (IsDevicePath(value)) return value;
+  if (SerialIsDevicePath(value)) return value;
   const char* digits = value;
   if ((digits[0] == 'C' || digits[0] == 'c') && (digits[1] == 'O' || digits[1] == 'o') &&
       (digits[2] == 'M' || digits[2] == 'm')) {

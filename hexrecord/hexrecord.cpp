@@ -5,7 +5,7 @@ namespace {
 // Length of the record text: up to its CR, LF or NUL, never past the buffer.
 size_t RecordTextLength(const char* line) {
   size_t n = 0;
-  while (n < LineBufferSize && line[n] != '\0' && line[n] != '\r' && line[n] != '\n') ++n;
+  while (n < RecordTextLimit && line[n] != '\0' && line[n] != '\r' && line[n] != '\n') ++n;
   return n;
 }
 

@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// One received line: up to 255 characters (the last is its CR or LF) and a NUL.
-constexpr size_t LineBufferSize = 256;
+// The decoder never reads further into a line than this many characters,
+// whether or not a terminator or NUL came before.
+constexpr size_t RecordTextLimit = 256;
 // Data bytes plus checksum of one record: room for a length field of 255.
 constexpr size_t DecodeBufferSize = 260;
 // Data bytes the logger puts in each data record.
@@ -19,7 +20,7 @@ constexpr uint8_t RecordTypeData = 0x00;
 uint8_t HexDigitValue(char c);
 
 // The byte written by the two characters at pos and pos + 1 of line. Characters
-// past the end of the line (its terminator, NUL or LineBufferSize) count as '0'.
+// past the end of the line (its terminator, NUL or RecordTextLimit) count as '0'.
 uint8_t HexByte(const char* line, size_t pos);
 
 // Decodes a record line that begins with ':'. For a data record it stores the

@@ -1,4 +1,4 @@
-// Port choice and listing on Linux.
+// Port listing on Linux, and how the user names a port there.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "serial.h"
+#include "link.h"
 
 namespace {
 
@@ -30,16 +30,6 @@ void WidenPath(const char* node, wchar_t* out, size_t outSize) {
   size_t i = 0;
   for (; node[i] != '\0' && i + 1 < outSize; ++i) out[i] = static_cast<unsigned char>(node[i]);
   out[i] = L'\0';
-}
-
-// "COM" and the number for a number that names no port. A number out of range
-// is shown as typed (sign and digits), cut to fit.
-void ShowNumberWithoutPort(const char* line, bool inRange, long number, wchar_t* shown) {
-  if (inRange) {
-    std::swprintf(shown, DevicePathSize, L"COM%ld", number);
-    return;
-  }
-  ShowTypedNumber(line, L"COM", shown, DevicePathSize);
 }
 
 // Where the listing looks on Linux: every tty in sysfs that has a device behind
@@ -211,13 +201,13 @@ int CompareNodes(const char* a, const char* b) {
 // MaxPorts nodes, so which ports are left out does not depend on sysfs order.
 void InsertPort(PortList* list, const char* node, const char* text) {
   int at = 0;
-  while (at < list->count && CompareNodes(list->ports[at].node, node) < 0) ++at;
+  while (at < list->count && CompareNodes(list->ports[at].device, node) < 0) ++at;
   if (at == MaxPorts) return;
   const int moved = (list->count < MaxPorts ? list->count : MaxPorts - 1) - at;
   std::memmove(&list->ports[at + 1], &list->ports[at], sizeof(PortEntry) * moved);
   if (list->count < MaxPorts) ++list->count;
   PortEntry* entry = &list->ports[at];
-  std::snprintf(entry->node, sizeof entry->node, "%s", node);
+  std::snprintf(entry->device, sizeof entry->device, "%s", node);
   WidenPath(text, entry->desc, PortDescSize);
 }
 
@@ -263,8 +253,9 @@ void ConsiderTty(const char* sysReal, const char* virtualDir, const char* classD
 
 }  // namespace
 
-void ListPorts(const PortRoots* roots, PortList* list) {
+void ListPorts(PortList* list) {
   list->count = 0;
+  const PortRoots* roots = serialSeam.roots;
   const char* sysRoot = roots != nullptr && roots->sys != nullptr ? roots->sys : DefaultSysRoot;
   const char* devRoot = roots != nullptr && roots->dev != nullptr ? roots->dev : DefaultDevRoot;
   char sysReal[SysPathSize];
@@ -287,39 +278,17 @@ void ListPorts(const PortRoots* roots, PortList* list) {
   }
 }
 
-bool IsDevicePath(const char* text) {
+bool SerialIsDevicePath(const char* text) {
   return text[0] == '/';
 }
 
-void ChoosePort(const char* line, const PortList* list, DevicePath* path) {
-  path->exists = false;
-  path->node[0] = '\0';
-  const char* p = line;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (IsDevicePath(p)) {
-    // A typed device path: everything up to the line end (CR or LF), without
-    // the blanks before it.
-    size_t n = std::strcspn(p, "\r\n");
-    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
-    std::memcpy(path->node, p, n);
-    path->node[n] = '\0';
-    path->exists = true;
-  } else {
-    long number = 0;
-    const bool inRange = ParsePortNumber(line, &number);
-    if (inRange) {
-      for (int i = 0; i < list->count; ++i) {
-        if (list->ports[i].number == number) {
-          std::snprintf(path->node, sizeof path->node, "%s", list->ports[i].node);
-          path->exists = true;
-          break;
-        }
-      }
-    }
-    if (!path->exists) {
-      ShowNumberWithoutPort(line, inRange, number, path->shown);
-      return;
-    }
-  }
-  WidenPath(path->node, path->shown, DevicePathSize);
+bool SerialDeviceOfNumber(long, char*, size_t) {
+  return false;
+}
+
+const wchar_t SerialNumberPrefix[] = L"COM";
+
+const wchar_t* SerialAccessAdvice() {
+  return L"ユーザーを dialout グループに加え (例: sudo usermod -aG dialout $USER)、"
+         L"ログインし直してください。";
 }

@@ -1,5 +1,6 @@
-// Port listing and port choice on Windows: the device set-up interface lists
-// the COM ports; the number typed is the COM number itself.
+// Port listing on Windows, and how the user names a port there: the device
+// set-up interface lists the COM ports; the number typed is the COM number
+// itself.
 // initguid.h first: the interface class GUID_DEVINTERFACE_COMPORT is then
 // defined here rather than only declared.
 #include <initguid.h>
@@ -9,15 +10,16 @@
 #include <cctype>
 #include <cwchar>
 
-#include "serial.h"
+#include <cstdio>
+
+#include "link.h"
 
 namespace {
 
 // The registry value "PortName" is read into this many bytes.
 constexpr DWORD PortNameBytes = 512;
-// "\\.\COM" and the number: at most 15 characters and the terminator.
-constexpr size_t WindowsPathSize = 16;
-constexpr wchar_t PathPrefix[] = L"\\\\.\\COM";
+// The device path of a COM port: "\\.\COM" and its number.
+constexpr char DevicePathFormat[] = "\\\\.\\COM%ld";
 
 // Copies src into dst (dstSize characters), cut to fit, always terminated.
 void CopyCut(wchar_t* dst, size_t dstSize, const wchar_t* src) {
@@ -77,7 +79,7 @@ void ReadDescription(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* desc, size_
 
 }  // namespace
 
-void ListPorts(const PortRoots*, PortList* list) {
+void ListPorts(PortList* list) {
   list->count = 0;
   const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -91,27 +93,24 @@ void ListPorts(const PortRoots*, PortList* list) {
     if (!ReadPortName(set, &device, entry->name, PortNameSize)) continue;
     ++list->count;
     ReadDescription(set, &device, entry->desc, PortDescSize);
-    entry->node[0] = '\0';
     entry->number = NumberOfPortName(entry->name);
+    entry->device[0] = '\0';
+    if (entry->number >= 0) SerialDeviceOfNumber(entry->number, entry->device, DevicePathSize);
   }
   SetupDiDestroyDeviceInfoList(set);
 }
 
-bool IsDevicePath(const char*) {
+bool SerialIsDevicePath(const char*) {
   return false;
 }
 
-void ChoosePort(const char* line, const PortList*, DevicePath* path) {
-  path->node[0] = '\0';
-  long number = 0;
-  if (ParsePortNumber(line, &number)) {
-    // At most 8 characters for the number: the path always fits.
-    std::swprintf(path->shown, WindowsPathSize, L"%ls%ld", PathPrefix, number);
-    path->exists = true;
-    return;
-  }
-  // Too long for a device path: never opened, but shown as typed (sign and
-  // digits) so that the user sees which number was refused.
-  path->exists = false;
-  ShowTypedNumber(line, PathPrefix, path->shown, DevicePathSize);
+bool SerialDeviceOfNumber(long number, char* device, size_t deviceSize) {
+  const int n = std::snprintf(device, deviceSize, DevicePathFormat, number);
+  return n > 0 && static_cast<size_t>(n) < deviceSize;
+}
+
+const wchar_t SerialNumberPrefix[] = L"\\\\.\\COM";
+
+const wchar_t* SerialAccessAdvice() {
+  return L"";
 }

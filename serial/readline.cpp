@@ -4,17 +4,20 @@
 #include <cstring>
 
 #include "clock/clock.h"
-#include "serial.h"
+#include "link.h"
 
-SerialPlatformCalls serialCalls = {SerialReadSome, SerialWriteSome};
+SerialSeam serialSeam = {SerialReadSome, SerialWriteSome, nullptr};
 
 namespace {
+
+// The links: the run owns one at a time, and no heap is needed.
+SerialLink pool[SerialLinkPool];
 
 // Reads what the port has (waiting up to a read time-out) into the receive
 // buffer, replacing what it held, and notes the bytes' arrival. The count, 0
 // on time-out, or ReadLineFailed.
 int TakeFromPort(SerialLink* link) {
-  const int got = serialCalls.readSome(link, link->receive, sizeof link->receive);
+  const int got = serialSeam.readSome(link, link->receive, sizeof link->receive);
   if (got <= 0) return got < 0 ? ReadLineFailed : 0;
   link->receiveStart = 0;
   link->receiveEnd = static_cast<size_t>(got);
@@ -26,6 +29,7 @@ int TakeFromPort(SerialLink* link) {
 }  // namespace
 
 void SerialInit(SerialLink* link) {
+  link->taken = false;
   link->handle = SerialClosedHandle;
   link->receiveStart = link->receiveEnd = 0;
   link->partialLength = 0;
@@ -37,7 +41,7 @@ void SerialInit(SerialLink* link) {
 size_t SerialWrite(SerialLink* link, const char* text) {
   const size_t length = std::strlen(text);
   link->writeFailedOutright = false;  // the platform's write says otherwise
-  const size_t written = serialCalls.writeSome(link, text, length);
+  const size_t written = serialSeam.writeSome(link, text, length);
   return written < length ? written : length;
 }
 
@@ -96,4 +100,23 @@ bool SerialDropInput(SerialLink* link) {
   link->partialLength = 0;
   link->receiveStart = link->receiveEnd = 0;
   return SerialPurgeInput(link);
+}
+
+SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure) {
+  *failure = {OpenFault::None, 0};
+  for (SerialLink& link : pool) {
+    if (link.taken) continue;
+    SerialInit(&link);
+    if (!SerialOpenPort(&link, device, failure)) return nullptr;
+    link.taken = true;
+    return &link;
+  }
+  *failure = {OpenFault::Other, 0};
+  return nullptr;
+}
+
+void SerialClose(SerialLink* link) {
+  if (link == nullptr) return;
+  SerialClosePort(link);
+  SerialInit(link);
 }

@@ -1,6 +1,8 @@
-// The serial link to the logger and the choice of its port. One header; the
-// platform's file (serial_linux.cpp or serial_win.cpp, ports_linux.cpp or
-// ports_win.cpp) is chosen by the build.
+// The serial link to the logger and the listing of the ports: the only code
+// that talks to the system's serial and device interfaces. One header; the
+// platform's files (serial_linux.cpp or serial_win.cpp, ports_linux.cpp or
+// ports_win.cpp) are chosen by the build. What the link holds, and the test
+// seam, are in link.h, for this folder and the tests only.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +20,9 @@ constexpr unsigned ReadTimeoutMs = 505;
 constexpr unsigned WriteMsPerByte = 5;
 constexpr unsigned WriteTimeoutBaseMs = 100;
 
-// Bytes taken from the port in one read call and not yet handed out as lines.
-constexpr size_t SerialReceiveBytes = 4096;
+// One received line: up to 255 characters (the last is its CR or LF) and a NUL.
+constexpr size_t LineBufferSize = 256;
+static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 // A line keeps at most this many characters before its terminator.
 constexpr size_t MaxLineText = LineBufferSize - 2;
 
@@ -27,74 +30,44 @@ constexpr size_t MaxLineText = LineBufferSize - 2;
 // characters; a Linux path is at most one input line).
 constexpr size_t DevicePathSize = LineBufferSize;
 
-// Where the port listing looks on Linux: sysfs and /dev, or other folders
-// laid out like them (tests). Only Linux reads it; a null pointer stands for
-// the system's own folders, and Windows callers pass null.
-struct PortRoots {
-  const char* sys;
-  const char* dev;
-};
-
-// The device the user chose.
-struct DevicePath {
-  wchar_t shown[DevicePathSize];  // the path as shown to the user
-  char node[DevicePathSize];      // Linux: the file to open
-  bool exists;                    // false: the number names no port
-};
-
 // Ports that are present, numbered as the user types them.
 constexpr int MaxPorts = 64;
 constexpr size_t PortNameSize = 64;
 constexpr size_t PortDescSize = 256;
 struct PortEntry {
-  wchar_t name[PortNameSize];  // e.g. COM3
-  wchar_t desc[PortDescSize];  // human-readable description
-  char node[DevicePathSize];   // Linux: /dev node of the port
-  long number;                 // the number the user types for it
+  wchar_t name[PortNameSize];   // e.g. COM3
+  wchar_t desc[PortDescSize];   // human-readable description
+  char device[DevicePathSize];  // the path that SerialOpen takes
+  long number;                  // the number the user types for it
 };
 struct PortList {
   int count;
   PortEntry ports[MaxPorts];
 };
 
-// Fills list with the serial ports that are present (roots: see PortRoots).
-// Never fails: whatever cannot be read is left out.
-void ListPorts(const PortRoots* roots, PortList* list);
+// Fills list with the serial ports that are present. Never fails: whatever
+// cannot be read is left out.
+void ListPorts(PortList* list);
 
-// Reads the user's line: the leading decimal integer as atoi reads it (white
-// space, optional sign, digits; none gives 0). Returns false when the number
-// lies outside MinPortNumber..MaxPortNumber; *number is then clamped into
-// range and no port has it. Never overflows.
-constexpr long MinPortNumber = -9999999;
-constexpr long MaxPortNumber = 99999999;
-bool ParsePortNumber(const char* line, long* number);
+// Whether the user may name a port by its device path, as text does (Linux:
+// it begins with '/'; a Windows port is always given by its number).
+bool SerialIsDevicePath(const char* text);
 
-// Writes prefix and the number as typed in line (sign and digits after any
-// white space), cut to fit shownSize: how a number that names no port is shown.
-void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize);
+// The device of the port with this number where the listing has none
+// (Windows: \\.\COMn, for any port may be opened by its number). False where
+// only listed ports have numbers (Linux).
+bool SerialDeviceOfNumber(long number, char* device, size_t deviceSize);
 
-// Whether text names a device by its path (Linux: it begins with '/'; a
-// Windows port is always given by its number).
-bool IsDevicePath(const char* text);
+// What a number that names no port is shown after ("COM" on Linux, the device
+// path's "\\.\COM" on Windows).
+extern const wchar_t SerialNumberPrefix[];
 
-// Turns the user's line into the device to open, using the listing.
-void ChoosePort(const char* line, const PortList* list, DevicePath* path);
+// The advice for a port the user may not open (Linux: join the dialout
+// group), or an empty text where the system has none to give.
+const wchar_t* SerialAccessAdvice();
 
-// The link, owned by the serial layer: only its functions use the fields.
-// handle is the platform's descriptor; the receive buffer holds bytes read
-// from the port and not yet returned, and the line being assembled when a
-// read timed out in its middle.
-struct SerialLink {
-  intptr_t handle;
-  unsigned char receive[SerialReceiveBytes];
-  size_t receiveStart;
-  size_t receiveEnd;
-  char partial[LineBufferSize];
-  size_t partialLength;              // characters kept of the line being assembled
-  unsigned long long bytesReceived;  // taken from the port since the link was made
-  long long lastByteMs;              // NowMs() when bytes last came, 0 before any
-  bool writeFailedOutright;          // see SerialWriteFailedOutright
-};
+// The open port. Only the serial layer knows what it holds.
+struct SerialLink;
 
 // Why a port could not be opened.
 enum class OpenFault {
@@ -115,15 +88,9 @@ struct SerialOpenFailure {
   unsigned long code;
 };
 
-// Makes link a link that is not open: SerialClose does nothing on it, and
-// SerialOpen may follow.
-void SerialInit(SerialLink* link);
-// The handle of a link that is not open: the platform's own "no handle".
-extern const intptr_t SerialClosedHandle;
-
-// Opens the port, configures it and reads the settings back. On failure the
-// link is left not open, *failure says why, and the result is false.
-bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure);
+// Opens the port at device (the path the system names it by), configures it
+// and reads the settings back. Null on failure, with *failure saying why.
+SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure);
 
 // Clears the port's error state so that reads and writes work again after a
 // line error. Cheap; called before each command.
@@ -173,24 +140,5 @@ int SerialDiscardInput(SerialLink* link);
 // system call. False when the port refused.
 bool SerialDropInput(SerialLink* link);
 
-// Closes the port when it is open; the link is then not open.
+// Closes the port; the link is gone. Nothing for null.
 void SerialClose(SerialLink* link);
-
-// Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
-// is there (at most max). Returns the count, 0 on time-out, -1 on failure.
-int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
-// Platform part of SerialDropInput: empties the port's input queue.
-bool SerialPurgeInput(SerialLink* link);
-// Platform part of SerialWrite: writes length bytes within the write time-out
-// and returns how many went out.
-size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);
-
-// The platform calls that ReadLine and SerialWrite go through: SerialReadSome
-// and SerialWriteSome in the program. A test points them at functions of its
-// own (which call the real ones) to fail a read or cut a write short at a
-// chosen byte, and puts them back afterwards.
-struct SerialPlatformCalls {
-  int (*readSome)(SerialLink* link, unsigned char* buffer, size_t max);
-  size_t (*writeSome)(SerialLink* link, const char* data, size_t length);
-};
-extern SerialPlatformCalls serialCalls;

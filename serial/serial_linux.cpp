@@ -9,9 +9,13 @@
 #include <cerrno>
 
 #include "clock/clock.h"
-#include "serial.h"
+#include "link.h"
 
 namespace {
+
+// SerialBaudRate as termios names it.
+constexpr speed_t PortSpeed = B19200;
+static_assert(SerialBaudRate == 19200, "PortSpeed must name SerialBaudRate");
 
 int Fd(const SerialLink* link) {
   return static_cast<int>(link->handle);
@@ -28,8 +32,8 @@ void MakeRaw(termios* tio) {
   // Reads never block in the driver; poll supplies the time-out.
   tio->c_cc[VMIN] = 0;
   tio->c_cc[VTIME] = 0;
-  cfsetispeed(tio, B19200);
-  cfsetospeed(tio, B19200);
+  cfsetispeed(tio, PortSpeed);
+  cfsetospeed(tio, PortSpeed);
 }
 
 // Why open() failed on node. A file or folder that exists but is no device
@@ -58,7 +62,7 @@ OpenFault FaultOfOpen(const char* node, int error) {
 // True when tio holds what the logger needs: 19200 baud both ways, 8N1, no
 // flow control, raw input and output, reads that never wait in the driver.
 bool SettingsTaken(const termios* tio) {
-  return cfgetispeed(tio) == B19200 && cfgetospeed(tio) == B19200 &&
+  return cfgetispeed(tio) == PortSpeed && cfgetospeed(tio) == PortSpeed &&
          (tio->c_cflag & CSIZE) == CS8 && (tio->c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 &&
          (tio->c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) &&
          (tio->c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) == 0 &&
@@ -120,18 +124,12 @@ bool ConfigurePort(int fd, SerialOpenFailure* failure) {
 
 const intptr_t SerialClosedHandle = -1;
 
-bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
-  SerialInit(link);
-  *failure = {OpenFault::None, 0};
-  if (!path->exists) {
-    failure->fault = OpenFault::NoSuchPort;
-    return false;
-  }
+bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* failure) {
   // O_NONBLOCK: the open must not wait for carrier, and writes keep to their time-out.
-  const int fd = open(path->node, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    *failure = {FaultOfOpen(path->node, error), static_cast<unsigned long>(error)};
+    *failure = {FaultOfOpen(device, error), static_cast<unsigned long>(error)};
     return false;
   }
   if (!TakePort(fd, failure)) {
@@ -188,7 +186,7 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
   return -1;
 }
 
-void SerialClose(SerialLink* link) {
+void SerialClosePort(SerialLink* link) {
   if (link->handle >= 0) {
     // The exclusive mode belongs to the terminal, not to this descriptor: a
     // pseudo-terminal that the other side keeps open would stay refused.

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "serial.h"
+#include "link.h"
 
 namespace {
 
@@ -161,16 +161,16 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
 
 const intptr_t SerialClosedHandle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
 
-bool SerialOpen(SerialLink* link, const DevicePath* path, SerialOpenFailure* failure) {
-  SerialInit(link);
-  *failure = {OpenFault::None, 0};
-  if (!path->exists) {
-    failure->fault = OpenFault::NoSuchPort;
+bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* failure) {
+  // The device path as the system takes it (UTF-8 in, wide out).
+  wchar_t path[DevicePathSize];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, device, -1, path, DevicePathSize) == 0) {
+    *failure = {OpenFault::NoSuchPort, GetLastError()};
     return false;
   }
   // No sharing: the port belongs to this run alone.
-  const HANDLE port = CreateFileW(path->shown, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *failure = {FaultOfCreate(error), error};
@@ -221,7 +221,7 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
   return -1;
 }
 
-void SerialClose(SerialLink* link) {
+void SerialClosePort(SerialLink* link) {
   const HANDLE port = Handle(link);
   if (port != INVALID_HANDLE_VALUE && port != nullptr) CloseHandle(port);
   link->handle = SerialClosedHandle;

@@ -150,12 +150,9 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
 
   SimPty pty{};
   ASSERT_TRUE(SimOpenPty(&pty));
-  DevicePath path{};
-  std::snprintf(path.node, sizeof path.node, "%s", pty.path);
-  path.exists = true;
-  SerialLink link{};
   SerialOpenFailure failure{};
-  ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+  SerialLink* link = SerialOpen(pty.path, &failure);
+  ASSERT_NE(link, nullptr);
 
   std::thread writer([&] {
     std::mt19937 pieces(Seed + 3);
@@ -173,7 +170,7 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
   size_t got = 0;
   int timeouts = 0;
   while (got < expected.size() && timeouts < 4) {
-    const int n = ReadLine(&link, line.get());
+    const int n = ReadLine(link, line.get());
     ASSERT_NE(n, ReadLineFailed);
     if (n == ReadLineTimeout) {
       ++timeouts;
@@ -186,7 +183,7 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
   }
   writer.join();
   EXPECT_EQ(got, expected.size());
-  SerialClose(&link);
+  SerialClose(link);
   SimClosePty(&pty);
 }
 

@@ -74,7 +74,7 @@ TEST(DecodeRecord, ShortLineCountsMissingDigitsAsZero) {
 TEST(DecodeRecord, NeverReadsPastTheLineBuffer) {
   // A full buffer with no terminator at all: the decoder must stop at its end.
   // (The sanitizer build turns a read past it into a failure.)
-  std::vector<char> line(LineBufferSize, 'F');
+  std::vector<char> line(RecordTextLimit, 'F');
   line[0] = ':';
   line[7] = '0';
   line[8] = '0';

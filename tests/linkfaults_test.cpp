@@ -58,8 +58,9 @@ size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
 
 // Runs a dump against an unpaced logger with the fault in place.
 DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
-  const SerialPlatformCalls saved = serialCalls;
-  serialCalls = {ReadWithFault, WriteWithFault};
+  const SerialSeam saved = serialSeam;
+  serialSeam.readSome = ReadWithFault;
+  serialSeam.writeSome = WriteWithFault;
   std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
   std::thread watchdog([&] {
@@ -73,7 +74,7 @@ DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
       RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), &stop);
   done = true;
   watchdog.join();
-  serialCalls = saved;
+  serialSeam = saved;
   return run;
 }
 
@@ -191,9 +192,9 @@ int ReadFailingOnDemand(SerialLink* link, unsigned char* buffer, size_t max) {
 
 // Reads fail on demand while the run is in progress.
 struct FailingReads {
-  SerialPlatformCalls saved = serialCalls;
-  FailingReads() { serialCalls.readSome = ReadFailingOnDemand; }
-  ~FailingReads() { serialCalls = saved; }
+  SerialSeam saved = serialSeam;
+  FailingReads() { serialSeam.readSome = ReadFailingOnDemand; }
+  ~FailingReads() { serialSeam = saved; }
 };
 
 // Three streaks of failures, 3.6 s of them within 4.2 s, with good reads

@@ -151,14 +151,11 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
                         Case{"\n+STATUS OK\r\n", false}}) {
     SimPty pty{};
     ASSERT_TRUE(SimOpenPty(&pty));
-    DevicePath path{};
-    std::snprintf(path.node, sizeof path.node, "%s", pty.path);
-    path.exists = true;
-    SerialLink link;
     SerialOpenFailure failure;
-    ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+    SerialLink* link = SerialOpen(pty.path, &failure);
+    ASSERT_NE(link, nullptr);
     static LoggerSession session;
-    LoggerStart(&session, &link, nullptr, nullptr, nullptr);
+    LoggerStart(&session, link, nullptr, nullptr, nullptr);
     ASSERT_EQ(write(pty.master, c.pending.data(), c.pending.size()),
               static_cast<ssize_t>(c.pending.size()));
     EXPECT_TRUE(LoggerEnd(&session, true));
@@ -166,7 +163,7 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
     char sent[8] = {};
     EXPECT_EQ(read(pty.master, sent, sizeof sent), 3);
     EXPECT_STREQ(sent, "q\n\r");
-    SerialClose(&link);
+    SerialClose(link);
     SimClosePty(&pty);
   }
 }

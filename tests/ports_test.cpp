@@ -5,7 +5,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "serial/serial.h"
+#include "serial/link.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -79,7 +79,10 @@ std::string Listing(const PortList& list) {
 PortList* List(const PortRoots& roots) {
   static PortList list;
   std::memset(&list, 0xAB, sizeof list);
-  ListPorts(&roots, &list);
+  const PortRoots* saved = serialSeam.roots;
+  serialSeam.roots = &roots;
+  ListPorts(&list);
+  serialSeam.roots = saved;
   return &list;
 }
 
@@ -135,7 +138,7 @@ TEST(PortsTest, ListsRealPortsByNodeAndSkipsTheRest) {
                 " 0403:6001)\n" + "COM4(" + t.Node("ttyUSB10") + " FTDI FT232R USB UART)\n");
   ASSERT_EQ(list->count, 4);
   for (int i = 0; i < list->count; ++i) EXPECT_EQ(list->ports[i].number, i + 1);
-  EXPECT_EQ(std::string(list->ports[3].node), t.Node("ttyUSB10"));
+  EXPECT_EQ(std::string(list->ports[3].device), t.Node("ttyUSB10"));
 }
 
 TEST(PortsTest, UnreadablePartsLeaveOutTheDetailOrThePort) {
@@ -199,7 +202,7 @@ TEST(PortsTest, KeepsTheFirstPortsByNodeWhenThereAreTooMany) {
   const PortList* list = List(t.Roots());
   ASSERT_EQ(list->count, MaxPorts);
   for (int i = 0; i < MaxPorts; ++i) {
-    EXPECT_EQ(std::string(list->ports[i].node), t.Node("ttyM" + std::to_string(i)));
+    EXPECT_EQ(std::string(list->ports[i].device), t.Node("ttyM" + std::to_string(i)));
     EXPECT_EQ(Narrow(list->ports[i].name), "COM" + std::to_string(i + 1));
   }
 }
@@ -247,7 +250,7 @@ TEST(PortsTest, RealSysfsListsOnlyExistingSerialNodes) {
   const PortList* list = List(roots);
   ASSERT_LE(list->count, MaxPorts);
   for (int i = 0; i < list->count; ++i) {
-    const std::string node = list->ports[i].node;
+    const std::string node = list->ports[i].device;
     SCOPED_TRACE(node);
     EXPECT_TRUE(FileExists(node));
     EXPECT_EQ(node.rfind("/dev/pts/", 0), std::string::npos);

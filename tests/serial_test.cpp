@@ -14,35 +14,28 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "serial/serial.h"
+#include "dump/portchoice.h"
+#include "serial/link.h"
 #include "sim/simcore.h"
 
 namespace {
 
-// A path to the given node, as the port list or the user's line gives it.
-DevicePath PathTo(const char* node) {
-  DevicePath path{};
-  std::snprintf(path.node, sizeof path.node, "%s", node);
-  path.exists = true;
-  return path;
-}
-
 // A link opened on the port side of a pseudo-terminal; the test plays the logger on the master.
 struct LinkOnPty : ::testing::Test {
   SimPty pty{};
-  SerialLink link{};
+  SerialLink* link = nullptr;
   // LineBuffer followed by a guard that ReadLine must never touch.
   char line[LineBufferSize + 64];
 
   void SetUp() override {
     ASSERT_TRUE(SimOpenPty(&pty));
-    const DevicePath path = PathTo(pty.path);
     SerialOpenFailure failure{};
-    ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+    link = SerialOpen(pty.path, &failure);
+    ASSERT_NE(link, nullptr);
     std::memset(line, 'G', sizeof line);
   }
   void TearDown() override {
-    SerialClose(&link);
+    SerialClose(link);
     SimClosePty(&pty);
   }
   void Send(const std::string& bytes) {
@@ -51,7 +44,7 @@ struct LinkOnPty : ::testing::Test {
   // Next complete line, reading again over time-outs (at most a few).
   std::string NextLine(int* count) {
     for (int tries = 0; tries < 4; ++tries) {
-      *count = ReadLine(&link, line);
+      *count = ReadLine(link, line);
       if (*count != ReadLineTimeout) break;
     }
     return *count > 0 ? std::string(line, static_cast<size_t>(*count)) : std::string();
@@ -96,7 +89,7 @@ TEST_F(LinkOnPty, OverlongLineKeepsItsHeadAndTheNextLineSurvives) {
 TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
   Send(":ab");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ReadLine(&link, line), ReadLineTimeout);
+  EXPECT_EQ(ReadLine(link, line), ReadLineTimeout);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(400));
   Send("c\r");
@@ -112,16 +105,16 @@ TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {
   pty.master = pty.slave = -1;
   int result = ReadLineTimeout;
   for (int tries = 0; tries < 4 && result == ReadLineTimeout; ++tries) {
-    result = ReadLine(&link, line);
+    result = ReadLine(link, line);
   }
   EXPECT_EQ(result, ReadLineFailed);
-  EXPECT_EQ(ReadLine(&link, line), ReadLineFailed) << "a dead port stays failed";
-  EXPECT_EQ(SerialWrite(&link, "dihex 00000\r\n"), 0u);
+  EXPECT_EQ(ReadLine(link, line), ReadLineFailed) << "a dead port stays failed";
+  EXPECT_EQ(SerialWrite(link, "dihex 00000\r\n"), 0u);
 }
 
 TEST_F(LinkOnPty, WritesTheExactBytes) {
-  ASSERT_EQ(SerialWrite(&link, "dihex 3ff00\r\n"), 13u);
-  ASSERT_EQ(SerialWrite(&link, "q\n\r"), 3u);
+  ASSERT_EQ(SerialWrite(link, "dihex 3ff00\r\n"), 13u);
+  ASSERT_EQ(SerialWrite(link, "q\n\r"), 3u);
   char got[32] = {};
   size_t n = 0;
   for (int tries = 0; tries < 100 && n < 16; ++tries) {
@@ -175,8 +168,8 @@ std::vector<std::string> ScriptedPort::pieces;
 size_t ScriptedPort::next = 0;
 
 TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
-  const SerialPlatformCalls saved = serialCalls;
-  serialCalls.readSome = ScriptedPort::ReadSome;
+  const SerialSeam saved = serialSeam;
+  serialSeam.readSome = ScriptedPort::ReadSome;
   ScriptedPort::pieces = {":1001", "", "", "00AA\r:0", "", "0\n"};
   ScriptedPort::next = 0;
   SerialLink link{};
@@ -186,7 +179,7 @@ TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
     const int n = ReadLine(&link, line);
     results.push_back(n > 0 ? std::string(line, static_cast<size_t>(n)) : std::to_string(n));
   }
-  serialCalls = saved;
+  serialSeam = saved;
   const std::string failed = std::to_string(ReadLineFailed);
   const std::string timeout = std::to_string(ReadLineTimeout);
   EXPECT_EQ(results, (std::vector<std::string>{failed, failed, ":100100AA\r", failed, ":00\n",
@@ -211,18 +204,18 @@ TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
 TEST(SerialOpen, HoldEndsWithTheLink) {
   SimPty pty{};
   ASSERT_TRUE(SimOpenPty(&pty));
-  const DevicePath path = PathTo(pty.path);
-  SerialLink link{};
   SerialOpenFailure failure{};
-  ASSERT_TRUE(SerialOpen(&link, &path, &failure));
+  SerialLink* link = SerialOpen(pty.path, &failure);
+  ASSERT_NE(link, nullptr);
   int held = 0;
   EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
   EXPECT_NE(held, 0) << "the port is not held while the link is open";
-  SerialClose(&link);
+  SerialClose(link);
   EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
   EXPECT_EQ(held, 0) << "the port stays held after the link was closed";
-  EXPECT_TRUE(SerialOpen(&link, &path, &failure)) << "a second run cannot open the port";
-  SerialClose(&link);
+  link = SerialOpen(pty.path, &failure);
+  EXPECT_NE(link, nullptr) << "a second run cannot open the port";
+  SerialClose(link);
 
   SerialLink never;
   std::memset(&never, 0, sizeof never);  // descriptor 0 if taken as it is
@@ -270,23 +263,23 @@ TEST(ChoosePort, TypedPathOrNumber) {
   static PortList list{};
   list.count = 1;
   std::wcscpy(list.ports[0].name, L"COM1");
-  std::snprintf(list.ports[0].node, sizeof list.ports[0].node, "/dev/ttyUSB0");
+  std::snprintf(list.ports[0].device, sizeof list.ports[0].device, "/dev/ttyUSB0");
   list.ports[0].number = 1;
-  DevicePath path{};
+  PortChoice path{};
 
   ChoosePort("  /dev/pts/7\r\n", &list, &path);
   EXPECT_TRUE(path.exists);
-  EXPECT_STREQ(path.node, "/dev/pts/7");
+  EXPECT_STREQ(path.device, "/dev/pts/7");
   EXPECT_STREQ(path.shown, L"/dev/pts/7");
   // Blanks after the path go too, blanks inside it stay.
   ChoosePort("\t/dev/my port 7 \t \r\n", &list, &path);
-  EXPECT_STREQ(path.node, "/dev/my port 7");
+  EXPECT_STREQ(path.device, "/dev/my port 7");
   ChoosePort("/dev/pts/7  ", &list, &path);
-  EXPECT_STREQ(path.node, "/dev/pts/7");
+  EXPECT_STREQ(path.device, "/dev/pts/7");
 
   ChoosePort("1\n", &list, &path);
   EXPECT_TRUE(path.exists);
-  EXPECT_STREQ(path.node, "/dev/ttyUSB0");
+  EXPECT_STREQ(path.device, "/dev/ttyUSB0");
 
   ChoosePort("12abc\n", &list, &path);
   EXPECT_FALSE(path.exists);

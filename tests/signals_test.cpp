@@ -124,8 +124,9 @@ TEST(Signals, StopBeforeThePromptIsRead) {
   FILE* out = std::tmpfile();
   ASSERT_TRUE(in != nullptr && out != nullptr);
   const PortRoots roots = NoPorts(dir);
+  serialSeam.roots = &roots;
   std::atomic<bool> stop{true};
-  const DumpOptions options = {in, out, 0, &roots, &stop, dir.path.c_str(), nullptr, false, false};
+  const DumpOptions options = {in, out, 0, &stop, dir.path.c_str(), nullptr, false, false};
   // Should the run wait for input after all, the input ends after a while
   // and the test fails instead of hanging.
   std::atomic<bool> returned{false};
@@ -138,6 +139,7 @@ TEST(Signals, StopBeforeThePromptIsRead) {
   const long long startMs = TestNowMs();
   const int status = RunDump(&options);
   const long long tookMs = TestNowMs() - startMs;
+  serialSeam.roots = nullptr;
   returned = true;
   closer.join();
   std::fclose(in);

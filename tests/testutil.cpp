@@ -115,9 +115,13 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, &roots, stop, dir.c_str(), port, false, resume};
+  const DumpOptions options = {in, out, 0, stop, dir.c_str(), port, false, resume};
+  // The ports listed are those under roots.
+  const PortRoots* savedRoots = serialSeam.roots;
+  serialSeam.roots = &roots;
   DriverResult result;
   result.status = RunDump(&options);
+  serialSeam.roots = savedRoots;
   std::fflush(out);
   std::rewind(out);
   char chunk[4096];

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dump/dump.h"
+#include "serial/link.h"
 #include "gtest/gtest.h"
 #include "sim/simcore.h"
 

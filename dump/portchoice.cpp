@@ -1,0 +1,89 @@
+#include "portchoice.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "console.h"
+
+bool ParsePortNumber(const char* line, long* number) {
+  const char* p = line;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  // Accumulate with a ceiling so that no number of digits can overflow.
+  const long ceiling = MaxPortNumber + 1;
+  long magnitude = 0;
+  while (*p >= '0' && *p <= '9') {
+    magnitude = magnitude * 10 + (*p++ - '0');
+    if (magnitude > ceiling) magnitude = ceiling;
+  }
+  const long value = negative ? -magnitude : magnitude;
+  if (value < MinPortNumber) {
+    *number = MinPortNumber;
+    return false;
+  }
+  if (value > MaxPortNumber) {
+    *number = MaxPortNumber;
+    return false;
+  }
+  *number = value;
+  return true;
+}
+
+void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize) {
+  size_t n = 0;
+  for (; prefix[n] != L'\0' && n + 1 < shownSize; ++n) shown[n] = prefix[n];
+  const char* p = line;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if ((*p == '+' || *p == '-') && n + 1 < shownSize) shown[n++] = static_cast<wchar_t>(*p++);
+  while (*p >= '0' && *p <= '9' && n + 1 < shownSize) shown[n++] = static_cast<wchar_t>(*p++);
+  shown[n] = L'\0';
+}
+
+namespace {
+
+// The device named by the number in line, from the list or else from the
+// system; false when none.
+bool DeviceOfNumber(long number, const PortList* list, char* device) {
+  for (int i = 0; i < list->count; ++i) {
+    if (list->ports[i].number != number) continue;
+    std::snprintf(device, DevicePathSize, "%s", list->ports[i].device);
+    return true;
+  }
+  return SerialDeviceOfNumber(number, device, DevicePathSize);
+}
+
+}  // namespace
+
+void ChoosePort(const char* line, const PortList* list, PortChoice* choice) {
+  choice->exists = false;
+  choice->device[0] = '\0';
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (SerialIsDevicePath(p)) {
+    // A typed device path: everything up to the line end (CR or LF), without
+    // the blanks before it.
+    size_t n = std::strcspn(p, "\r\n");
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
+    if (n >= DevicePathSize) n = DevicePathSize - 1;
+    std::memcpy(choice->device, p, n);
+    choice->device[n] = '\0';
+    choice->exists = true;
+  } else {
+    long number = 0;
+    const bool inRange = ParsePortNumber(line, &number);
+    choice->exists = inRange && DeviceOfNumber(number, list, choice->device);
+    if (!choice->exists) {
+      // A number out of range is shown as typed (sign and digits), cut to fit.
+      if (inRange) {
+        std::swprintf(choice->shown, DevicePathSize, L"%ls%ld", SerialNumberPrefix, number);
+      } else {
+        ShowTypedNumber(line, SerialNumberPrefix, choice->shown, DevicePathSize);
+      }
+      return;
+    }
+  }
+  Widen(choice->device, choice->shown, DevicePathSize);
+}

@@ -1,0 +1,68 @@
+// Inside the serial layer: what a link holds, the platform halves behind the
+// shared line assembly, and the seam through which tests reach them. Only
+// serial/ and the tests include this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "serial.h"
+
+// Bytes taken from the port in one read call and not yet handed out as lines.
+constexpr size_t SerialReceiveBytes = 4096;
+// Links open at once: the program needs one; tests a few.
+constexpr int SerialLinkPool = 4;
+
+// handle is the platform's descriptor; the receive buffer holds bytes read
+// from the port and not yet returned, and the line being assembled when a read
+// timed out in its middle.
+struct SerialLink {
+  bool taken;  // in use from the pool
+  intptr_t handle;
+  unsigned char receive[SerialReceiveBytes];
+  size_t receiveStart;
+  size_t receiveEnd;
+  char partial[LineBufferSize];
+  size_t partialLength;              // characters kept of the line being assembled
+  unsigned long long bytesReceived;  // taken from the port since the link was made
+  long long lastByteMs;              // NowMs() when bytes last came, 0 before any
+  bool writeFailedOutright;          // see SerialWriteFailedOutright
+};
+
+// Makes link one that is not open, with nothing received.
+void SerialInit(SerialLink* link);
+// The handle of a link that is not open: the platform's own "no handle".
+extern const intptr_t SerialClosedHandle;
+
+// Platform part of SerialOpen: opens and configures the port at device into
+// link (made by SerialInit). False, with *failure, when it cannot.
+bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* failure);
+// Platform part of SerialClose: closes the port when it is open.
+void SerialClosePort(SerialLink* link);
+// Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
+// is there (at most max). Returns the count, 0 on time-out, -1 on failure.
+int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
+// Platform part of SerialDropInput: empties the port's input queue.
+bool SerialPurgeInput(SerialLink* link);
+// Platform part of SerialWrite: writes length bytes within the write time-out
+// and returns how many went out.
+size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);
+
+// Where the port listing looks on Linux: sysfs and /dev, or other folders laid
+// out like them.
+struct PortRoots {
+  const char* sys;
+  const char* dev;
+};
+
+// What the layer goes through: the platform calls of ReadLine and SerialWrite
+// (SerialReadSome and SerialWriteSome in the program) and the listing's roots
+// (null: the system's). A test points them elsewhere, to fail a read or cut a
+// write short at a chosen byte, or to list ports of its own, and puts them
+// back afterwards.
+struct SerialSeam {
+  int (*readSome)(SerialLink* link, unsigned char* buffer, size_t max);
+  size_t (*writeSome)(SerialLink* link, const char* data, size_t length);
+  const PortRoots* roots;
+};
+extern SerialSeam serialSeam;
