@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "logger.h"
+#include "messages.h"
 #include "paths.h"
 #include "platform.h"
 #include "portchoice.h"
@@ -57,6 +58,13 @@ bool SleepUnlessStopped(const DumpState* run, unsigned ms) {
   return !StopRequested(run);
 }
 
+// Prints a message of the end of a run after a line break of its own.
+template <typename... Args>
+void PrintOnNewLine(FILE* out, const wchar_t* format, Args... args) {
+  Print(out, L"\n");
+  Print(out, format, args...);
+}
+
 // Ends the progress line, if one is showing, so that a message gets a line of its own.
 void StartLine(DumpState* run) {
   if (run->midLine) Print(run->options->out, L"\n");
@@ -70,24 +78,19 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
   StartLine(run);
   switch (event) {
     case LoggerEvent::Reread:
-      Print(out, L"ブロック %5.5x を読み直します (%d 回目)。\n", static_cast<unsigned>(address),
-            attempt);
+      Print(out, Msg::Reread, static_cast<unsigned>(address), attempt);
       break;
     case LoggerEvent::ReadError:
-      Print(out, L"read error\n");
+      Print(out, Msg::ReadError);
       break;
     case LoggerEvent::Waiting:
-      Print(out, L"ロガーの応答を待っています。Ctrl-C で終了します。\n");
+      Print(out, Msg::WaitingForLogger);
       break;
     case LoggerEvent::ForeignData:
-      Print(out,
-            L"ポートにロガーのレコードではないデータが届いています "
-            L"(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n");
+      Print(out, Msg::ForeignData);
       break;
     case LoggerEvent::CheckOff:
-      Print(out,
-            L"注意: ロガーのレコードのアドレスが番地を表していないため、"
-            L"アドレスの照合は行いません。\n");
+      Print(out, Msg::AddressCheckOff);
       break;
   }
 }
@@ -154,16 +157,14 @@ void PrintBadBlocks(const DumpState* run) {
   const long named = run->badBlocks < BadBlocksNamed ? run->badBlocks : BadBlocksNamed;
   for (long i = 0; i < named; ++i) {
     n += static_cast<size_t>(std::swprintf(list + n, BadBlockListSize - n,
-                                           i == 0 ? L"%5.5x" : L", %5.5x",
+                                           i == 0 ? Msg::BadBlockFirst : Msg::BadBlockNext,
                                            static_cast<unsigned>(run->badBlockAddresses[i])));
   }
   if (run->badBlocks > named) {
-    std::swprintf(list + n, BadBlockListSize - n, L" ほか %ld 個", run->badBlocks - named);
+    std::swprintf(list + n, BadBlockListSize - n, Msg::BadBlocksMore, run->badBlocks - named);
   }
-  Print(run->options->out,
-        L"\n警告: 読み直しても不正なブロックが %ld 個ありました: %ls。"
-        L"logger.bin のそのブロックで受け取れなかったバイトは %02X です。\n",
-        run->badBlocks, list, static_cast<unsigned>(ImageFiller));
+  PrintOnNewLine(run->options->out, Msg::BadBlocks, run->badBlocks, list,
+                 static_cast<unsigned>(ImageFiller));
 }
 
 // Closes a file; false when buffered data could not be written.
@@ -221,24 +222,24 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
   ReadStoredDump(run->hex, run->bin, &run->storedLines, stored);
   run->wholeBlocks = static_cast<long>(stored->blocks);
   if (stored->blocks == 0) {
-    Print(out, L"続きから読み出せるブロックがありません。最初から読み出します。\n");
+    Print(out, Msg::NothingToResume);
     return CutOutputs(run, 0, 0);
   }
   const int same = SameMemory(run, stored);
   if (same < 0) return false;
   if (same == 0) {
-    Print(out, L"ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n");
+    Print(out, Msg::MemoryChanged);
     LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run);
     run->wholeBlocks = 0;
     return CutOutputs(run, 0, 0);
   }
   *first = stored->blocks * BlockSize;
   if (stored->blocks == BlockCount) {
-    Print(out, L"読み出しは完了しています。ファイルはそのままです。\n");
+    Print(out, Msg::AlreadyComplete);
     run->binBytes = static_cast<long>(ImageSize);
     return true;
   }
-  Print(out, L"ブロック %5.5x から続きを読み出します。\n", static_cast<unsigned>(*first));
+  Print(out, Msg::Resuming, static_cast<unsigned>(*first));
   return CutOutputs(run, stored->hexBytes, static_cast<long>(*first));
 }
 
@@ -248,23 +249,19 @@ int StatusOfStop(const DumpState* run) {
   FILE* out = run->options->out;
   switch (run->stop) {
     case RunStop::UserStopped:
-      Print(out, L"\n中断しました。\n");
+      PrintOnNewLine(out, Msg::Interrupted);
       break;
     case RunStop::LinkLost:
-      Print(out, L"\n通信が途絶えたため中断しました。\n");
+      PrintOnNewLine(out, Msg::LinkLost);
       return ExitLinkLost;
     case RunStop::RepliesNeverFit:
-      Print(out,
-            L"\n%d 個のブロックが続けて不正だったため中断しました。"
-            L"応答がこのロガーのメモリのものに見えません "
-            L"(別の機器か、ロガーが別のモードになっていませんか)。\n",
-            BadBlocksInARowLimit);
+      PrintOnNewLine(out, Msg::RepliesNeverFit, BadBlocksInARowLimit);
       return ExitSuspectImage;
     case RunStop::HexFileFailed:
-      Print(out, L"\nlogger.hex に書き込めません。\n");
+      PrintOnNewLine(out, Msg::CannotWrite, HexFileText.text);
       return ExitHexFile;
     case RunStop::BinFileFailed:
-      Print(out, L"\nlogger.bin に書き込めません。\n");
+      PrintOnNewLine(out, Msg::CannotWrite, BinFileText.text);
       return ExitBinFile;
     case RunStop::None:
       break;
@@ -278,14 +275,10 @@ int VerdictOfCompleteRun(const DumpState* run) {
   FILE* out = run->options->out;
   const bool shortImage = run->binBytes != static_cast<long>(ImageSize);
   if (shortImage) {
-    Print(out, L"\n警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n",
-          run->binBytes, static_cast<long>(ImageSize));
+    PrintOnNewLine(out, Msg::ShortImage, run->binBytes, static_cast<long>(ImageSize));
   }
   if (run->logger.extraReplies) {
-    Print(out,
-          L"\n警告: 終了コマンドの後に、要求していないレコードが届きました。"
-          L"応答が別のブロックのものと取り違えられた可能性があります。"
-          L"もう一度読み出してください。\n");
+    PrintOnNewLine(out, Msg::ExtraReplies);
   }
   const bool suspect = run->badBlocks > 0 || shortImage || run->logger.extraReplies;
   return suspect ? ExitSuspectImage : ExitComplete;
@@ -299,7 +292,7 @@ int FinishRun(DumpState* run) {
   // After a complete run the line must then stay quiet.
   if (!LoggerEnd(&run->logger, run->stop == RunStop::None) && run->stop != RunStop::LinkLost) {
     StartLine(run);  // on a line of its own, not glued to the progress line
-    Print(out, L"write error\n");
+    Print(out, Msg::WriteError);
   }
   SerialClose(run->link);
   run->link = nullptr;
@@ -311,11 +304,11 @@ int FinishRun(DumpState* run) {
   int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
   if (!binClosed && run->stop != RunStop::BinFileFailed) {
-    Print(out, L"\nlogger.bin に書き込めません。\n");
+    PrintOnNewLine(out, Msg::CannotWrite, BinFileText.text);
     if (status == ExitComplete) status = ExitBinFile;
   }
   if (!hexClosed && run->stop != RunStop::HexFileFailed) {
-    Print(out, L"\nlogger.hex に書き込めません。\n");
+    PrintOnNewLine(out, Msg::CannotWrite, HexFileText.text);
     if (status == ExitComplete) status = ExitHexFile;
   }
   // Blocks that stayed bad are reported on every way out.
@@ -324,9 +317,7 @@ int FinishRun(DumpState* run) {
   const bool resumable =
       status == ExitLinkLost || (status == ExitComplete && run->stop == RunStop::UserStopped);
   if (resumable && run->wholeBlocks > 0) {
-    Print(out,
-          L"続きから読み出すには loggerdump --resume を実行してください "
-          L"(--port と --dir は今回と同じに)。\n");
+    Print(out, Msg::ResumeHint);
   }
   if (status != ExitComplete) return status;
   if (run->stop == RunStop::UserStopped) return ExitInterrupted;
@@ -337,32 +328,28 @@ int FinishRun(DumpState* run) {
 void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
   switch (failure->refusal) {
     case FileRefusal::Link:
-      Print(out,
-            L"その名前はシンボリックリンクです。リンク先は変更しません。"
-            L"リンクを削除するか、別のフォルダで実行してください。\n");
+      Print(out, Msg::RefusedLink);
       break;
     case FileRefusal::HardLink:
-      Print(out,
-            L"そのファイルにはほかの名前 (ハードリンク) もあります。そのファイルは変更しません。"
-            L"その名前を削除するか、別のフォルダで実行してください。\n");
+      Print(out, Msg::RefusedHardLink);
       break;
     case FileRefusal::Directory:
-      Print(out, L"その名前はフォルダです。\n");
+      Print(out, Msg::RefusedFolder);
       break;
     case FileRefusal::NotRegular:
-      Print(out, L"その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n");
+      Print(out, Msg::RefusedNotRegular);
       break;
     case FileRefusal::InUse:
-      Print(out, L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n");
+      Print(out, Msg::RefusedInUse);
       break;
     case FileRefusal::SystemError: {
       wchar_t system[SystemTextSize];
       SystemErrorText(failure->code, system, SystemTextSize);
-      Print(out, L"ファイルを作成できません (%ls)。\n", system);
+      Print(out, Msg::RefusedSystem, system);
       break;
     }
     case FileRefusal::NameTooLong:
-      Print(out, L"フォルダのパスが長すぎます。\n");
+      Print(out, Msg::RefusedNameTooLong);
       break;
     case FileRefusal::None:
       break;
@@ -384,27 +371,29 @@ bool OpenPort(DumpState* run) {
   SerialOpenFailure failure = {OpenFault::NoSuchPort, 0};
   if (run->port.exists) run->link = SerialOpen(run->port.device, &failure);
   if (run->link != nullptr) return true;
-  const wchar_t* what = L"ポートを開けませんでした";
+  const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";
+  wchar_t settings[SystemTextSize];
   switch (failure.fault) {
     case OpenFault::NoSuchPort:
-      what = L"そのポートはありません";
-      advice = L"ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。";
+      what = Msg::NoSuchPort;
+      advice = Msg::NoSuchPortAdvice;
       break;
     case OpenFault::AccessDenied:
-      what = L"ポートを開く権限がありません";
+      what = Msg::PortAccessDenied;
       advice = SerialAccessAdvice();
       break;
     case OpenFault::InUse:
-      what = L"ポートは他のプログラムが使用中です";
-      advice = L"そのプログラムを終了してから、やり直してください。";
+      what = Msg::PortInUse;
+      advice = Msg::PortInUseAdvice;
       break;
     case OpenFault::NotSerialPort:
-      what = L"シリアルポートではありません";
-      advice = L"一覧にあるポートの番号を入力してください。";
+      what = Msg::NotSerialPort;
+      advice = Msg::NotSerialPortAdvice;
       break;
     case OpenFault::SettingsRefused:
-      what = L"ポートが 19200bps、8N1、フロー制御なしの設定を受け付けませんでした";
+      std::swprintf(settings, SystemTextSize, Msg::SettingsRefused, SerialBaudRate);
+      what = settings;
       break;
     case OpenFault::None:
     case OpenFault::Other:
@@ -412,11 +401,11 @@ bool OpenPort(DumpState* run) {
   }
   wchar_t system[SystemTextSize];
   FILE* out = run->options->out;
-  Print(out, L"COM Open Error\n");
+  Print(out, Msg::ComOpenError);
   if (SystemErrorText(failure.code, system, SystemTextSize)) {
-    Print(out, L"%ls (%ls)。%ls\n", what, system, advice);
+    Print(out, Msg::PortReasonWithSystem, what, system, advice);
   } else {
-    Print(out, L"%ls。%ls\n", what, advice);
+    Print(out, Msg::PortReason, what, advice);
   }
   return false;
 }
@@ -429,15 +418,15 @@ bool AskForPort(DumpState* run, int* status) {
   // A port given beforehand needs the listing (its number names a listed
   // port) but neither the list on the console nor the question.
   const bool showList = options->port == nullptr || options->listOnly;
-  if (showList) Print(out, L"接続されているCOMポート一覧\n");
+  if (showList) Print(out, Msg::PortListHeading);
   ListPorts(&run->ports);
   for (int i = 0; showList && i < run->ports.count; ++i) {
-    Print(out, L"%ls(%ls)\n", run->ports.ports[i].name, run->ports.ports[i].desc);
+    Print(out, Msg::PortListLine, run->ports.ports[i].name, run->ports.ports[i].desc);
   }
   *status = ExitComplete;
   if (options->listOnly) return false;
   if (options->port != nullptr) return true;
-  Print(out, L"使用するCOMポートの番号を入力してください。\n");
+  Print(out, Msg::AskForPort);
   // A closed input counts as a line without digits. Ctrl-C at a console ends
   // the read too, and its stop request may still be on its way. A stop request
   // that comes before the read has begun must not leave the read waiting for a
@@ -456,20 +445,20 @@ bool AskForPort(DumpState* run, int* status) {
 bool CountDown(DumpState* run) {
   FILE* out = run->options->out;
   if (StopRequested(run)) {
-    Print(out, L"\n中断しました。\n");
+    PrintOnNewLine(out, Msg::Interrupted);
     return false;
   }
   const char* typed = run->options->port != nullptr ? run->options->port : run->line;
   ChoosePort(typed, &run->ports, &run->port);
-  Print(out, L"%lsに接続します。\n", run->port.shown);
+  Print(out, Msg::Connecting, run->port.shown);
   for (int n = CountdownSteps; n >= 1; --n) {
-    Print(out, L"%i秒以内にPICを接続してください。\r", n);
+    Print(out, Msg::Countdown, n);
     if (!SleepUnlessStopped(run, run->options->countdownStepMs)) {
-      Print(out, L"\n中断しました。\n");
+      PrintOnNewLine(out, Msg::Interrupted);
       return false;
     }
   }
-  Print(out, L"\n通信開始\n");
+  Print(out, Msg::CommunicationStarts);
   return true;
 }
 
@@ -481,20 +470,20 @@ int OpenFilesAndPort(DumpState* run) {
   // came before this mark is seen here and creates nothing.
   MarkFilesInUse();
   if (StopRequested(run)) {
-    Print(out, L"中断しました。\n");
+    Print(out, Msg::Interrupted);
     return ExitInterrupted;
   }
   FileOpenFailure failure;
   run->hex = OpenOutput(run, HexFileName, &failure);
   if (run->hex == nullptr) {
-    Print(out, L"logger.hex が開けません。\n");
+    Print(out, Msg::CannotOpen, HexFileText.text);
     PrintFileRefusal(out, &failure);
     return ExitHexFile;
   }
   run->bin = OpenOutput(run, BinFileName, &failure);
   if (run->bin == nullptr) {
     CloseFile(&run->hex);
-    Print(out, L"logger.bin が開けません。\n");
+    Print(out, Msg::CannotOpen, BinFileText.text);
     PrintFileRefusal(out, &failure);
     return ExitBinFile;
   }

@@ -17,13 +17,32 @@ constexpr size_t OutputPathSize = 4096;
 constexpr char HexFileName[] = "logger.hex";
 constexpr char BinFileName[] = "logger.bin";
 
+// An ASCII name as wide text, made from the same characters at compile time.
+template <size_t N>
+struct WideName {
+  wchar_t text[N];
+};
+template <size_t N>
+constexpr WideName<N> WideOf(const char (&name)[N]) {
+  WideName<N> wide{};
+  for (size_t i = 0; i < N; ++i) wide.text[i] = static_cast<wchar_t>(name[i]);
+  return wide;
+}
+// The output files' names as the console shows them.
+constexpr WideName<sizeof HexFileName> HexFileText = WideOf(HexFileName);
+constexpr WideName<sizeof BinFileName> BinFileText = WideOf(BinFileName);
+
+// The process's exit statuses (their meanings: StatusMeanings in messages.h).
 enum ExitStatus {
   ExitComplete = 0,
   ExitPortOpen = 1,
   ExitHexFile = 2,
+  ExitNoFolder = 2,   // the --dir folder: logger.hex cannot be made there
+  ExitNoStreams = 2,  // no standard streams, not even the null device: no file can be made safely
   ExitBinFile = 3,
   ExitLinkLost = 4,
   ExitSuspectImage = 5,
+  ExitUsage = 64,  // a command line the program does not understand (BSD's EX_USAGE)
   ExitInterrupted = 130,
 };
 

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdio>
 
+#include "console.h"
 #include "dump.h"
+#include "messages.h"
 #include "options.h"
 #include "platform.h"
 #include "program.h"
@@ -11,6 +13,17 @@
 namespace {
 
 std::atomic<bool> stopRequested{false};
+
+// Started from Explorer, the console window would close before its last lines
+// are read: the user is asked to press Enter first.
+void HoldWindowUntilRead(FILE* in, FILE* out) {
+  bool midLine = false;
+  if (!WindowClosesAtExit(in, out, &midLine)) return;
+  // On a line of its own: the last progress line has no line end.
+  if (midLine) Print(out, L"\n");
+  Print(out, Msg::PressEnter);
+  WaitForEnter(in);
+}
 
 int Run(int argc, char** argv) {
   CommandLine line;
@@ -29,7 +42,7 @@ int Run(int argc, char** argv) {
       break;
   }
   // A folder that is not there is told before anything is listed or made.
-  if (action == Action::Dump && !DirExists(&line, stderr)) return ExitHexFile;
+  if (action == Action::Dump && !DirExists(&line, stderr)) return ExitNoFolder;
   const DumpOptions options = {stdin,    stdout,    CountdownStepMs,        &stopRequested,
                                line.dir, line.port, action == Action::List, line.resume};
   return RunDump(&options);
@@ -41,7 +54,7 @@ int LoggerDumpMain(int argc, char** argv) {
   // Before anything is opened: a file must never take the place of a closed
   // standard stream and receive console text. Without even the null device
   // the output files cannot be made safely.
-  if (!KeepStandardStreamsOpen()) return ExitHexFile;
+  if (!KeepStandardStreamsOpen()) return ExitNoStreams;
   SetupConsoleLocale();
   InstallStopHandlers(&stopRequested);
   const int status = Run(argc, argv);

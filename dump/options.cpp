@@ -8,6 +8,8 @@
 
 #include "console.h"
 #include "dump.h"
+#include "logger.h"
+#include "messages.h"
 #include "paths.h"
 #include "platform.h"
 #include "serial/serial.h"
@@ -60,9 +62,19 @@ const char* PortValue(const char* value) {
   return digits;
 }
 
-Action Refuse(FILE* err, const wchar_t* format, const wchar_t* what) {
+// Tells a problem with the command line or its folder after the program's name.
+void Complain(FILE* err, const wchar_t* format, const wchar_t* what) {
+  wchar_t name[QuotedSize];
+  Widen(ProgramName, name, QuotedSize);
+  Print(err, Msg::ProgramPrefix, name);
   Print(err, format, what);
-  Print(err, L"使い方は loggerdump --help で表示されます。\n");
+}
+
+Action Refuse(FILE* err, const wchar_t* format, const wchar_t* what) {
+  Complain(err, format, what);
+  wchar_t name[QuotedSize];
+  Widen(ProgramName, name, QuotedSize);
+  Print(err, Msg::HelpHint, name);
   return Action::Usage;
 }
 
@@ -88,13 +100,13 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
           // The value is an argument of its own, or the end of the option's one.
           NameOption(argv[optarg == argv[optind - 1] ? optind - 2 : optind - 1], c, quoted,
                      QuotedSize);
-          return Refuse(err, L"loggerdump: %ls の値が空です。\n", quoted);
+          return Refuse(err, Msg::EmptyValue, quoted);
         }
         if (c == 'd') {
           line->dir = optarg;
         } else if ((line->port = PortValue(optarg)) == nullptr) {
           WidenArgument(optarg, quoted, QuotedSize);
-          return Refuse(err, L"loggerdump: ポートの指定が正しくありません: %ls\n", quoted);
+          return Refuse(err, Msg::BadPortValue, quoted);
         }
         break;
       case 'r':
@@ -111,19 +123,19 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
         break;
       case ':':
         NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
-        return Refuse(err, L"loggerdump: %ls には値が必要です。\n", quoted);
+        return Refuse(err, Msg::ValueNeeded, quoted);
       default:
         NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
         // A known long option with "=value" though it takes none.
         if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) == 0) {
-          return Refuse(err, L"loggerdump: %ls に値は付けられません。\n", quoted);
+          return Refuse(err, Msg::NoValueTaken, quoted);
         }
-        return Refuse(err, L"loggerdump: 不明なオプションです: %ls\n", quoted);
+        return Refuse(err, Msg::UnknownOption, quoted);
     }
   }
   if (optind < argc) {
     WidenArgument(argv[optind], quoted, QuotedSize);
-    return Refuse(err, L"loggerdump: 余分な引数です: %ls\n", quoted);
+    return Refuse(err, Msg::StrayArgument, quoted);
   }
   line->action = help      ? Action::Help
                  : version ? Action::Version
@@ -137,48 +149,28 @@ bool DirExists(const CommandLine* line, FILE* err) {
   wchar_t quoted[QuotedSize];
   WidenArgument(line->dir, quoted, QuotedSize);
   if (!IsFolder(line->dir)) {
-    Print(err, L"loggerdump: フォルダがありません: %ls\n", quoted);
+    Complain(err, Msg::NoFolder, quoted);
     return false;
   }
   // Told now, not after the countdown: a folder whose path leaves no room for
   // the file names (both are as long).
   char path[OutputPathSize];
   if (!JoinPath(line->dir, HexFileName, NativePathStyle, path, sizeof path)) {
-    Print(err, L"loggerdump: フォルダのパスが長すぎます: %ls\n", quoted);
+    Complain(err, Msg::FolderPathTooLong, quoted);
     return false;
   }
   return true;
 }
 
 void PrintUsage(FILE* out) {
-  Print(out,
-        L"使い方: loggerdump [オプション]\n"
-        L"データロガーのメモリ全体をシリアルポートから読み出し、logger.hex と logger.bin に"
-        L"保存します。\n"
-        L"オプションがなければ、ポートの一覧を表示して使うポートの番号を尋ねます。\n"
-        L"\n"
-        L"  -p, --port PORT  使うポート: 一覧の番号 (Windows では COM の番号、COM3 も可)、\n"
-        L"                   Linux ではデバイスのパスも可。一覧と質問を省きます\n"
-        L"  -d, --dir DIR    logger.hex と logger.bin を書くフォルダ (既にあるもの。"
-        L"既定はカレントフォルダ)\n"
-        L"  -r, --resume     中断した読み出しの続きを、フォルダにある logger.hex と\n"
-        L"                   logger.bin に読み出します。保存済みのブロックを検査し、\n"
-        L"                   ブロック 00000 と最後のブロックをロガーから読み直して\n"
-        L"                   比べます。違えば最初から読み出します\n"
-        L"  -l, --list       ポートの一覧を表示して終了します\n"
-        L"  -h, --help       この説明を表示して終了します\n"
-        L"  -V, --version    バージョンを表示して終了します\n"
-        L"\n"
-        L"終了コード:\n"
-        L"    0  正常終了\n"
-        L"    1  ポートを開けない (COM Open Error)\n"
-        L"    2  logger.hex を作成・書き込みできない、または --dir のフォルダがない\n"
-        L"    3  logger.bin を作成・書き込みできない\n"
-        L"    4  通信が途絶えた\n"
-        L"    5  4 回読んでも不正なままのブロックがあった、終了コマンドの後にレコードが届いた、\n"
-        L"       または 8 ブロック続けて不正で中断した\n"
-        L"   64  コマンドラインの誤り\n"
-        L"  130  中断 (Ctrl-C など)\n");
+  wchar_t name[QuotedSize];
+  Widen(ProgramName, name, QuotedSize);
+  Print(out, Msg::Usage, name);
+  for (const StatusMeaning& m : StatusMeanings) {
+    Print(out, Msg::UsageStatus, m.status);
+    Print(out, m.meaning, BlockTries, BadBlocksInARowLimit);
+    Print(out, L"\n");
+  }
 }
 
 void PrintVersion(FILE* out) {
@@ -186,5 +178,5 @@ void PrintVersion(FILE* out) {
   wchar_t version[QuotedSize];
   Widen(ProgramName, name, QuotedSize);
   Widen(ProgramVersion, version, QuotedSize);
-  Print(out, L"%ls %ls\n", name, version);
+  Print(out, Msg::Version, name, version);
 }

@@ -4,9 +4,6 @@
 
 #include <cstdio>
 
-// Exit status for a command line the program does not understand (BSD's EX_USAGE).
-constexpr int ExitUsage = 64;
-
 enum class Action {
   Dump,     // the run, with the dialogue or with the port given
   List,     // the port list alone

@@ -99,7 +99,11 @@ bool IsFolder(const char* path);
 // converted at the program's entry).
 void WidenArgument(const char* text, wchar_t* wide, size_t size);
 
-// Windows: when the console window would close with the program (see
-// WindowClosesWithProgram), asks the user to press Enter and waits, so that
-// the last lines can be read. Nothing on Linux.
-void HoldWindowUntilRead(FILE* in, FILE* out);
+// Windows: whether the console window would close with the program (see
+// WindowClosesWithProgram), and then in *midLine whether its cursor stands
+// in the middle of a line. Never on Linux, where a terminal window belongs to
+// its shell.
+bool WindowClosesAtExit(FILE* in, FILE* out, bool* midLine);
+
+// Waits until the user presses Enter on in; keys pressed before are not counted.
+void WaitForEnter(FILE* in);

@@ -222,9 +222,13 @@ void MarkFilesInUse() {
   // Nothing waits for it: signals only set the stop flag.
 }
 
-void HoldWindowUntilRead(FILE*, FILE*) {
+bool WindowClosesAtExit(FILE*, FILE*, bool* midLine) {
   // A terminal window on Linux belongs to its shell, not to this program.
+  *midLine = false;
+  return false;
 }
+
+void WaitForEnter(FILE*) {}
 
 void MarkRunEnded() {
   // Nothing waits for it: a signal never ends the process behind the run's back.

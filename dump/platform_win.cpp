@@ -388,22 +388,24 @@ void WidenArgument(const char* text, wchar_t* wide, size_t size) {
   }
 }
 
-void HoldWindowUntilRead(FILE* in, FILE* out) {
+bool WindowClosesAtExit(FILE* in, FILE* out, bool* midLine) {
+  *midLine = false;
   // Two entries are enough to tell "alone" from "shared"; the result is the
   // whole count (0 on failure, which counts as shared).
   DWORD processes[2];
   const DWORD count = GetConsoleProcessList(processes, 2);
   const HANDLE input = ConsoleOf(in);
   const HANDLE output = ConsoleOf(out);
-  if (!WindowClosesWithProgram(count, input != nullptr, output != nullptr)) return;
-  // On a line of its own: the last progress line has no line end.
+  if (!WindowClosesWithProgram(count, input != nullptr, output != nullptr)) return false;
   CONSOLE_SCREEN_BUFFER_INFO screen;
-  if (GetConsoleScreenBufferInfo(output, &screen) && screen.dwCursorPosition.X != 0) {
-    Print(out, L"\n");
-  }
-  Print(out, L"Enter キーを押すと終了します。");
+  *midLine = GetConsoleScreenBufferInfo(output, &screen) && screen.dwCursorPosition.X != 0;
+  return true;
+}
+
+void WaitForEnter(FILE* in) {
   // Keys pressed during the run must not end the wait at once.
-  FlushConsoleInputBuffer(input);
+  const HANDLE input = ConsoleOf(in);
+  if (input != nullptr) FlushConsoleInputBuffer(input);
   std::clearerr(in);
   for (int c = std::fgetc(in); c != EOF && c != '\n';) c = std::fgetc(in);
 }

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "console.h"
+#include "messages.h"
 #include "protocol/protocol.h"
 
 void FormatProgress(wchar_t* out, size_t outSize, uint32_t firstAddress, uint32_t blockAddress,
@@ -11,14 +12,11 @@ void FormatProgress(wchar_t* out, size_t outSize, uint32_t firstAddress, uint32_
   // No time elapsed yet means no rate yet, not a division by zero.
   const double rate = seconds > 0 ? (blockAddress - firstAddress) / seconds : 0.0;
   if (static_cast<long long>(rate) == 0) {
-    std::swprintf(out, outSize,
-                  L"\r%5.5x 経過時間 %3.2f秒 平均転送レート=%3.2fbyte/秒 残り ------秒",
-                  blockAddress, seconds, rate);
+    std::swprintf(out, outSize, Msg::ProgressNoRate, blockAddress, seconds, rate);
     return;
   }
   const double remaining = (BlockAddressBound - blockAddress) / rate;
-  std::swprintf(out, outSize, L"\r%5.5x 経過時間 %3.2f秒 平均転送レート=%3.2fbyte/秒 残り %3.2f秒",
-                blockAddress, seconds, rate, remaining);
+  std::swprintf(out, outSize, Msg::Progress, blockAddress, seconds, rate, remaining);
 }
 
 void ProgressReport(FILE* out, uint32_t firstAddress, uint32_t blockAddress, long long startMs,

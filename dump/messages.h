@@ -1,0 +1,155 @@
+// Every text the program shows its user, written once: the dialogue, the
+// notes and warnings of a run, the reasons after a refusal, the command-line
+// messages, and the exit statuses with their meanings. Formats are wide
+// printf formats (%ls for wide text). Tests take the texts from here.
+#pragma once
+
+#include "dump/dump.h"
+
+namespace Msg {
+
+// The dialogue.
+constexpr wchar_t PortListHeading[] = L"接続されているCOMポート一覧\n";
+constexpr wchar_t PortListLine[] = L"%ls(%ls)\n";  // name, description
+constexpr wchar_t AskForPort[] = L"使用するCOMポートの番号を入力してください。\n";
+constexpr wchar_t Connecting[] = L"%lsに接続します。\n";                 // the port
+constexpr wchar_t Countdown[] = L"%i秒以内にPICを接続してください。\r";  // seconds left
+constexpr wchar_t CommunicationStarts[] = L"\n通信開始\n";
+constexpr wchar_t PressEnter[] = L"Enter キーを押すと終了します。";
+
+// The progress line: the block, elapsed seconds, rate, seconds left.
+constexpr wchar_t Progress[] = L"\r%5.5x 経過時間 %3.2f秒 平均転送レート=%3.2fbyte/秒 残り %3.2f秒";
+constexpr wchar_t ProgressNoRate[] =
+    L"\r%5.5x 経過時間 %3.2f秒 平均転送レート=%3.2fbyte/秒 残り ------秒";
+
+// What happens on the way, each on a line of its own.
+constexpr wchar_t Reread[] = L"ブロック %5.5x を読み直します (%d 回目)。\n";  // block, try
+constexpr wchar_t ReadError[] = L"read error\n";
+constexpr wchar_t WriteError[] = L"write error\n";
+constexpr wchar_t WaitingForLogger[] = L"ロガーの応答を待っています。Ctrl-C で終了します。\n";
+constexpr wchar_t ForeignData[] =
+    L"ポートにロガーのレコードではないデータが届いています "
+    L"(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n";
+constexpr wchar_t AddressCheckOff[] =
+    L"注意: ロガーのレコードのアドレスが番地を表していないため、アドレスの照合は行いません。\n";
+
+// --resume.
+constexpr wchar_t NothingToResume[] =
+    L"続きから読み出せるブロックがありません。最初から読み出します。\n";
+constexpr wchar_t MemoryChanged[] =
+    L"ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n";
+constexpr wchar_t AlreadyComplete[] = L"読み出しは完了しています。ファイルはそのままです。\n";
+constexpr wchar_t Resuming[] = L"ブロック %5.5x から続きを読み出します。\n";  // first block
+constexpr wchar_t ResumeHint[] =
+    L"続きから読み出すには loggerdump --resume を実行してください "
+    L"(--port と --dir は今回と同じに)。\n";
+
+// How a run ended early (each after a line break of its own).
+constexpr wchar_t Interrupted[] = L"中断しました。\n";
+constexpr wchar_t LinkLost[] = L"通信が途絶えたため中断しました。\n";
+constexpr wchar_t RepliesNeverFit[] =
+    L"%d 個のブロックが続けて不正だったため中断しました。応答がこのロガーのメモリのものに"
+    L"見えません (別の機器か、ロガーが別のモードになっていませんか)。\n";  // blocks
+constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";             // file name
+
+// Warnings at the end (each after a line break of its own).
+constexpr wchar_t BadBlocks[] =
+    L"警告: 読み直しても不正なブロックが %ld 個ありました: %ls。"
+    L"logger.bin のそのブロックで受け取れなかったバイトは %02X です。\n";  // count, list, filler
+constexpr wchar_t BadBlockFirst[] = L"%5.5x";
+constexpr wchar_t BadBlockNext[] = L", %5.5x";
+constexpr wchar_t BadBlocksMore[] = L" ほか %ld 個";
+constexpr wchar_t ShortImage[] =
+    L"警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n";
+constexpr wchar_t ExtraReplies[] =
+    L"警告: 終了コマンドの後に、要求していないレコードが届きました。"
+    L"応答が別のブロックのものと取り違えられた可能性があります。もう一度読み出してください。\n";
+
+// An output file that cannot be opened, and the line that says why.
+constexpr wchar_t CannotOpen[] = L"%ls が開けません。\n";  // file name
+constexpr wchar_t RefusedLink[] =
+    L"その名前はシンボリックリンクです。リンク先は変更しません。"
+    L"リンクを削除するか、別のフォルダで実行してください。\n";
+constexpr wchar_t RefusedHardLink[] =
+    L"そのファイルにはほかの名前 (ハードリンク) もあります。そのファイルは変更しません。"
+    L"その名前を削除するか、別のフォルダで実行してください。\n";
+constexpr wchar_t RefusedFolder[] = L"その名前はフォルダです。\n";
+constexpr wchar_t RefusedNotRegular[] =
+    L"その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
+constexpr wchar_t RefusedInUse[] =
+    L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n";
+constexpr wchar_t RefusedSystem[] = L"ファイルを作成できません (%ls)。\n";  // system's text
+constexpr wchar_t RefusedNameTooLong[] = L"フォルダのパスが長すぎます。\n";
+
+// A port that cannot be opened: the first line, then what, (the system's
+// words,) and what to do.
+constexpr wchar_t ComOpenError[] = L"COM Open Error\n";
+constexpr wchar_t PortReasonWithSystem[] = L"%ls (%ls)。%ls\n";
+constexpr wchar_t PortReason[] = L"%ls。%ls\n";
+constexpr wchar_t PortNotOpened[] = L"ポートを開けませんでした";
+constexpr wchar_t NoSuchPort[] = L"そのポートはありません";
+constexpr wchar_t NoSuchPortAdvice[] =
+    L"ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。";
+constexpr wchar_t PortAccessDenied[] = L"ポートを開く権限がありません";
+constexpr wchar_t PortInUse[] = L"ポートは他のプログラムが使用中です";
+constexpr wchar_t PortInUseAdvice[] = L"そのプログラムを終了してから、やり直してください。";
+constexpr wchar_t NotSerialPort[] = L"シリアルポートではありません";
+constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を入力してください。";
+constexpr wchar_t SettingsRefused[] =
+    L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate
+
+// The command line: a problem is told after the program's name and a colon,
+// then the hint; the usage text, whose statuses come from StatusMeanings.
+constexpr wchar_t ProgramPrefix[] = L"%ls: ";              // the program's name
+constexpr wchar_t EmptyValue[] = L"%ls の値が空です。\n";  // the option
+constexpr wchar_t BadPortValue[] = L"ポートの指定が正しくありません: %ls\n";
+constexpr wchar_t ValueNeeded[] = L"%ls には値が必要です。\n";
+constexpr wchar_t NoValueTaken[] = L"%ls に値は付けられません。\n";
+constexpr wchar_t UnknownOption[] = L"不明なオプションです: %ls\n";
+constexpr wchar_t StrayArgument[] = L"余分な引数です: %ls\n";
+constexpr wchar_t NoFolder[] = L"フォルダがありません: %ls\n";
+constexpr wchar_t FolderPathTooLong[] = L"フォルダのパスが長すぎます: %ls\n";
+constexpr wchar_t HelpHint[] = L"使い方は %ls --help で表示されます。\n";  // the program's name
+constexpr wchar_t Version[] = L"%ls %ls\n";                                // name, version
+constexpr wchar_t Usage[] =
+    L"使い方: %ls [オプション]\n"
+    L"データロガーのメモリ全体をシリアルポートから読み出し、logger.hex と logger.bin に"
+    L"保存します。\n"
+    L"オプションがなければ、ポートの一覧を表示して使うポートの番号を尋ねます。\n"
+    L"\n"
+    L"  -p, --port PORT  使うポート: 一覧の番号 (Windows では COM の番号、COM3 も可)、\n"
+    L"                   Linux ではデバイスのパスも可。一覧と質問を省きます\n"
+    L"  -d, --dir DIR    logger.hex と logger.bin を書くフォルダ (既にあるもの。"
+    L"既定はカレントフォルダ)\n"
+    L"  -r, --resume     中断した読み出しの続きを、フォルダにある logger.hex と\n"
+    L"                   logger.bin に読み出します。保存済みのブロックを検査し、\n"
+    L"                   ブロック 00000 と最後のブロックをロガーから読み直して\n"
+    L"                   比べます。違えば最初から読み出します\n"
+    L"  -l, --list       ポートの一覧を表示して終了します\n"
+    L"  -h, --help       この説明を表示して終了します\n"
+    L"  -V, --version    バージョンを表示して終了します\n"
+    L"\n"
+    L"終了コード:\n";                          // the program's name
+constexpr wchar_t UsageStatus[] = L"  %3d  ";  // then the meaning and a line end
+
+}  // namespace Msg
+
+// What each exit status means, for the usage text. The meanings are formats
+// that may use, in this order, the tries per block and the bad blocks in a
+// row after which a run stops.
+struct StatusMeaning {
+  int status;
+  const wchar_t* meaning;
+};
+constexpr StatusMeaning StatusMeanings[] = {
+    {ExitComplete, L"正常終了"},
+    {ExitPortOpen, L"ポートを開けない (COM Open Error)"},
+    {ExitHexFile, L"logger.hex を作成・書き込みできない、または --dir のフォルダがない"},
+    {ExitBinFile, L"logger.bin を作成・書き込みできない"},
+    {ExitLinkLost, L"通信が途絶えた"},
+    {ExitSuspectImage,
+     L"%d 回読んでも不正なままのブロックがあった、終了コマンドの後にレコードが届いた、\n"
+     L"       または %d ブロック続けて不正で中断した"},
+    {ExitUsage, L"コマンドラインの誤り"},
+    {ExitInterrupted, L"中断 (Ctrl-C など)"},
+};
