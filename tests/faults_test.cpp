@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr char Interrupted[] = "\n中断しました。\n";
-constexpr char LinkLost[] = "\n通信が途絶えたため中断しました。\n";
 constexpr char HexEntryEnd[] = "\r\r\r\n";
 constexpr size_t HexEntryEndSize = 4;
 constexpr int RecordsPerLowBlock = 16;
@@ -139,9 +137,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
   const DriverResult run = Dump(dir, &sim);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
-  EXPECT_TRUE(EndsWith(run.console,
-                       "\n警告: 読み直しても不正なブロックが 1 個ありました: 12300。"
-                       "logger.bin のそのブロックで受け取れなかったバイトは FF です。\n"))
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"12300", ImageFiller)))
       << run.console.substr(run.console.size() - 200);
   const std::string asked = "dihex 12300\r\n";
   std::string commands = ExpectedCommands();
@@ -260,10 +256,7 @@ TEST(LoggerFaults, AnotherDevicesTextIsToldAndCtrlCEndsTheRun) {
   }
   EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
   EXPECT_EQ(run.status, ExitInterrupted);
-  EXPECT_TRUE(EndsWith(run.console,
-                       "\n通信開始\nポートにロガーのレコードではないデータが届いています "
-                       "(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n" +
-                           std::string(Interrupted)))
+  EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + Utf8(Msg::ForeignData) + Interrupted))
       << run.console;
   EXPECT_TRUE(sim.Received() == "dihex 00000\r\nq\n\r");
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
@@ -345,8 +338,8 @@ constexpr char NoMount[] = "cannot mount a small file system here (needs root or
 // When both fail, the first failure (logger.hex, whose buffer fills first)
 // decides the status and the later one is still reported.
 TEST(FileFaults, DiskFullStopsTheRunWithTheStatusOfTheFirstFileThatFailed) {
-  const std::string hexFails = "\nlogger.hex に書き込めません。\n";
-  const std::string binFails = "\nlogger.bin に書き込めません。\n";
+  const std::string hexFails = "\n" + Said(Msg::CannotWrite, HexFileText.text);
+  const std::string binFails = "\n" + Said(Msg::CannotWrite, BinFileText.text);
   struct Case {
     std::vector<std::string> full;
     int status;
@@ -388,8 +381,8 @@ TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
     int status;
     std::string ending;
   };
-  const std::string binFails = "\nlogger.bin に書き込めません。\n";
-  const std::string hexFails = "\nlogger.hex に書き込めません。\n";
+  const std::string binFails = "\n" + Said(Msg::CannotWrite, BinFileText.text);
+  const std::string hexFails = "\n" + Said(Msg::CannotWrite, HexFileText.text);
   for (const Case& c : {Case{{"logger.bin"}, ExitBinFile, binFails},
                         Case{{"logger.hex", "logger.bin"}, ExitBinFile, binFails + hexFails}}) {
     TempDir dir;

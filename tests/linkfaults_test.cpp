@@ -141,9 +141,7 @@ TEST(LinkFaults, CommandLostWithTheLinkAndAFailedEndCommand) {
     const DriverResult run = DumpWithFault(dir, &sim);
     sim.Finish();
     EXPECT_EQ(run.status, ExitLinkLost);
-    EXPECT_TRUE(
-        EndsWith(run.console, std::string("\n通信が途絶えたため中断しました。\n") + ResumeHint))
-        << run.console;
+    EXPECT_TRUE(EndsWith(run.console, LinkLost + ResumeHint)) << run.console;
     EXPECT_TRUE(sim.Received() == Commands(0, 0x00200) + "dihex");
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
                 std::string(sim.image.begin(), sim.image.begin() + 0x300));
@@ -243,8 +241,7 @@ TEST(GiveUpClock, NothingButFailuresEndTheRunWithStatus4) {
   }
   sim.Finish();
   EXPECT_EQ(run.status, ExitLinkLost);
-  EXPECT_TRUE(
-      EndsWith(run.console, std::string("\n通信が途絶えたため中断しました。\n") + ResumeHint));
+  EXPECT_TRUE(EndsWith(run.console, LinkLost + ResumeHint));
   EXPECT_EQ(Count(run.console, "read error"), 1u);
   EXPECT_GE(took, LinkLostAfterMs);
   EXPECT_LT(took, LinkLostAfterMs + 2000);

@@ -127,13 +127,10 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
       for (int i = 0; i < BlockTries; ++i) commands += Commands(a, a);
     }
     EXPECT_TRUE(sim.Received() == commands + "q\n\r") << Tail(sim.Received());
-    EXPECT_NE(
-        run.console.find("\n8 個のブロックが続けて不正だったため中断しました。応答がこのロガーの"
-                         "メモリのものに見えません (別の機器か、ロガーが別のモードになって"
-                         "いませんか)。\n"),
-        std::string::npos)
+    EXPECT_NE(run.console.find("\n" + Said(Msg::RepliesNeverFit, BadBlocksInARowLimit)),
+              std::string::npos)
         << Tail(run.console);
-    EXPECT_EQ(Count(run.console, "不正なブロックが 8 個ありました: "), 1u);
+    EXPECT_EQ(Count(run.console, Said(Msg::BadBlocks, 8L, L"", ImageFiller).substr(0, 60)), 1u);
     std::string image(sim.image.begin(), sim.image.begin() + c.firstBad);
     image.append(end - c.firstBad, '\xFF');
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);

@@ -121,9 +121,7 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_EQ(sim.Received(), CommandsAsking("dihex 00400\r\n", BlockTries));
-  EXPECT_TRUE(EndsWith(run.console,
-                       "\n警告: 読み直しても不正なブロックが 1 個ありました: 00400。"
-                       "logger.bin のそのブロックで受け取れなかったバイトは FF です。\n"))
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"00400", ImageFiller)))
       << run.console.substr(run.console.size() - 300);
   std::string image(sim.image.begin(), sim.image.end());
   image.replace(block + 0x20, RecordDataBytes, RecordDataBytes, '\xFF');
@@ -147,9 +145,7 @@ TEST(BadBlock, TwoBlocksBadOnEveryTryAreNamedAndASurplusStaysBehind) {
   const std::string high = "dihex 20000\r\n";
   commands.replace(commands.find(high), high.size(), high + high + high + high);
   EXPECT_TRUE(sim.Received() == commands);
-  EXPECT_TRUE(EndsWith(run.console,
-                       "\n警告: 読み直しても不正なブロックが 2 個ありました: 12300, 20000。"
-                       "logger.bin のそのブロックで受け取れなかったバイトは FF です。\n"))
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 2L, L"12300, 20000", ImageFiller)))
       << run.console.substr(run.console.size() - 300);
 }
 
@@ -175,7 +171,7 @@ TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
                 std::string(sim.image.begin(), sim.image.end()));
-    EXPECT_EQ(Count(run.console, "読み出しは完了しています"), resume ? 1u : 0u);
+    EXPECT_EQ(Count(run.console, Utf8(Msg::AlreadyComplete)), resume ? 1u : 0u);
   }
 }
 
@@ -205,7 +201,7 @@ TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
                 CleanHexFile(sim.image.data(), c.numbering));
     EXPECT_EQ(sim.Received(), c.commands);
-    EXPECT_EQ(Count(run.console, "アドレスの照合は行いません"), c.notes);
+    EXPECT_EQ(Count(run.console, Utf8(Msg::AddressCheckOff)), c.notes);
   }
 }
 

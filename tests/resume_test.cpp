@@ -63,9 +63,7 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(second.status, ExitComplete) << second.console;
   const uint32_t from = c.kept * BlockSize;
-  char resumed[64];
-  std::snprintf(resumed, sizeof resumed, "ブロック %5.5x から続きを読み出します。\n", from);
-  EXPECT_NE(second.console.find(resumed), std::string::npos) << second.console;
+  EXPECT_NE(second.console.find(Said(Msg::Resuming, from)), std::string::npos) << second.console;
   EXPECT_TRUE(sim.Received() == Commands(0, 0) + Commands(from - BlockSize, from - BlockSize) +
                                     Commands(from, 0x3FF00) + ResumeTail)
       << sim.Received().substr(0, 200);
@@ -92,9 +90,7 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
   const DriverResult run = Dump(dir, &sim, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
-  EXPECT_EQ(Count(run.console,
-                  "ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n"),
-            1u);
+  EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
   EXPECT_TRUE(sim.Received() == Commands(0, 0) + ExpectedCommands());
   EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
 }
@@ -117,8 +113,7 @@ TEST(ResumeElse, CompleteFilesAndAPortThatWillNotOpenLeaveTheFilesAlone) {
   const DriverResult run = Dump(dir, &sim, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
-  EXPECT_NE(run.console.find("読み出しは完了しています。ファイルはそのままです。\n"),
-            std::string::npos);
+  EXPECT_NE(run.console.find(Utf8(Msg::AlreadyComplete)), std::string::npos);
   EXPECT_TRUE(sim.Received() == Commands(0, 0) + Commands(0x3FF00, 0x3FF00) + ResumeTail);
   struct stat after;
   ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &after), 0);

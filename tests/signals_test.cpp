@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr char Interrupted[] = "\n中断しました。\n";
 constexpr int RunLimitSeconds = 60;
 
 // loggerdump in the C locale as a child the test can signal, with the user's

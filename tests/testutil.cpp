@@ -1,5 +1,8 @@
 #include "testutil.h"
 
+#include <cstdarg>
+#include <cwchar>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -378,4 +381,36 @@ std::string Commands(uint32_t first, uint32_t last) {
 
 std::string ExpectedCommands() {
   return Commands(0, ImageSize - BlockSize) + "q\n\r";
+}
+
+std::string Utf8(const wchar_t* text) {
+  std::string out;
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    const uint32_t c = static_cast<uint32_t>(*p);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Said(const wchar_t* format, ...) {
+  wchar_t text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vswprintf(text, sizeof text / sizeof text[0], format, args);
+  va_end(args);
+  return Utf8(text);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dump/dump.h"
+#include "dump/messages.h"
 #include "serial/link.h"
 #include "gtest/gtest.h"
 #include "sim/simcore.h"
@@ -62,19 +63,25 @@ struct DriverResult {
   std::string console;  // what the run printed, UTF-8
 };
 
+// Wide text (a message of the program's table) as UTF-8, as the console
+// of a run shows it.
+std::string Utf8(const wchar_t* text);
+
+// A message of the program's table filled in like Print does, as UTF-8.
+std::string Said(const wchar_t* format, ...);
+
 // What the run prints when the port cannot be opened: the first line, then
 // the reason; for a number with no port behind it the system was not asked,
 // so the reason has no system text.
-constexpr char ComOpenError[] = "COM Open Error\n";
-constexpr char NoSuchPortReason[] =
-    "そのポートはありません。ロガーがつながっているか確かめ、"
-    "一覧にあるポートの番号を入力してください。\n";
+inline const std::string ComOpenError = Utf8(Msg::ComOpenError);
+inline const std::string NoSuchPortReason =
+    Utf8(Msg::NoSuchPort) + "。" + Utf8(Msg::NoSuchPortAdvice) + "\n";
 
-// The line after the message of a run cut short by the user or the link,
-// once a whole block is in the files.
-constexpr char ResumeHint[] =
-    "続きから読み出すには loggerdump --resume を実行してください (--port と --dir "
-    "は今回と同じに)。\n";
+// How a run cut short ends: the message on a line of its own, and once a
+// whole block is in the files the line after it.
+inline const std::string Interrupted = "\n" + Utf8(Msg::Interrupted);
+inline const std::string LinkLost = "\n" + Utf8(Msg::LinkLost);
+inline const std::string ResumeHint = Utf8(Msg::ResumeHint);
 
 // Listing roots where no port exists (an empty tree inside dir).
 PortRoots NoPorts(const TempDir& dir);
