@@ -78,69 +78,90 @@ Action Refuse(FILE* err, const wchar_t* format, const wchar_t* what) {
   return Action::Usage;
 }
 
+// The options that only switch something on.
+struct Switches {
+  bool help;
+  bool version;
+  bool list;
+};
+
+// Takes the value of --port or --dir (option c); false, with the message
+// written, when it is empty or names no port.
+bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
+  wchar_t quoted[QuotedSize];
+  if (optarg[0] == '\0') {
+    // The value is an argument of its own, or the end of the option's one.
+    NameOption(argv[optarg == argv[optind - 1] ? optind - 2 : optind - 1], c, quoted, QuotedSize);
+    Refuse(err, Msg::EmptyValue, quoted);
+    return false;
+  }
+  if (c == 'd') {
+    line->dir = optarg;
+  } else if ((line->port = PortValue(optarg)) == nullptr) {
+    WidenArgument(optarg, quoted, QuotedSize);
+    Refuse(err, Msg::BadPortValue, quoted);
+    return false;
+  }
+  return true;
+}
+
+// Tells what is wrong with the option getopt refused (c is ':' for a missing value).
+Action RefuseOption(int c, char** argv, FILE* err) {
+  wchar_t quoted[QuotedSize];
+  NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
+  if (c == ':') return Refuse(err, Msg::ValueNeeded, quoted);
+  // A known long option with "=value" though it takes none.
+  if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) == 0) {
+    return Refuse(err, Msg::NoValueTaken, quoted);
+  }
+  return Refuse(err, Msg::UnknownOption, quoted);
+}
+
+// Takes one option c; false when the command line must be refused (said).
+bool TakeOption(int c, char** argv, CommandLine* line, Switches* switches, FILE* err) {
+  switch (c) {
+    case 'p':
+    case 'd':
+      return TakeValue(c, argv, line, err);
+    case 'r':
+      line->resume = true;
+      return true;
+    case 'l':
+      switches->list = true;
+      return true;
+    case 'h':
+      switches->help = true;
+      return true;
+    case 'V':
+      switches->version = true;
+      return true;
+    default:
+      RefuseOption(c, argv, err);
+      return false;
+  }
+}
+
 }  // namespace
 
 Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
   *line = CommandLine{Action::Dump, nullptr, nullptr, false};
-  bool help = false;
-  bool version = false;
-  bool list = false;
-  wchar_t quoted[QuotedSize];
+  Switches switches = {false, false, false};
   // 0 restarts getopt from the first argument (glibc and MinGW alike), its
   // own messages are off: the program writes its own.
   optind = 0;
   opterr = 0;
-  for (;;) {
-    const int c = getopt_long(argc, argv, ShortOptions, LongOptions, nullptr);
-    if (c == -1) break;
-    switch (c) {
-      case 'p':
-      case 'd':
-        if (optarg[0] == '\0') {
-          // The value is an argument of its own, or the end of the option's one.
-          NameOption(argv[optarg == argv[optind - 1] ? optind - 2 : optind - 1], c, quoted,
-                     QuotedSize);
-          return Refuse(err, Msg::EmptyValue, quoted);
-        }
-        if (c == 'd') {
-          line->dir = optarg;
-        } else if ((line->port = PortValue(optarg)) == nullptr) {
-          WidenArgument(optarg, quoted, QuotedSize);
-          return Refuse(err, Msg::BadPortValue, quoted);
-        }
-        break;
-      case 'r':
-        line->resume = true;
-        break;
-      case 'l':
-        list = true;
-        break;
-      case 'h':
-        help = true;
-        break;
-      case 'V':
-        version = true;
-        break;
-      case ':':
-        NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
-        return Refuse(err, Msg::ValueNeeded, quoted);
-      default:
-        NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
-        // A known long option with "=value" though it takes none.
-        if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) == 0) {
-          return Refuse(err, Msg::NoValueTaken, quoted);
-        }
-        return Refuse(err, Msg::UnknownOption, quoted);
-    }
+  for (int c; (c = getopt_long(argc, argv, ShortOptions, LongOptions, nullptr)) != -1;) {
+    if (!TakeOption(c, argv, line, &switches, err)) return Action::Usage;
   }
   if (optind < argc) {
+    wchar_t quoted[QuotedSize];
     WidenArgument(argv[optind], quoted, QuotedSize);
     return Refuse(err, Msg::StrayArgument, quoted);
   }
-  line->action = help      ? Action::Help
-                 : version ? Action::Version
-                 : list    ? Action::List
-                           : Action::Dump;
+  line->action = switches.help      ? Action::Help
+                 : switches.version ? Action::Version
+                 : switches.list    ? Action::List
+                                    : Action::Dump;
   return line->action;
 }
 
