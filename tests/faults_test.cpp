@@ -58,25 +58,6 @@ size_t FirstEntryOf(uint32_t address) {
          (address - HighBlocksStart) / BlockSize * LinesPerHighBlock;
 }
 
-// The entries logger.hex must hold for the record lines the logger sends for
-// the block at address when asked for it the asked-th time: NULs gone, lines
-// not beginning with ':' left out.
-std::vector<std::string> EntriesSent(const SimConfig& config, uint32_t address, unsigned asked) {
-  static char reply[SimReplySize];
-  const size_t n = SimBuildReply(&config, address, reply, sizeof reply, asked);
-  std::vector<std::string> entries;
-  std::string line;
-  for (size_t i = 0; i < n; ++i) {
-    const char c = reply[i];
-    if (c == '\0') continue;
-    line += c;
-    if (c != '\r' && c != '\n') continue;
-    if (line[0] == ':') entries.push_back(line + "\r\r\n");
-    line.clear();
-  }
-  return entries;
-}
-
 std::string ImagePrefix(const InProcessSim& sim, size_t bytes) {
   return std::string(sim.image.begin(), sim.image.begin() + static_cast<long>(bytes));
 }
@@ -96,11 +77,6 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
   return entries;
 }
 
-DriverResult Dump(const TempDir& dir, InProcessSim* sim, const std::atomic<bool>* stop = nullptr) {
-  sim->Start();
-  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop);
-}
-
 // Lines from the logger that are no records, NUL bytes inside records,
 // lowercase digits and a 1000-character line change nothing.
 TEST(LoggerFaults, NoiseLowercaseAndLongLinesLeaveTheImageWhole) {
@@ -110,7 +86,7 @@ TEST(LoggerFaults, NoiseLowercaseAndLongLinesLeaveTheImageWhole) {
     sim.config.faults.noise = true;
     sim.config.faults.lowercase = true;
     sim.config.faults.longLineBlock = longLineBlock;
-    const DriverResult run = Dump(dir, &sim);
+    const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 200);
     EXPECT_FALSE(Contains(run.console, "警告"));
@@ -134,7 +110,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
   InProcessSim sim(5);
   sim.config.faults.corruption = GetParam();
   sim.config.faults.corruptAddress = recordAddress + 7;  // any address inside the record
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"12300", ImageFiller)))
@@ -148,7 +124,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
   // logger.hex: the clean entries with the block's lines as the last try
   // brought them (a wrong checksum differs from try to try).
   std::vector<std::string> expected = Entries(ExpectedHexFile(sim.image.data()));
-  const std::vector<std::string> sent = EntriesSent(sim.config, blockAddress, BlockTries - 1);
+  const std::vector<std::string> sent = HexEntriesOf(sim.config, blockAddress, BlockTries - 1);
   ASSERT_EQ(sent.size(), static_cast<size_t>(LinesPerHighBlock));
   std::copy(sent.begin(), sent.end(), expected.begin() + FirstEntryOf(blockAddress));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
@@ -171,7 +147,7 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   InProcessSim sim(2);
   sim.config.faults.hangUpAfterBlock = lastBlock;
   const long long start = TestNowMs();
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   const long long took = TestNowMs() - start;
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
@@ -196,7 +172,7 @@ TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
   TempDir dir;
   InProcessSim sim(4);
   sim.config.faults.hangUpInBlock = cutBlock;
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), SimHungUp);
   EXPECT_EQ(run.status, ExitLinkLost);
   EXPECT_TRUE(EndsWith(run.console, std::string(LinkLost) + ResumeHint));
@@ -226,7 +202,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   long long returnedAtMs = 0;
   {
     StopLater later(&stop, 7000);
-    run = Dump(dir, &sim, &stop);
+    run = DumpFrom(&sim, dir, &stop);
     returnedAtMs = TestNowMs();
     later.thread.join();
     EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
@@ -252,7 +228,7 @@ TEST(LoggerFaults, AnotherDevicesTextIsToldAndCtrlCEndsTheRun) {
   DriverResult run;
   {
     StopLater later(&stop, static_cast<int>(WaitNoticeMs) + 1500);
-    run = Dump(dir, &sim, &stop);
+    run = DumpFrom(&sim, dir, &stop);
   }
   EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
   EXPECT_EQ(run.status, ExitInterrupted);
@@ -354,7 +330,7 @@ TEST(FileFaults, DiskFullStopsTheRunWithTheStatusOfTheFirstFileThatFailed) {
     FullDisk disk(dir, c.full);
     if (!disk.ready) GTEST_SKIP() << NoMount;
     InProcessSim sim(3);
-    const DriverResult run = Dump(dir, &sim);
+    const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(EndsWith(run.console, c.ending)) << run.console.substr(run.console.size() - 300);
@@ -394,7 +370,7 @@ TEST(FileFaults, FailedCloseIsReportedAfterAnInterruption) {
     DriverResult run;
     {
       StopLater later(&stop, 800);
-      run = Dump(dir, &sim, &stop);
+      run = DumpFrom(&sim, dir, &stop);
     }
     sim.Finish();
     EXPECT_EQ(run.status, c.status);

@@ -69,9 +69,7 @@ DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
     }
     stop = true;
   });
-  sim->Start();
-  const DriverResult run =
-      RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), &stop);
+  const DriverResult run = DumpFrom(sim, dir, &stop);
   done = true;
   watchdog.join();
   serialSeam = saved;

@@ -12,11 +12,6 @@
 
 namespace {
 
-DriverResult Dump(const TempDir& dir, InProcessSim* sim) {
-  sim->Start();
-  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir));
-}
-
 // The commands of a clean run with the block's command sent times times.
 std::string Asking(uint32_t block, int times) {
   std::string commands;
@@ -58,7 +53,7 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
   TempDir dir;
   InProcessSim sim(31);
   sim.config.faults = m.faults;
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
@@ -118,7 +113,7 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
     InProcessSim sim(32);
     sim.config.faults.wideRecords = c.wideRecords;
     sim.config.faults.lowSegments = c.lowSegments;
-    const DriverResult run = Dump(dir, &sim);
+    const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitSuspectImage);
     const uint32_t end = c.firstBad + BadBlocksInARowLimit * BlockSize;

@@ -12,17 +12,13 @@ namespace {
 
 constexpr int RunLimitSeconds = 60;
 
-ProcessResult RunLoggerdump(const TempDir& dir, const std::string& input) {
-  return RunChild({{LOGGERDUMP_PATH}, dir.path, input, CLocale}, RunLimitSeconds);
-}
-
 TEST(Program, CompleteDump) {
   TempDir dir;
   Child sim(SimArgs(
       {"--seed", "99", "--received", dir.File("received"), "--write-image", dir.File("memory")}));
   const std::string port = sim.FirstLine(10000);
   ASSERT_FALSE(port.empty());
-  const ProcessResult run = RunLoggerdump(dir, port + "\n");
+  const ProcessResult run = RunChild(LoggerdumpArgs(dir.path, port + "\n"), RunLimitSeconds);
   EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);

@@ -18,28 +18,6 @@ std::string CommandsAsking(const std::string& command, int times) {
   return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
 }
 
-// logger.hex of a clean run of a logger that numbers its records as numbering says.
-std::string CleanHexFile(const uint8_t* image, SimNumbering numbering) {
-  SimConfig config = {image, 0, nullptr};
-  config.faults.numbering = numbering;
-  static char reply[SimReplySize];
-  std::string expected;
-  for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
-    const std::string text(reply, SimBuildReply(&config, a, reply, sizeof reply));
-    for (size_t start = 0; start < text.size();) {
-      const size_t end = text.find("\r\n", start);
-      expected += text.substr(start, end - start) + "\r\r\r\n";
-      start = end + 2;
-    }
-  }
-  return expected;
-}
-
-DriverResult Dump(const TempDir& dir, InProcessSim* sim) {
-  sim->Start();
-  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir));
-}
-
 struct SpoiledOnce {
   const char* name;
   SimCorruption corruption;
@@ -69,7 +47,7 @@ TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
   sim.config.faults.corruptAddress = c.corruptAddress;
   sim.config.faults.duplicateAddress = c.duplicateAddress;
   sim.config.faults.surplusBlock = c.surplusBlock;
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
@@ -117,7 +95,7 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   InProcessSim sim(22);
   sim.config.faults.corruption = SimCorruption::Colon;
   sim.config.faults.corruptAddress = block + 0x20;
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_EQ(sim.Received(), CommandsAsking("dihex 00400\r\n", BlockTries));
@@ -138,7 +116,7 @@ TEST(BadBlock, TwoBlocksBadOnEveryTryAreNamedAndASurplusStaysBehind) {
   sim.config.faults.corruptAddress = 0x12345;
   sim.config.faults.surplusBlock = 0x12300;
   sim.config.faults.duplicateAddress = 0x20005;
-  const DriverResult run = Dump(dir, &sim);
+  const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitSuspectImage);
   std::string commands = CommandsAsking("dihex 12300\r\n", BlockTries);
@@ -153,21 +131,15 @@ TEST(BadBlock, TwoBlocksBadOnEveryTryAreNamedAndASurplusStaysBehind) {
 // CR CR LF; such files are read back by --resume as well.
 TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
   TempDir dir;
-  std::string hex;
   for (const bool resume : {false, true}) {
     InProcessSim sim(27);
     sim.config.faults.lfOnly = true;
-    sim.Start();
-    const DriverResult run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n",
-                                                NoPorts(dir), nullptr, nullptr, resume);
+    const DriverResult run = DumpFrom(&sim, dir, nullptr, resume);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete);
-    if (!resume) {
-      hex = ExpectedHexFile(sim.image.data());
-      for (size_t at = 0; (at = hex.find("\r\r\r\n", at)) != std::string::npos; at += 6) {
-        hex.replace(at, 4, "\r\n\r\r\n");
-      }
-    }
+    const std::string hex = ExpectedHexFile(sim.config);
+    EXPECT_EQ(hex.substr(0, 3), ":10");
+    EXPECT_TRUE(EndsWith(hex.substr(0, 48), "\r\n\r\r\n"));
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
                 std::string(sim.image.begin(), sim.image.end()));
@@ -193,13 +165,14 @@ TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
     sim.config.faults.numbering = c.numbering;
     sim.config.faults.duplicateAddress = c.duplicateAddress;
     sim.config.faults.spoilFirst = 1;
-    const DriverResult run = Dump(dir, &sim);
+    const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
                 std::string(sim.image.begin(), sim.image.end()));
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
-                CleanHexFile(sim.image.data(), c.numbering));
+    SimConfig clean = {sim.image.data(), 0, nullptr};
+    clean.faults.numbering = c.numbering;
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(clean));
     EXPECT_EQ(sim.Received(), c.commands);
     EXPECT_EQ(Count(run.console, Utf8(Msg::AddressCheckOff)), c.notes);
   }

@@ -15,13 +15,6 @@ namespace {
 constexpr uint32_t Seed = 41;
 constexpr char ResumeTail[] = "q\n\r";
 
-DriverResult Dump(const TempDir& dir, InProcessSim* sim, bool resume,
-                  const std::atomic<bool>* stop = nullptr) {
-  sim->Start();
-  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop, nullptr,
-                            resume);
-}
-
 std::string Image(const InProcessSim& sim) {
   return std::string(sim.image.begin(), sim.image.end());
 }
@@ -53,13 +46,13 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
     std::atomic<bool> stop{false};
     std::unique_ptr<StopLater> later;
     if (c.silentAfterBlock != SimNone) later = std::make_unique<StopLater>(&stop, 1500);
-    const DriverResult first = Dump(dir, &sim, false, &stop);
+    const DriverResult first = DumpFrom(&sim, dir, &stop);
     EXPECT_EQ(first.status, c.status);
     EXPECT_TRUE(EndsWith(first.console, ResumeHint)) << first.console;
     sim.Finish();
   }
   InProcessSim sim(Seed);
-  const DriverResult second = Dump(dir, &sim, true);
+  const DriverResult second = DumpFrom(&sim, dir, nullptr, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(second.status, ExitComplete) << second.console;
   const uint32_t from = c.kept * BlockSize;
@@ -83,11 +76,11 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
   {
     InProcessSim sim(Seed);
     sim.config.faults.hangUpInBlock = 0x00800;
-    EXPECT_EQ(Dump(dir, &sim, false).status, ExitLinkLost);
+    EXPECT_EQ(DumpFrom(&sim, dir).status, ExitLinkLost);
     sim.Finish();
   }
   InProcessSim sim(Seed + 1);
-  const DriverResult run = Dump(dir, &sim, true);
+  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
@@ -102,7 +95,7 @@ TEST(ResumeElse, CompleteFilesAndAPortThatWillNotOpenLeaveTheFilesAlone) {
   TempDir dir;
   {
     InProcessSim sim(Seed);
-    EXPECT_EQ(Dump(dir, &sim, false).status, ExitComplete);
+    EXPECT_EQ(DumpFrom(&sim, dir).status, ExitComplete);
     sim.Finish();
   }
   const std::string hex = ReadFileBytes(dir.File("logger.hex"));
@@ -110,7 +103,7 @@ TEST(ResumeElse, CompleteFilesAndAPortThatWillNotOpenLeaveTheFilesAlone) {
   struct stat before;
   ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &before), 0);
   InProcessSim sim(Seed);
-  const DriverResult run = Dump(dir, &sim, true);
+  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_NE(run.console.find(Utf8(Msg::AlreadyComplete)), std::string::npos);

@@ -19,14 +19,6 @@ namespace {
 
 constexpr int RunLimitSeconds = 60;
 
-// loggerdump in the C locale as a child the test can signal, with the user's
-// line as input. With readConsole false nobody reads its console pipe.
-ChildOptions DumpArgs(const std::string& cwd, const std::string& input, bool readConsole = true) {
-  ChildOptions options{{LOGGERDUMP_PATH}, cwd, input, CLocale};
-  options.unreadOutput = !readConsole;
-  return options;
-}
-
 // Waits until the file holds text (the logger's log of commands), at most limitMs.
 bool WaitForText(const std::string& path, const std::string& text, int limitMs) {
   for (const long long until = TestNowMs() + limitMs; TestNowMs() < until;) {
@@ -45,7 +37,7 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
                      "--write-image", dir.File("memory")}));
   const std::string port = sim.FirstLine(10000);
   ASSERT_FALSE(port.empty());
-  Child dump(DumpArgs(dir.path, port + "\n"));
+  Child dump(LoggerdumpArgs(dir.path, port + "\n"));
   ASSERT_TRUE(WaitForText(dir.File("received"), "dihex 00300", 30000));
   dump.Signal(SIGINT);
   const long long signalledAt = TestNowMs();
@@ -80,7 +72,7 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
 TEST(Signals, TermAndHangUpDuringTheCountdown) {
   for (const int signal : {SIGTERM, SIGHUP}) {
     TempDir dir;
-    Child dump(DumpArgs(dir.path, "0\n"));
+    Child dump(LoggerdumpArgs(dir.path, "0\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     dump.Signal(signal);
     EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitInterrupted) << signal;
@@ -94,7 +86,7 @@ TEST(Signals, TermAndHangUpDuringTheCountdown) {
 // connect line or the countdown, no file, status 130.
 TEST(Signals, CtrlCAtThePrompt) {
   TempDir dir;
-  ChildOptions options = DumpArgs(dir.path, "");
+  ChildOptions options = LoggerdumpArgs(dir.path, "");
   options.keepInputOpen = true;
   Child dump(options);
   const std::string prompt = "使用するCOMポートの番号を入力してください。\n";
@@ -155,7 +147,7 @@ TEST(Signals, ClosedConsolePipeLosesNothing) {
   Child sim(SimArgs({"--seed", "22", "--write-image", dir.File("memory")}));
   const std::string port = sim.FirstLine(10000);
   ASSERT_FALSE(port.empty());
-  Child dump(DumpArgs(dir.path, port + "\n", false));
+  Child dump(LoggerdumpArgs(dir.path, port + "\n", {}, false));
   EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitComplete);
   EXPECT_EQ(sim.Wait(10), 0);
   EXPECT_TRUE(HoldsDumpOf(dir.path, ReadFileBytes(dir.File("memory"))));
@@ -176,7 +168,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   });
   // The first run has its files long before the second ends its countdown.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  Child second(DumpArgs(dir.path, "0\n"));
+  Child second(LoggerdumpArgs(dir.path, "0\n"));
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
   EXPECT_TRUE(
       EndsWith(second.Output(),

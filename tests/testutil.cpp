@@ -349,22 +349,47 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds) {
   return ::testing::AssertionSuccess();
 }
 
-std::string ExpectedHexFile(const uint8_t* image) {
-  // Each record the logger ends with CR LF is stored as its text, then CR CR CR LF.
+std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address, unsigned asked) {
   static char reply[SimReplySize];
-  SimConfig config = {image, 0, nullptr};
+  const size_t n = SimBuildReply(&config, address, reply, sizeof reply, asked);
+  std::vector<std::string> entries;
+  std::string line;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = reply[i];
+    if (c == '\0') continue;  // NUL bytes never reach a line
+    line += c == '\n' ? "\r\n" : std::string(1, c);
+    if (c != '\r' && c != '\n') continue;
+    if (line[0] == ':') entries.push_back(line + "\r\r\n");
+    line.clear();
+  }
+  return entries;
+}
+
+std::string ExpectedHexFile(const SimConfig& config) {
   std::string expected;
   for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
-    const size_t n = SimBuildReply(&config, a, reply, sizeof reply);
-    std::string text(reply, n);
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = text.find("\r\n", start);
-      expected += text.substr(start, end - start) + "\r\r\r\n";
-      start = end + 2;
-    }
+    for (const std::string& entry : HexEntriesOf(config, a)) expected += entry;
   }
   return expected;
+}
+
+std::string ExpectedHexFile(const uint8_t* image) {
+  return ExpectedHexFile(SimConfig{image, 0, nullptr});
+}
+
+DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir, const std::atomic<bool>* stop,
+                      bool resume) {
+  sim->Start();
+  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop, nullptr,
+                            resume);
+}
+
+ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,
+                            std::vector<std::string> args, bool readConsole) {
+  args.insert(args.begin(), LOGGERDUMP_PATH);
+  ChildOptions options{args, cwd, input, CLocale};
+  options.unreadOutput = !readConsole;
+  return options;
 }
 
 std::string Commands(uint32_t first, uint32_t last) {

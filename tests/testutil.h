@@ -94,6 +94,11 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
                                 const std::atomic<bool>* stop = nullptr, const char* port = nullptr,
                                 bool resume = false);
 
+// Starts sim and runs the dump driver against it in folder dir (no port
+// listed, no countdown wait), with stop as the stop flag and resume as --resume.
+DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir,
+                      const std::atomic<bool>* stop = nullptr, bool resume = false);
+
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();
 
@@ -168,6 +173,12 @@ struct Child {
   bool outEnded_ = false;
 };
 
+// loggerdump in the C locale, in folder cwd, with the user's line as input
+// and args after the program's name. With readConsole false nobody reads its
+// console pipe.
+ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,
+                            std::vector<std::string> args = {}, bool readConsole = true);
+
 // loggersim with args; its first line of output is the port's path.
 ChildOptions SimArgs(const std::vector<std::string>& args);
 
@@ -180,7 +191,16 @@ struct ProcessResult {
 // Runs a child to its end, killed after limitSeconds.
 ProcessResult RunChild(const ChildOptions& options, int limitSeconds);
 
-// What a complete run against a logger with this memory must store and send.
+// The entries logger.hex must hold for the record lines the logger of config
+// sends for the block at address when asked for it the asked-th time: NULs
+// gone, lines not beginning with ':' left out, an LF written as CR LF, then
+// CR CR LF.
+std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
+                                      unsigned asked = 0);
+// logger.hex of a complete run against the logger of config (faults that
+// spoil a reply as its first try brings them), or against a clean logger with
+// this memory.
+std::string ExpectedHexFile(const SimConfig& config);
 std::string ExpectedHexFile(const uint8_t* image);
 // Whether dir holds the files of a complete run against a logger with this
 // memory: logger.bin is the image and logger.hex the expected records.
