@@ -44,18 +44,14 @@ struct DumpState {
   RunStop stop;
 };
 
-bool StopRequested(const DumpState* run) {
-  return run->options->stop != nullptr && run->options->stop->load();
-}
-
 // Sleeps ms in short steps so that a stop request is seen at once.
 bool SleepUnlessStopped(const DumpState* run, unsigned ms) {
   constexpr unsigned slice = 100;
   for (unsigned slept = 0; slept < ms; slept += slice) {
-    if (StopRequested(run)) return false;
+    if (StopRequested(run->options->stop)) return false;
     SleepMs(ms - slept < slice ? ms - slept : slice);
   }
-  return !StopRequested(run);
+  return !StopRequested(run->options->stop);
 }
 
 // Prints a message of the end of a run after a line break of its own.
@@ -444,7 +440,7 @@ bool AskForPort(DumpState* run, int* status) {
 // user stopped the run.
 bool CountDown(DumpState* run) {
   FILE* out = run->options->out;
-  if (StopRequested(run)) {
+  if (StopRequested(run->options->stop)) {
     PrintOnNewLine(out, Msg::Interrupted);
     return false;
   }
@@ -469,7 +465,7 @@ int OpenFilesAndPort(DumpState* run) {
   // From here a closing console waits for the files to be closed; a stop that
   // came before this mark is seen here and creates nothing.
   MarkFilesInUse();
-  if (StopRequested(run)) {
+  if (StopRequested(run->options->stop)) {
     Print(out, Msg::Interrupted);
     return ExitInterrupted;
   }

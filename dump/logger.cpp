@@ -11,13 +11,9 @@ namespace {
 // device: an echo of the command and the line end of the last reply.
 constexpr unsigned long long EchoAllowanceBytes = CommandBufferSize + 2;
 
-bool StopRequested(const LoggerSession* s) {
-  return s->stopFlag != nullptr && s->stopFlag->load();
-}
-
 // True, with the session's stop set, when the user has asked to stop.
 bool Interrupted(LoggerSession* s) {
-  if (!StopRequested(s)) return false;
+  if (!StopRequested(s->stopFlag)) return false;
   s->stop = RunStop::UserStopped;
   return true;
 }

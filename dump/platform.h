@@ -69,6 +69,11 @@ void SleepMs(unsigned ms);
 // system's own (Windows): only a lock-free atomic is safe in both.
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be lock-free");
 
+// Whether the user asked to stop: flag set (a null flag is never set).
+inline bool StopRequested(const std::atomic<bool>* flag) {
+  return flag != nullptr && flag->load();
+}
+
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.
 void InstallStopHandlers(std::atomic<bool>* flag);
