@@ -44,6 +44,10 @@ void SerialClosePort(SerialLink* link);
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
 // Platform part of SerialDropInput: empties the port's input queue.
 bool SerialPurgeInput(SerialLink* link);
+// Whether one SerialReadSome takes everything the port has queued (up to its
+// buffer), so that what it brought shows whether more was waiting (Linux);
+// false where a read takes one byte at a time (Windows).
+extern const bool SerialReadTakesAllQueued;
 // Platform part of SerialWrite: writes length bytes within the write time-out
 // and returns how many went out.
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);

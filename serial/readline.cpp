@@ -97,10 +97,11 @@ int SerialDiscardInput(SerialLink* link) {
 }
 
 bool SerialDropInput(SerialLink* link) {
-  // What the last read brought beyond the last line: nothing, or the LF of its
-  // CR LF, means the port had nothing more a moment ago (the read did not fill
-  // the buffer), and the system need not be asked. Anything else means the
-  // other side sent more than was taken, and its queue may hold more yet.
+  // Where a read takes all that is queued, what the last read brought beyond
+  // the last line tells: nothing, or the LF of its CR LF, means the port had
+  // nothing more a moment ago (the read did not fill the buffer), and the
+  // system need not be asked. Anything else means the other side sent more
+  // than was taken, and its queue may hold more yet.
   const size_t held = link->receiveEnd - link->receiveStart;
   const bool lineEndOnly = held == 0 || (held == 1 && link->receive[link->receiveStart] == '\n');
   const bool emptied =

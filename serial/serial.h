@@ -137,7 +137,8 @@ int SerialDiscardInput(SerialLink* link);
 
 // Drops every byte received and not yet handed out (the line being assembled
 // too) and empties the port's input queue, without waiting for more: one
-// system call, saved when the last read showed nothing beyond the last line
+// system call, saved where a read takes all that is queued and the last one
+// showed nothing beyond the last line
 // (at most the LF of its CR LF). False when the port refused.
 bool SerialDropInput(SerialLink* link);
 

@@ -150,6 +150,9 @@ void SerialClearError(SerialLink*) {
   // concerned, and reads and writes go on by themselves.
 }
 
+// One read takes up to the buffer's size of what the port has queued.
+const bool SerialReadTakesAllQueued = true;
+
 bool SerialPurgeInput(SerialLink* link) {
   return tcflush(Fd(link), TCIFLUSH) == 0;
 }

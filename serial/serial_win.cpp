@@ -190,6 +190,9 @@ void SerialClearError(SerialLink* link) {
   ClearCommError(Handle(link), &errors, &status);
 }
 
+// A read takes one byte: what stays queued cannot be seen without asking.
+const bool SerialReadTakesAllQueued = false;
+
 bool SerialPurgeInput(SerialLink* link) {
   return PurgeComm(Handle(link), PURGE_RXCLEAR) != 0;
 }
