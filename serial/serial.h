@@ -138,8 +138,8 @@ int SerialDiscardInput(SerialLink* link);
 // Drops every byte received and not yet handed out (the line being assembled
 // too) and empties the port's input queue, without waiting for more: one
 // system call, saved where a read takes all that is queued and the last one
-// showed nothing beyond the last line
-// (at most the LF of its CR LF). False when the port refused.
+// showed nothing beyond the last line (at most the LF of its CR LF). False
+// when the port refused.
 bool SerialDropInput(SerialLink* link);
 
 // Closes the port; the link is gone. Nothing for null.
