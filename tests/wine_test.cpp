@@ -583,6 +583,29 @@ TEST_F(WineTest, PortAndDirFromTheCommandLine) {
   EXPECT_FALSE(FileExists(dir_.File("logger.hex")) || FileExists(dir_.File("logger.bin")));
 }
 
+// The Windows program resumes a run whose logger went away (cut short by the
+// Linux program, whose files are the same): it reads the files back, checks
+// two blocks, cuts the files after the kept ones and ends with a clean run's.
+TEST_F(WineTest, RunCutShortIsResumed) {
+  {
+    InProcessSim first(Seed);
+    first.config.faults.hangUpInBlock = 0x00800;
+    ASSERT_EQ(DumpFrom(&first, dir_).status, ExitLinkLost);
+  }
+  const std::string received = dir_.File("received.bin");
+  Child sim(SimArgs({"--seed", std::to_string(Seed), "--received", received}));
+  ASSERT_FALSE(ConnectCom(setup_, &sim, LoggerComNumber).empty());
+  const ProcessResult run =
+      RunWine(setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber), "--resume"});
+  EXPECT_EQ(sim.Wait(10), 0);
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, ExitComplete) << ConsoleText(run.out);
+  EXPECT_TRUE(ReadFileBytes(received) ==
+              Commands(0, 0) + Commands(0x00700, 0x00700) + Commands(0x00800, 0x3FF00) + "q\n\r");
+  EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
+}
+
 // A COM-port device whose "PortName" cannot be read offers nothing to type:
 // it is left out of the list, while a named one is listed as name(description).
 // The devices come from a Windows helper built beside the program.
