@@ -3,11 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-#include "protocol/protocol.h"
-#include "serial/serial.h"
 
 constexpr int CountdownSteps = 5;
 constexpr unsigned CountdownStepMs = 1000;

@@ -25,7 +25,6 @@ struct SerialLink {
   char partial[LineBufferSize];
   size_t partialLength;              // characters kept of the line being assembled
   unsigned long long bytesReceived;  // taken from the port since the link was made
-  long long lastByteMs;              // NowMs() when bytes last came, 0 before any
   bool writeFailedOutright;          // see SerialWriteFailedOutright
 };
 

@@ -22,7 +22,6 @@ int TakeFromPort(SerialLink* link) {
   link->receiveStart = 0;
   link->receiveEnd = static_cast<size_t>(got);
   link->bytesReceived += static_cast<unsigned>(got);
-  link->lastByteMs = NowMs();
   return got;
 }
 
@@ -34,7 +33,6 @@ void SerialInit(SerialLink* link) {
   link->receiveStart = link->receiveEnd = 0;
   link->partialLength = 0;
   link->bytesReceived = 0;
-  link->lastByteMs = 0;
   link->writeFailedOutright = false;
 }
 
@@ -82,10 +80,6 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
 
 unsigned long long SerialBytesReceived(const SerialLink* link) {
   return link->bytesReceived;
-}
-
-long long SerialLastByteMs(const SerialLink* link) {
-  return link->lastByteMs;
 }
 
 int SerialDiscardInput(SerialLink* link) {

@@ -125,9 +125,8 @@ constexpr int ReadLineFailed = -1;
 // MaxLineText characters and its terminator.
 int ReadLine(SerialLink* link, char* lineBuffer);
 
-// Bytes taken from the port so far, and when the last of them came (NowMs()).
+// Bytes taken from the port so far.
 unsigned long long SerialBytesReceived(const SerialLink* link);
-long long SerialLastByteMs(const SerialLink* link);
 
 // Drops every byte received and not yet handed out (the line being assembled
 // too), then waits up to a read time-out for more and drops those. Returns the
