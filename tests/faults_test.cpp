@@ -115,10 +115,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"12300", ImageFiller)))
       << run.console.substr(run.console.size() - 200);
-  const std::string asked = "dihex 12300\r\n";
-  std::string commands = ExpectedCommands();
-  commands.replace(commands.find(asked), asked.size(), asked + asked + asked + asked);
-  EXPECT_EQ(sim.Received(), commands);
+  EXPECT_EQ(sim.Received(), CommandsAsking("dihex 12300\r\n", BlockTries));
   EXPECT_EQ(Count(run.console, "ブロック 12300 を読み直します"), 3u);
 
   // logger.hex: the clean entries with the block's lines as the last try

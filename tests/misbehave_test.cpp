@@ -12,15 +12,6 @@
 
 namespace {
 
-// The commands of a clean run with the block's command sent times times.
-std::string Asking(uint32_t block, int times) {
-  std::string commands;
-  for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
-    for (int i = 0; i < (a == block ? times : 1); ++i) commands += Commands(a, a);
-  }
-  return commands + "q\n\r";
-}
-
 std::string Tail(const std::string& console) {
   return console.substr(console.size() > 400 ? console.size() - 400 : 0);
 }
@@ -61,7 +52,9 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
   if (m.faults.numbering == SimNumbering::ByAddress && !m.faults.echo) {
     EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
   }
-  EXPECT_TRUE(sim.Received() == Asking(m.reread, 2)) << Tail(sim.Received());
+  const std::string commands =
+      m.reread == ImageSize ? ExpectedCommands() : CommandsAsking(Commands(m.reread, m.reread), 2);
+  EXPECT_TRUE(sim.Received() == commands) << Tail(sim.Received());
   EXPECT_EQ(Count(run.console, "を読み直します"), m.reread == ImageSize ? 0u : 1u);
 }
 

@@ -9,15 +9,6 @@
 
 namespace {
 
-// The commands of a clean run with the block's command sent times times.
-std::string CommandsAsking(const std::string& command, int times) {
-  std::string expected = ExpectedCommands();
-  const size_t at = expected.find(command);
-  std::string repeated;
-  for (int i = 0; i < times; ++i) repeated += command;
-  return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
-}
-
 struct SpoiledOnce {
   const char* name;
   SimCorruption corruption;

@@ -439,3 +439,11 @@ std::string Said(const wchar_t* format, ...) {
   va_end(args);
   return Utf8(text);
 }
+
+std::string CommandsAsking(const std::string& command, int times) {
+  std::string expected = ExpectedCommands();
+  const size_t at = expected.find(command);
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += command;
+  return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
+}

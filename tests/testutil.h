@@ -209,4 +209,6 @@ std::string ExpectedHexFile(const uint8_t* image);
 std::string Commands(uint32_t first, uint32_t last);
 // Every block's command, then the end command.
 std::string ExpectedCommands();
+// The commands of a clean run with command (one block's) sent times times.
+std::string CommandsAsking(const std::string& command, int times);
 std::vector<uint8_t> PatternImage(uint32_t seed);
