@@ -34,8 +34,9 @@ struct DumpState {
   FILE* bin;
   char hexBuffer[FileBufferBytes];
   char binBuffer[FileBufferBytes];
-  StoredDump stored;       // what an earlier run left (--resume)
-  BlockReply storedLines;  // one block's lines of it, as they are read back
+  StoredDump stored;          // what an earlier run left (--resume)
+  BlockReply storedLines[2];  // two blocks' lines of it, as they are read back
+  uint32_t witnessBad;        // the block a resume could not read to compare
   long binBytes;
   long wholeBlocks;  // blocks in the files from 00000 on, each read to its end
   long badBlocks;    // blocks that stayed bad after every try
@@ -67,6 +68,25 @@ void StartLine(DumpState* run) {
   run->midLine = false;
 }
 
+// Counts a block that stayed bad, naming the first BadBlocksNamed.
+void NoteBadBlock(DumpState* run, uint32_t address) {
+  if (run->badBlocks < BadBlocksNamed) run->badBlockAddresses[run->badBlocks] = address;
+  ++run->badBlocks;
+}
+
+// A block stored earlier proved bad after all: logger.bin gets ImageFiller in
+// its place, as for any bad block whose records cannot be placed.
+void RefillBlock(DumpState* run, uint32_t address) {
+  uint8_t filler[BlockSize];
+  std::memset(filler, ImageFiller, sizeof filler);
+  NoteBadBlock(run, address);
+  if (std::fseek(run->bin, static_cast<long>(address), SEEK_SET) != 0 ||
+      std::fwrite(filler, 1, sizeof filler, run->bin) != sizeof filler ||
+      std::fseek(run->bin, 0, SEEK_END) != 0) {
+    run->stop = RunStop::BinFileFailed;
+  }
+}
+
 // What the logger layer reports while it reads a block.
 void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attempt) {
   DumpState* run = static_cast<DumpState*>(context);
@@ -87,6 +107,9 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
       break;
     case LoggerEvent::CheckOff:
       Print(out, Msg::AddressCheckOff);
+      break;
+    case LoggerEvent::CopyWrong:
+      RefillBlock(run, address);
       break;
   }
 }
@@ -129,11 +152,10 @@ void DumpBlocks(DumpState* run, uint32_t first) {
     const BlockData* block = nullptr;
     const bool goOn = LoggerReadBlock(&run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
-    if (!StoreBlock(run, block)) return;
+    if (!StoreBlock(run, block) || run->stop != RunStop::None) return;
     if (!block->sound && run->logger.stop != RunStop::UserStopped &&
         run->logger.stop != RunStop::LinkLost) {
-      if (run->badBlocks < BadBlocksNamed) run->badBlockAddresses[run->badBlocks] = address;
-      ++run->badBlocks;
+      NoteBadBlock(run, address);
     }
     if (!goOn) {
       run->stop = run->logger.stop;
@@ -170,21 +192,30 @@ bool CloseFile(FILE** file) {
   return ok;
 }
 
-// Whether the logger still holds what the stored blocks say: block 00000 and
-// the last stored block are asked for again and compared. 1: the same, 0:
-// not, -1: the run must stop (run->stop says why).
+// Whether the logger still holds what the stored blocks say: the witnesses
+// are asked for again and compared. 1: the same, 0: not, -1: the run must
+// stop (run->stop says why; a witness that stayed bad is no changed memory).
 int SameMemory(DumpState* run, const StoredDump* stored) {
   LoggerKnowNumbering(&run->logger, stored->numbering);
-  const uint32_t last = (stored->blocks - 1) * BlockSize;
-  for (const uint32_t address : {0u, last}) {
+  uint32_t witnesses[WitnessLimit];
+  const int count = ChooseWitnesses(stored, witnesses);
+  for (int i = 0; i < count; ++i) {
     const BlockData* block = nullptr;
-    if (!LoggerReadBlock(&run->logger, address, &block)) {
+    if (!LoggerReadBlock(&run->logger, witnesses[i], &block)) {
       run->stop = run->logger.stop;
       return -1;
     }
-    const uint8_t* kept = address == 0 ? stored->first : stored->last;
-    if (!block->sound || std::memcmp(block->image, kept, BlockSize) != 0) return 0;
-    if (last == 0) break;
+    if (!block->sound) {
+      run->stop = RunStop::WitnessBad;
+      run->witnessBad = witnesses[i];
+      return -1;
+    }
+    uint8_t kept[BlockSize];
+    if (!ReadStoredBlock(run->bin, witnesses[i], kept)) {
+      run->stop = RunStop::BinFileFailed;
+      return -1;
+    }
+    if (std::memcmp(block->image, kept, BlockSize) != 0) return 0;
   }
   return 1;
 }
@@ -207,18 +238,20 @@ bool CutOutputs(DumpState* run, long long hexBytes, long binBytes) {
 
 // Where this run starts, once the port is open. Without --resume, at block
 // 00000 with both files emptied. With it, after the blocks an earlier run
-// stored, when the logger still holds the same memory: the files are cut after
-// them (and left alone when they hold the whole dump already). False when the
-// run must stop.
+// stored, when their places can be proven and the logger still holds them:
+// the files are cut after them (and left alone when they hold exactly the
+// whole dump already). The files are cut or emptied only once every witness
+// was read soundly. False when the run must stop.
 bool PrepareFiles(DumpState* run, uint32_t* first) {
   FILE* out = run->options->out;
   StoredDump* stored = &run->stored;
   *first = 0;
   if (!run->options->resume) return CutOutputs(run, 0, 0);
-  ReadStoredDump(run->hex, run->bin, &run->storedLines, stored);
+  ReadStoredDump(run->hex, run->bin, run->storedLines, stored);
   run->wholeBlocks = static_cast<long>(stored->blocks);
-  if (stored->blocks == 0) {
-    Print(out, Msg::NothingToResume);
+  if (stored->blocks == 0 || !StoredPlacesProvable(stored)) {
+    Print(out, stored->blocks == 0 ? Msg::NothingToResume : Msg::ResumeUnprovable);
+    run->wholeBlocks = 0;
     return CutOutputs(run, 0, 0);
   }
   const int same = SameMemory(run, stored);
@@ -230,12 +263,13 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
     return CutOutputs(run, 0, 0);
   }
   *first = stored->blocks * BlockSize;
-  if (stored->blocks == BlockCount) {
+  if (stored->blocks == BlockCount && !stored->moreAfter) {
     Print(out, Msg::AlreadyComplete);
     run->binBytes = static_cast<long>(ImageSize);
     return true;
   }
-  Print(out, Msg::Resuming, static_cast<unsigned>(*first));
+  Print(out, stored->blocks == BlockCount ? Msg::SurplusCut : Msg::Resuming,
+        static_cast<unsigned>(*first));
   return CutOutputs(run, stored->hexBytes, static_cast<long>(*first));
 }
 
@@ -252,6 +286,12 @@ int StatusOfStop(const DumpState* run) {
       return ExitLinkLost;
     case RunStop::RepliesNeverFit:
       PrintOnNewLine(out, Msg::RepliesNeverFit, BadBlocksInARowLimit);
+      return ExitSuspectImage;
+    case RunStop::NoSoundReplyInTime:
+      PrintOnNewLine(out, Msg::NoSoundReplyInTime, static_cast<int>(NoSoundReplyLimitMs / 1000));
+      return ExitSuspectImage;
+    case RunStop::WitnessBad:
+      PrintOnNewLine(out, Msg::WitnessBad, static_cast<unsigned>(run->witnessBad), BlockTries);
       return ExitSuspectImage;
     case RunStop::HexFileFailed:
       PrintOnNewLine(out, Msg::CannotWrite, HexFileText.text);
@@ -273,10 +313,10 @@ int VerdictOfCompleteRun(const DumpState* run) {
   if (shortImage) {
     PrintOnNewLine(out, Msg::ShortImage, run->binBytes, static_cast<long>(ImageSize));
   }
-  if (run->logger.extraReplies) {
-    PrintOnNewLine(out, Msg::ExtraReplies);
-  }
-  const bool suspect = run->badBlocks > 0 || shortImage || run->logger.extraReplies;
+  const ExtraRecords extra = run->logger.extraRecords;
+  if (extra == ExtraRecords::Harmless) PrintOnNewLine(out, Msg::ExtraRecordsNote);
+  if (extra == ExtraRecords::Suspect) PrintOnNewLine(out, Msg::ExtraReplies);
+  const bool suspect = run->badBlocks > 0 || shortImage || extra == ExtraRecords::Suspect;
   return suspect ? ExitSuspectImage : ExitComplete;
 }
 

@@ -87,6 +87,15 @@ bool WriteCommand(LoggerSession* s) {
   }
 }
 
+// True, with the session's stop set, when replies have stayed bad for
+// NoSoundReplyLimitMs: the device's replies never fit, and a line that never
+// falls quiet must not stretch that to many minutes.
+bool OutOfTime(LoggerSession* s) {
+  if (s->badSinceMs < 0 || NowMs() - s->badSinceMs < NoSoundReplyLimitMs) return false;
+  s->stop = RunStop::NoSoundReplyInTime;
+  return true;
+}
+
 // Before a block is asked for again: whatever still arrives is discarded until
 // the line has been quiet for a whole read time-out, so that the rest of a bad
 // reply cannot open the next one. A line that never falls quiet is asked all
@@ -94,7 +103,7 @@ bool WriteCommand(LoggerSession* s) {
 bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
   const long long since = NowMs();
   for (;;) {
-    if (Interrupted(s)) return false;
+    if (Interrupted(s) || OutOfTime(s)) return false;
     const int discarded = SerialDiscardInput(s->link);
     if (discarded == 0) return true;
     if (discarded < 0) {
@@ -169,43 +178,73 @@ uint16_t Word(const char* line, size_t pos) {
   return static_cast<uint16_t>(HexByte(line, pos) << 8 | HexByte(line, pos + 2));
 }
 
-// Whether a segment or linear address record places its data records in the
-// 64 KiB that hold the block at address.
-bool NamesBlockBase(const char* line, uint8_t type, uint32_t address) {
-  if (HexByte(line, 1) != 2) return false;
-  return Word(line, 9) == (type == RecordTypeSegment ? SegmentOf(address) : UpperOf(address));
+// No block: records that name none by their addresses.
+constexpr long NoBlock = -1;
+
+// Where a segment or linear address record places the data records after
+// it: the start of a 64 KiB, or NoBlock for any other place.
+long BaseOf(const char* line, uint8_t type) {
+  constexpr unsigned segmentWithin64K = 0x0FFF;
+  if (HexByte(line, 1) != 2) return NoBlock;
+  const long value = Word(line, 9);
+  if (type == RecordTypeLinear) return value << 16;
+  return (value & segmentWithin64K) == 0 ? value << 4 : NoBlock;
 }
 
 // The addresses that a sound reply gives its records.
 struct Records {
   uint16_t loads[DataRecordsPerBlock];  // of the data records, in order
-  bool basesFit;  // every segment or linear address record names the block's 64 KiB
+  // The block the records name by address: every data record placed by one
+  // 64 KiB (named by a segment or linear address record before it, or the
+  // first 64 KiB where none is), their load addresses that block's. NoBlock
+  // when they name none.
+  long named;
 };
-
-// Collects the addresses of the records; false when the reply is no sound
-// block of 16 data records.
-bool ReadRecords(const BlockReply* reply, uint32_t address, Records* records) {
-  int data = 0;
-  records->basesFit = true;
-  for (int i = 0; i < reply->count; ++i) {
-    const char* line = reply->line[i];
-    if (!RecordIsSound(line)) return false;
-    const uint8_t type = HexByte(line, 7);
-    if (type == RecordTypeSegment || type == RecordTypeLinear) {
-      records->basesFit = records->basesFit && NamesBlockBase(line, type, address);
-    }
-    if (type != RecordTypeData) continue;
-    if (data == DataRecordsPerBlock) return false;
-    records->loads[data++] = Word(line, 3);
-  }
-  return data == DataRecordsPerBlock;
-}
 
 // True when the 16 data records carry the load addresses first + 0x10 * i.
 bool NumberedFrom(const uint16_t* loads, uint16_t first) {
   for (int i = 0; i < DataRecordsPerBlock; ++i) {
     if (loads[i] != static_cast<uint16_t>(first + i * RecordDataBytes)) return false;
   }
+  return true;
+}
+
+// The block that loads placed at base name, or NoBlock.
+long NamedBlock(const uint16_t* loads, long base) {
+  if (base == NoBlock || loads[0] % BlockSize != 0 || !NumberedFrom(loads, loads[0])) {
+    return NoBlock;
+  }
+  const long block = base + loads[0];
+  return block < static_cast<long>(ImageSize) ? block : NoBlock;
+}
+
+// Collects the addresses of the records; false when the reply is no sound
+// block of 16 data records.
+bool ReadRecords(const BlockReply* reply, Records* records) {
+  int data = 0;
+  long base = 0;  // where data records go before any address record
+  long firstBase = NoBlock;
+  long dataBase = NoBlock;
+  bool oneBase = true;  // every address record and every data record agree on it
+  for (int i = 0; i < reply->count; ++i) {
+    const char* line = reply->line[i];
+    if (!RecordIsSound(line)) return false;
+    const uint8_t type = HexByte(line, 7);
+    if (type == RecordTypeSegment || type == RecordTypeLinear) {
+      base = BaseOf(line, type);
+      if (firstBase == NoBlock) firstBase = base;
+      oneBase = oneBase && base == firstBase && base != NoBlock;
+      continue;
+    }
+    if (type != RecordTypeData) continue;
+    if (data == DataRecordsPerBlock) return false;
+    if (data == 0) dataBase = base;
+    oneBase = oneBase && base == dataBase;
+    records->loads[data++] = Word(line, 3);
+  }
+  if (data != DataRecordsPerBlock) return false;
+  const bool placed = oneBase && (firstBase == NoBlock || firstBase == dataBase);
+  records->named = placed ? NamedBlock(records->loads, dataBase) : NoBlock;
   return true;
 }
 
@@ -217,7 +256,7 @@ bool AllEqual(const uint16_t* loads) {
 }
 
 bool FitsByAddress(const Records* r, uint32_t address) {
-  return r->basesFit && NumberedFrom(r->loads, static_cast<uint16_t>(address & 0xFFFF));
+  return r->named == static_cast<long>(address);
 }
 
 bool FitsPerBlock(const Records* r) {
@@ -240,9 +279,11 @@ BlockVerdict VerdictOf(const Records* r, uint32_t address, Numbering numbering) 
       fits = AllEqual(r->loads);
       break;
     case Numbering::Off:
+      fits = r->named == NoBlock || FitsByAddress(r, address);
       break;
   }
-  return fits ? BlockVerdict::Sound : BlockVerdict::WrongNumbers;
+  if (fits) return BlockVerdict::Sound;
+  return r->named == NoBlock ? BlockVerdict::WrongNumbers : BlockVerdict::OtherBlock;
 }
 
 // A numbering is learned where the replies can tell it: one address
@@ -257,64 +298,59 @@ Numbering Learned(const Records* r, uint32_t address, Numbering numbering) {
   return Numbering::Unknown;
 }
 
-bool SameLines(const BlockReply* a, const BlockReply* b, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (a->length[i] != b->length[i] ||
-        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Where the sound data record with this load address, the index-th data
-// record of a bad reply, belongs in the block; -1 when that cannot be told.
-int OffsetOf(uint16_t load, int index, uint32_t address, Numbering numbering, bool baseFits) {
-  long offset = static_cast<long>(index) * RecordDataBytes;
+// Where a data record with this load address, placed by base, belongs in the
+// block at address; -1 when its address does not place it there. Only an
+// address places a record: by address, or within the block where every block
+// is numbered from 0000; while the numbering is unknown, where both agree.
+int OffsetOf(uint16_t load, long base, uint32_t address, Numbering numbering) {
+  const long byAddress = base == NoBlock ? -1 : base + load - static_cast<long>(address);
+  long offset = -1;
   switch (numbering) {
     case Numbering::ByAddress:
-      if (!baseFits) return -1;
-      offset = static_cast<uint16_t>(load - (address & 0xFFFF));
+      offset = byAddress;
       break;
     case Numbering::PerBlock:
       offset = load;
       break;
     case Numbering::Unknown:
+      offset = byAddress == load ? byAddress : -1;
+      break;
     case Numbering::Constant:
     case Numbering::Off:
       break;
   }
-  if (offset % RecordDataBytes != 0 || offset + RecordDataBytes > static_cast<long>(BlockSize)) {
+  if (offset < 0 || offset % RecordDataBytes != 0 ||
+      offset + RecordDataBytes > static_cast<long>(BlockSize)) {
     return -1;
   }
   return static_cast<int>(offset);
 }
 
 // The image of a finished block, decoded once: a sound reply's 16 data records
-// in order; of a bad reply every sound data record that can be placed, by its
-// address where the numbering tells it, else by its place in the reply. The
-// rest is ImageFiller: the other blocks keep their addresses whatever came.
+// in order; of a bad reply every sound data record that its address places in
+// the block. The rest is ImageFiller: no byte goes where nothing shows it
+// belongs, and the other blocks keep their addresses whatever came.
 void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
   block->imageBytes = BlockSize;
   if (block->sound) {
     SoundBlockImage(&block->reply, block->image);
     return;
   }
+  const BlockReply* reply = &block->reply;
   uint8_t decoded[DecodeBufferSize];
   std::memset(block->image, ImageFiller, BlockSize);
-  bool baseFits = true;
-  int index = 0;
-  for (int i = 0; i < block->reply.count; ++i) {
-    const char* line = block->reply.line[i];
+  long base = 0;
+  for (int i = 0; i < reply->count; ++i) {
+    const char* line = reply->line[i];
     const bool sound = RecordIsSound(line);
     const uint8_t type = HexByte(line, 7);
     if (type == RecordTypeSegment || type == RecordTypeLinear) {
-      baseFits = sound && NamesBlockBase(line, type, address);
+      base = sound ? BaseOf(line, type) : NoBlock;
       continue;
     }
-    if (type != RecordTypeData) continue;
-    const int at = OffsetOf(Word(line, 3), index++, address, numbering, baseFits);
-    if (!sound || at < 0) continue;
+    if (type != RecordTypeData || !sound) continue;
+    const int at = OffsetOf(Word(line, 3), base, address, numbering);
+    if (at < 0) continue;
     DecodeRecord(line, decoded);
     std::memcpy(block->image + at, decoded, RecordDataBytes);
   }
@@ -348,15 +384,39 @@ bool StopInBlock(LoggerSession* s, BlockData* current, BlockData* lastTry, const
   return false;
 }
 
-void Accept(LoggerSession* s, BlockData* block, uint32_t address, const Records* records) {
+// The block stays bad with what its last try brought.
+void KeepBad(LoggerSession* s, BlockData* lastTry, uint32_t address, const BlockData** kept) {
+  lastTry->sound = false;
+  PlaceImage(lastTry, address, s->numbering);
+  Keep(s, lastTry, kept);
+}
+
+// The numbering has just been learned: blocks taken from a repeat of the
+// block before fit it only if it cannot tell blocks apart. By address no
+// block repeats its neighbour's lines, so each of them was the block before's.
+void JudgeCopies(LoggerSession* s) {
+  for (uint32_t i = 0; i < BlockCount; ++i) {
+    if (!s->takenFromCopy[i]) continue;
+    s->takenFromCopy[i] = false;
+    if (s->numbering == Numbering::ByAddress) Report(s, LoggerEvent::CopyWrong, i * BlockSize, 0);
+  }
+}
+
+// Takes a sound reply: the numbering learned from it (a copy of the block
+// before teaches nothing), the image, and the streak of bad ones ended.
+void Accept(LoggerSession* s, BlockData* block, uint32_t address, const Records* records,
+            bool copy) {
   const Numbering before = s->numbering;
-  s->numbering = Learned(records, address, s->numbering);
+  if (!copy) s->numbering = Learned(records, address, s->numbering);
   if (before != s->numbering && s->numbering == Numbering::Constant) {
     Report(s, LoggerEvent::CheckOff, address, 0);
   }
+  if (before == Numbering::Unknown && s->numbering != Numbering::Unknown) JudgeCopies(s);
+  if (copy && s->numbering == Numbering::Unknown) s->takenFromCopy[address / BlockSize] = true;
   block->sound = true;
   PlaceImage(block, address, s->numbering);
   s->badInARow = 0;
+  s->badSinceMs = -1;
 }
 
 // Sends the block's command, with only what comes after it as its reply.
@@ -366,18 +426,74 @@ bool Ask(LoggerSession* s) {
   return WriteCommand(s);
 }
 
+// Whether a record line already waits behind a reply just read, so that the
+// reply was not the block alone; only asked where the addresses cannot vouch
+// for the block (a duplicated record is then found nowhere else).
+bool SurplusWaits(LoggerSession* s, Numbering numbering) {
+  return numbering != Numbering::ByAddress && SerialLineWaiting(s->link, ':');
+}
+
+// How one try at a block turned out.
+enum class TryResult { Taken, Bad, Stop };
+struct TryOutcome {
+  TryResult result;
+  BlockVerdict verdict;
+  Records records;
+  bool copy;  // the reply repeats the block before's lines
+};
+
+// Judges the reply that this try brought: sound and alone, it is taken.
+// before is the block before's reply on a first try, else null: only a first
+// try can bring a late repeat of it.
+TryOutcome JudgeTry(LoggerSession* s, uint32_t address, BlockData* current,
+                    const BlockReply* before) {
+  TryOutcome try_ = {TryResult::Bad, BlockVerdict::BadRecords, {}, false};
+  if (current->reply.count == RecordLinesOf(address) &&
+      ReadRecords(&current->reply, &try_.records)) {
+    try_.verdict = VerdictOf(&try_.records, address, s->numbering);
+  }
+  try_.copy = before != nullptr && SameReply(before, &current->reply);
+  if (try_.verdict != BlockVerdict::Sound) return try_;
+  // A reply just like the block before's may be that one sent twice, with
+  // this block's own still to come: taken only when the line stays quiet.
+  if (try_.copy) {
+    bool recordCame = false;
+    if (!LookForRecords(s, address, &recordCame)) try_.result = TryResult::Stop;
+    if (recordCame || try_.result == TryResult::Stop) return try_;
+  }
+  const Numbering numbering =
+      try_.copy ? s->numbering : Learned(&try_.records, address, s->numbering);
+  if (SurplusWaits(s, numbering)) return try_;
+  Accept(s, current, address, &try_.records, try_.copy);
+  try_.result = TryResult::Taken;
+  return try_;
+}
+
 }  // namespace
 
 BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering) {
   Records records;
-  if (!ReadRecords(reply, address, &records)) return BlockVerdict::BadRecords;
+  if (!ReadRecords(reply, &records)) return BlockVerdict::BadRecords;
   return VerdictOf(&records, address, numbering);
 }
 
-Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering) {
+Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering,
+                         const BlockReply* before) {
   Records records;
-  if (!ReadRecords(reply, address, &records)) return numbering;
+  if (!ReadRecords(reply, &records)) return numbering;
+  if (before != nullptr && SameReply(before, reply)) return numbering;
   return Learned(&records, address, numbering);
+}
+
+bool SameReply(const BlockReply* a, const BlockReply* b) {
+  if (a->count != b->count) return false;
+  for (int i = 0; i < a->count; ++i) {
+    if (a->length[i] != b->length[i] ||
+        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void SoundBlockImage(const BlockReply* reply, uint8_t* image) {
@@ -405,18 +521,20 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
   session->numbering = Numbering::Unknown;
   session->stop = RunStop::None;
   session->badInARow = 0;
-  session->extraReplies = false;
+  session->badSinceMs = -1;
+  session->extraRecords = ExtraRecords::None;
   session->haveBlock = false;
   session->kept = 0;
+  std::memset(session->takenFromCopy, 0, sizeof session->takenFromCopy);
 }
 
 bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept) {
   std::snprintf(s->command, sizeof s->command, BlockCommandFormat, static_cast<unsigned>(address));
-  const BlockReply* previousBlock = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
+  const BlockReply* before = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
   int reading = s->haveBlock ? 1 - s->kept : 0;
   BlockData* lastTry = nullptr;
   // Whether every try brought sound records numbered alike, in no numbering
-  // this program knows: a numbering of the logger's own.
+  // this program knows and naming no block: a numbering of the logger's own.
   bool ownNumbering = true;
   Records first{};
   for (int attempt = 1; attempt <= BlockTries; ++attempt) {
@@ -426,48 +544,42 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
     current->reply.count = 0;
     if (attempt > 1) {
       Report(s, LoggerEvent::Reread, address, attempt);
-      if (!LetLineFallQuiet(s, address)) return StopInBlock(s, current, lastTry, kept);
+      if (!LetLineFallQuiet(s, address)) {
+        if (s->stop != RunStop::NoSoundReplyInTime) return StopInBlock(s, current, lastTry, kept);
+        KeepBad(s, lastTry, address, kept);
+        return false;
+      }
     }
     if (!Ask(s)) return StopInBlock(s, current, lastTry, kept);
     if (!ReadReply(s, address, &current->reply)) return StopInBlock(s, current, lastTry, kept);
-    Records records{};
-    BlockVerdict verdict = BlockVerdict::BadRecords;
-    const bool complete = current->reply.count == RecordLinesOf(address);
-    if (complete && ReadRecords(&current->reply, address, &records)) {
-      verdict = VerdictOf(&records, address, s->numbering);
-    }
-    // A reply just like the block before's may be that one sent twice, with
-    // this block's own still to come: taken only when the line stays quiet.
-    bool repeated = false;
-    if (verdict == BlockVerdict::Sound && attempt == 1 && previousBlock != nullptr &&
-        previousBlock->count == current->reply.count &&
-        SameLines(previousBlock, &current->reply, current->reply.count)) {
-      if (!LookForRecords(s, address, &repeated)) return StopInBlock(s, current, lastTry, kept);
-    }
-    if (verdict == BlockVerdict::Sound && !repeated) {
-      Accept(s, current, address, &records);
+    // The second try reads into the buffer that held the block before.
+    const TryOutcome try_ = JudgeTry(s, address, current, attempt == 1 ? before : nullptr);
+    if (try_.result == TryResult::Stop) return StopInBlock(s, current, lastTry, kept);
+    if (try_.result == TryResult::Taken) {
       Keep(s, current, kept);
       return true;
     }
+    if (s->badSinceMs < 0) s->badSinceMs = NowMs();
     const bool sameAsFirst =
-        attempt == 1 || std::memcmp(first.loads, records.loads, sizeof first.loads) == 0;
-    ownNumbering = ownNumbering && verdict == BlockVerdict::WrongNumbers && sameAsFirst;
-    if (attempt == 1) first = records;
+        attempt == 1 || std::memcmp(first.loads, try_.records.loads, sizeof first.loads) == 0;
+    ownNumbering =
+        ownNumbering && try_.verdict == BlockVerdict::WrongNumbers && !try_.copy && sameAsFirst;
+    if (attempt == 1) first = try_.records;
     lastTry = current;
     reading = 1 - reading;
   }
-  if (s->numbering == Numbering::Unknown && ownNumbering) {
+  if (s->numbering == Numbering::Unknown && ownNumbering && !SurplusWaits(s, Numbering::Off)) {
     // Not a bad reply but a logger that numbers its records its own way.
     s->numbering = Numbering::Off;
     Report(s, LoggerEvent::CheckOff, address, 0);
-    Accept(s, lastTry, address, &first);
+    JudgeCopies(s);
+    Accept(s, lastTry, address, &first, false);
     Keep(s, lastTry, kept);
     return true;
   }
   // The block stays bad; what may still come of its last reply must not open
   // the next block's.
-  PlaceImage(lastTry, address, s->numbering);
-  Keep(s, lastTry, kept);
+  KeepBad(s, lastTry, address, kept);
   if (++s->badInARow >= BadBlocksInARowLimit) {
     s->stop = RunStop::RepliesNeverFit;
     return false;
@@ -480,11 +592,13 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
   const bool sent = SerialWrite(s->link, s->command) == std::strlen(s->command);
   if (!sent || !checkQuiet) return sent;
   // Record lines until the line has been free of them for QuietCheckMs: a copy
-  // of the last reply does no harm, anything else was never asked for.
+  // of the last reply does no harm, nor do records that carry no data;
+  // anything else was never asked for.
   BlockReply* extra = &s->blocks[s->haveBlock ? 1 - s->kept : 0].reply;
   const BlockReply* last = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
   extra->count = 0;
   bool tooMany = false;
+  bool data = false;
   const long long began = NowMs();
   long long quietSince = began;
   while (NowMs() - quietSince < QuietCheckMs && NowMs() - began < QuietLimitMs) {
@@ -493,14 +607,22 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
     if (n == ReadLineFailed) break;  // a logger may leave the line after the end command
     if (!IsRecordLine(line, n)) continue;
     quietSince = NowMs();
+    data = data || !RecordIsSound(line) || HexByte(line, 7) == RecordTypeData;
     if (extra->count == MaxBlockLines) {
       tooMany = true;
     } else {
       extra->length[extra->count++] = n;
     }
   }
-  const bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count &&
-                          SameLines(last, extra, extra->count);
-  if (extra->count > 0 && !copyOfLast) s->extraReplies = true;
+  bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count;
+  for (int i = 0; copyOfLast && i < extra->count; ++i) {
+    copyOfLast =
+        extra->length[i] == last->length[i] &&
+        std::memcmp(extra->line[i], last->line[i], static_cast<size_t>(extra->length[i])) == 0;
+  }
+  if (data && !copyOfLast) {
+    s->extraRecords =
+        s->numbering == Numbering::ByAddress ? ExtraRecords::Harmless : ExtraRecords::Suspect;
+  }
   return sent;
 }

@@ -35,6 +35,10 @@ constexpr long long QuietCheckMs = ReadTimeoutMs;
 // Blocks in a row that stay bad after every try before the run gives up:
 // the replies are not this logger's memory.
 constexpr int BadBlocksInARowLimit = 8;
+// How long replies may go on being bad, counted from the first bad reply
+// since the last sound one, quiet waits included, before the run gives up:
+// a line that never falls quiet makes every re-read wait QuietLimitMs.
+constexpr long long NoSoundReplyLimitMs = 60000;
 // What logger.bin holds where a bad block's reply brought no sound data.
 constexpr uint8_t ImageFiller = 0xFF;
 
@@ -60,18 +64,27 @@ enum class Numbering {
   ByAddress,  // the low 16 bits of the memory address, segment records to match
   PerBlock,   // 0000, 0010, ... 00F0 in every block
   Constant,   // one address throughout: the addresses tell nothing
-  Off,        // a numbering of the logger's own: the addresses are not checked
+  Off,        // a numbering of the logger's own, which names no block: not checked
 };
 
-// Why a run stopped before its end. The logger layer sets the first four;
-// the front end adds the files'.
+// What record lines came after the end command that repeat no reply.
+enum class ExtraRecords {
+  None,
+  Harmless,  // numbered by address: every block kept was proven by its addresses
+  Suspect,   // a reply may have been taken for the wrong block
+};
+
+// Why a run stopped before its end. The logger layer sets the first five;
+// the front end adds the files' and the resume's.
 enum class RunStop {
   None,
-  UserStopped,      // Ctrl-C or another stop request
-  LinkLost,         // nothing but failures for LinkLostAfterMs
-  RepliesNeverFit,  // BadBlocksInARowLimit blocks in a row stayed bad
-  HexFileFailed,    // logger.hex could not be written
-  BinFileFailed,    // logger.bin could not be written
+  UserStopped,         // Ctrl-C or another stop request
+  LinkLost,            // nothing but failures for LinkLostAfterMs
+  RepliesNeverFit,     // BadBlocksInARowLimit blocks in a row stayed bad
+  NoSoundReplyInTime,  // replies stayed bad for NoSoundReplyLimitMs
+  HexFileFailed,       // logger.hex could not be written
+  BinFileFailed,       // logger.bin could not be written
+  WitnessBad,          // a block that a resume reads to compare stayed bad
 };
 
 enum class LoggerEvent {
@@ -80,6 +93,8 @@ enum class LoggerEvent {
   Waiting,      // nothing has come for WaitNoticeMs since the command
   ForeignData,  // bytes came for WaitNoticeMs since the command, but no record line
   CheckOff,     // the load addresses cannot be checked from here on (said once)
+  CopyWrong,    // the block at address, taken from a repeat of the block before while
+                // the numbering was unknown, proved to be the block before's: it is bad
 };
 
 typedef void (*LoggerReport)(void* context, LoggerEvent event, uint32_t address, int attempt);
@@ -96,11 +111,15 @@ struct LoggerSession {
   bool readFailing;           // the last read failed
   Numbering numbering;
   RunStop stop;
-  int badInARow;      // blocks in a row that stayed bad
-  bool extraReplies;  // record lines came after the end command that repeat no reply
-  bool haveBlock;     // blocks[kept] holds the last block handed back
+  int badInARow;              // blocks in a row that stayed bad
+  long long badSinceMs;       // the first bad reply since the last sound one, or -1
+  ExtraRecords extraRecords;  // what came after the end command
+  bool haveBlock;             // blocks[kept] holds the last block handed back
   int kept;
   BlockData blocks[2];  // the try being read, and the last try or block kept
+  // Blocks taken from a quiet repeat of the block before while the numbering
+  // was unknown: judged again once it is learned.
+  bool takenFromCopy[BlockCount];
 };
 
 // Prepares session for a run on the open link.
@@ -119,20 +138,29 @@ bool LoggerReadBlock(LoggerSession* session, uint32_t address, const BlockData**
 
 // Sends the end command "q\n\r" once; false when it could not be written. With
 // checkQuiet (a run that read every block), then waits until the line has
-// been free of record lines for QuietCheckMs: record lines that are no copy
-// of the last reply set session->extraReplies (the logger answered a command
-// that was never sent, so its replies may have been taken for the wrong blocks).
+// been free of record lines for QuietCheckMs: data records that are no copy
+// of the last reply set session->extraRecords (the logger answered a command
+// that was never sent). Records that carry no data, such as an end-of-file
+// record, are no sign of that.
 bool LoggerEnd(LoggerSession* session, bool checkQuiet);
 
 // How a reply to the block at address stands against the block check: its
 // record lines sound, 16 data records, the load addresses (and segment or
 // linear address records) numbered as learned; while the numbering is being
-// learned, as one of the numberings a logger may have.
-enum class BlockVerdict { Sound, BadRecords, WrongNumbers };
+// learned, as one of the numberings a logger may have. Records that name
+// another block by their addresses are that block's, whatever the numbering
+// (a per-block numbering names block 0000 of its 64 KiB, and is no other
+// block's while that numbering is possible).
+enum class BlockVerdict { Sound, BadRecords, WrongNumbers, OtherBlock };
 BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering);
 
-// The numbering known after a sound reply to the block at address.
-Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering);
+// The numbering known after a sound reply to the block at address; before is
+// the block before's reply (null for none): a reply just like it teaches nothing.
+Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering,
+                         const BlockReply* before);
+
+// Whether two replies hold the same lines.
+bool SameReply(const BlockReply* a, const BlockReply* b);
 
 // The BlockSize bytes of a sound reply: its 16 data records in order.
 void SoundBlockImage(const BlockReply* reply, uint8_t* image);

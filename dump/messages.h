@@ -39,6 +39,11 @@ constexpr wchar_t NothingToResume[] =
 constexpr wchar_t MemoryChanged[] =
     L"ロガーのメモリが前回の読み出しから変わっています。最初から読み出します。\n";
 constexpr wchar_t AlreadyComplete[] = L"読み出しは完了しています。ファイルはそのままです。\n";
+constexpr wchar_t SurplusCut[] =
+    L"読み出しは完了しています。ファイルの後ろにあった余分な部分を切り取りました。\n";
+constexpr wchar_t ResumeUnprovable[] =
+    L"ロガーのレコードのアドレスがブロックの番地を表していないため、保存済みのブロックの"
+    L"位置を確かめられません。最初から読み出します。\n";
 constexpr wchar_t Resuming[] = L"ブロック %5.5x から続きを読み出します。\n";  // first block
 constexpr wchar_t ResumeHint[] =
     L"続きから読み出すには loggerdump --resume を実行してください "
@@ -50,7 +55,14 @@ constexpr wchar_t LinkLost[] = L"通信が途絶えたため中断しました�
 constexpr wchar_t RepliesNeverFit[] =
     L"%d 個のブロックが続けて不正だったため中断しました。応答がこのロガーのメモリのものに"
     L"見えません (別の機器か、ロガーが別のモードになっていませんか)。\n";  // blocks
-constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";             // file name
+constexpr wchar_t NoSoundReplyInTime[] =
+    L"%d 秒の間、正しいブロックが届かなかったため中断しました。応答がこのロガーのメモリのものに"
+    L"見えません (別の機器か、ロガーが別のモードになっていませんか)。\n";  // seconds
+constexpr wchar_t WitnessBad[] =
+    L"ブロック %5.5x を %d 回読んでも正しく読めなかったため、保存済みのブロックがロガーの"
+    L"メモリと同じか確かめられません。前回のファイルはそのまま残しています "
+    L"(--resume なしで実行すると最初から読み出します)。\n";     // block, tries
+constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";  // file name
 
 // Warnings at the end (each after a line break of its own).
 constexpr wchar_t BadBlocks[] =
@@ -62,8 +74,12 @@ constexpr wchar_t BadBlocksMore[] = L" ほか %ld 個";
 constexpr wchar_t ShortImage[] =
     L"警告: logger.bin は %ld バイトです (完全なイメージは %ld バイト)。\n";
 constexpr wchar_t ExtraReplies[] =
-    L"警告: 終了コマンドの後に、要求していないレコードが届きました。"
-    L"応答が別のブロックのものと取り違えられた可能性があります。もう一度読み出してください。\n";
+    L"警告: 終了コマンドの後に、要求していないレコードが届きました。このロガーのレコードの"
+    L"アドレスではブロックを確かめられないため、応答が別のブロックのものと取り違えられた"
+    L"可能性があります。もう一度読み出してください。\n";
+constexpr wchar_t ExtraRecordsNote[] =
+    L"注意: 終了コマンドの後に、要求していないレコードが届きました。どのブロックもレコードの"
+    L"アドレスで確かめてあるため、ファイルには影響しません。\n";
 
 // An output file that cannot be opened, and the line that says why.
 constexpr wchar_t CannotOpen[] = L"%ls が開けません。\n";  // file name
@@ -123,8 +139,9 @@ constexpr wchar_t Usage[] =
     L"既定はカレントフォルダ)\n"
     L"  -r, --resume     中断した読み出しの続きを、フォルダにある logger.hex と\n"
     L"                   logger.bin に読み出します。保存済みのブロックを検査し、\n"
-    L"                   ブロック 00000 と最後のブロックをロガーから読み直して\n"
-    L"                   比べます。違えば最初から読み出します\n"
+    L"                   ブロック 00000 と最後のブロックを含む最大 %d ブロックを\n"
+    L"                   ロガーから読み直して比べます。違えば最初から読み出し、\n"
+    L"                   読めなければファイルはそのままです\n"
     L"  -l, --list       ポートの一覧を表示して終了します\n"
     L"  -h, --help       この説明を表示して終了します\n"
     L"  -V, --version    バージョンを表示して終了します\n"
@@ -135,8 +152,8 @@ constexpr wchar_t UsageStatus[] = L"  %3d  ";  // then the meaning and a line en
 }  // namespace Msg
 
 // What each exit status means, for the usage text. The meanings are formats
-// that may use, in this order, the tries per block and the bad blocks in a
-// row after which a run stops.
+// that may use, in this order, the tries per block, the bad blocks in a row
+// and the seconds without a sound reply after which a run stops.
 struct StatusMeaning {
   int status;
   const wchar_t* meaning;
@@ -149,7 +166,8 @@ constexpr StatusMeaning StatusMeanings[] = {
     {ExitLinkLost, L"通信が途絶えた"},
     {ExitSuspectImage,
      L"%d 回読んでも不正なままのブロックがあった、終了コマンドの後にレコードが届いた、\n"
-     L"       または %d ブロック続けて不正で中断した"},
+     L"       %d ブロック続けて、または %d 秒の間不正で中断した、\n"
+     L"       または再開 (--resume) で確かめるブロックが読めなかった"},
     {ExitUsage, L"コマンドラインの誤り"},
     {ExitInterrupted, L"中断 (Ctrl-C など)"},
 };

@@ -11,6 +11,7 @@
 #include "logger.h"
 #include "messages.h"
 #include "paths.h"
+#include "resume.h"
 #include "platform.h"
 #include "serial/serial.h"
 #include "version.h"
@@ -186,10 +187,11 @@ bool DirExists(const CommandLine* line, FILE* err) {
 void PrintUsage(FILE* out) {
   wchar_t name[QuotedSize];
   Widen(ProgramName, name, QuotedSize);
-  Print(out, Msg::Usage, name);
+  Print(out, Msg::Usage, name, WitnessLimit);
   for (const StatusMeaning& m : StatusMeanings) {
     Print(out, Msg::UsageStatus, m.status);
-    Print(out, m.meaning, BlockTries, BadBlocksInARowLimit);
+    Print(out, m.meaning, BlockTries, BadBlocksInARowLimit,
+          static_cast<int>(NoSoundReplyLimitMs / 1000));
     Print(out, L"\n");
   }
 }

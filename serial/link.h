@@ -26,6 +26,9 @@ struct SerialLink {
   size_t partialLength;              // characters kept of the line being assembled
   unsigned long long bytesReceived;  // taken from the port since the link was made
   bool writeFailedOutright;          // see SerialWriteFailedOutright
+  // The last read from the port is known to have left its input queue empty
+  // (it took less than it could, or it timed out): set by the platform's reads.
+  bool queueEmpty;
 };
 
 // Makes link one that is not open, with nothing received.
@@ -39,14 +42,15 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
 // Platform part of SerialClose: closes the port when it is open.
 void SerialClosePort(SerialLink* link);
 // Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
-// is there (at most max). Returns the count, 0 on time-out, -1 on failure.
+// is there (at most max). Returns the count, 0 on time-out, -1 on failure, and
+// sets link->queueEmpty (a read that takes one byte at a time never knows).
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
+// Platform part of SerialLineWaiting: reads what the port has queued (at most
+// max) without waiting. Returns the count, 0 when nothing is queued, -1 on
+// failure, and sets link->queueEmpty.
+int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max);
 // Platform part of SerialDropInput: empties the port's input queue.
 bool SerialPurgeInput(SerialLink* link);
-// Whether one SerialReadSome takes everything the port has queued (up to its
-// buffer), so that what it brought shows whether more was waiting (Linux);
-// false where a read takes one byte at a time (Windows).
-extern const bool SerialReadTakesAllQueued;
 // Platform part of SerialWrite: writes length bytes within the write time-out
 // and returns how many went out.
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length);

@@ -34,6 +34,7 @@ void SerialInit(SerialLink* link) {
   link->partialLength = 0;
   link->bytesReceived = 0;
   link->writeFailedOutright = false;
+  link->queueEmpty = false;
 }
 
 size_t SerialWrite(SerialLink* link, const char* text) {
@@ -91,18 +92,46 @@ int SerialDiscardInput(SerialLink* link) {
 }
 
 bool SerialDropInput(SerialLink* link) {
-  // Where a read takes all that is queued, what the last read brought beyond
-  // the last line tells: nothing, or the LF of its CR LF, means the port had
-  // nothing more a moment ago (the read did not fill the buffer), and the
-  // system need not be asked. Anything else means the other side sent more
-  // than was taken, and its queue may hold more yet.
+  // Nothing held beyond the last line (at most the LF of its CR LF), and a
+  // last read that left the port's queue empty: the system need not be asked.
+  // Anything else means the other side sent more than was taken, and its
+  // queue may hold more yet.
   const size_t held = link->receiveEnd - link->receiveStart;
   const bool lineEndOnly = held == 0 || (held == 1 && link->receive[link->receiveStart] == '\n');
-  const bool emptied =
-      link->partialLength == 0 && lineEndOnly && link->receiveEnd < SerialReceiveBytes;
+  const bool emptied = link->partialLength == 0 && lineEndOnly && link->queueEmpty;
   link->partialLength = 0;
   link->receiveStart = link->receiveEnd = 0;
   return emptied || SerialPurgeInput(link);
+}
+
+bool SerialLineWaiting(SerialLink* link, char first) {
+  if (link->partialLength > 0 && link->partial[0] == first) return true;
+  bool lineStart = link->partialLength == 0;
+  size_t scanned = link->receiveStart;
+  for (;;) {
+    for (; scanned < link->receiveEnd; ++scanned) {
+      const char c = static_cast<char>(link->receive[scanned]);
+      if (c == '\0') continue;  // NUL bytes never reach a line
+      if (c == '\r' || c == '\n') {
+        lineStart = true;
+        continue;
+      }
+      if (lineStart && c == first) return true;
+      lineStart = false;
+    }
+    if (link->queueEmpty) return false;
+    // Take what the port has queued behind the bytes held, without waiting.
+    const size_t held = link->receiveEnd - link->receiveStart;
+    std::memmove(link->receive, link->receive + link->receiveStart, held);
+    scanned -= link->receiveStart;
+    link->receiveStart = 0;
+    link->receiveEnd = held;
+    if (held == sizeof link->receive) return false;  // no room to look further
+    const int got = SerialReadQueued(link, link->receive + held, sizeof link->receive - held);
+    if (got <= 0) return false;
+    link->receiveEnd += static_cast<size_t>(got);
+    link->bytesReceived += static_cast<unsigned>(got);
+  }
 }
 
 SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure) {

@@ -135,11 +135,19 @@ unsigned long long SerialBytesReceived(const SerialLink* link);
 int SerialDiscardInput(SerialLink* link);
 
 // Drops every byte received and not yet handed out (the line being assembled
-// too) and empties the port's input queue, without waiting for more: one
-// system call, saved where a read takes all that is queued and the last one
-// showed nothing beyond the last line (at most the LF of its CR LF). False
-// when the port refused.
+// too) and empties the port's input queue, without waiting for more. The
+// system is asked only when the link cannot tell that its queue is empty: a
+// read that takes all that is queued and brought nothing beyond the last line
+// (at most the LF of its CR LF) tells; a read of one byte at a time never
+// does. False when the port refused.
 bool SerialDropInput(SerialLink* link);
+
+// Whether a line beginning with first has arrived, whole or in part, and not
+// yet been handed out: among the bytes the link holds, or queued at the port.
+// Never waits; what is taken from the port's queue to look stays for the next
+// read (or drop). Asks the system only when the link cannot tell that its
+// queue is empty.
+bool SerialLineWaiting(SerialLink* link, char first);
 
 // Closes the port; the link is gone. Nothing for null.
 void SerialClose(SerialLink* link);

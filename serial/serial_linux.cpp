@@ -150,9 +150,6 @@ void SerialClearError(SerialLink*) {
   // concerned, and reads and writes go on by themselves.
 }
 
-// One read takes up to the buffer's size of what the port has queued.
-const bool SerialReadTakesAllQueued = true;
-
 bool SerialPurgeInput(SerialLink* link) {
   return tcflush(Fd(link), TCIFLUSH) == 0;
 }
@@ -176,17 +173,38 @@ size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
   return done;
 }
 
+// One read takes up to max bytes of what the port has queued: one that took
+// fewer left the queue empty.
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
+  link->queueEmpty = false;
   pollfd pfd = {Fd(link), POLLIN, 0};
   const int ready = poll(&pfd, 1, static_cast<int>(ReadTimeoutMs));
   if (ready < 0) return errno == EINTR ? 0 : -1;  // a signal counts as a time-out
-  if (ready == 0) return 0;
+  if (ready == 0) {
+    link->queueEmpty = true;
+    return 0;
+  }
   if (!(pfd.revents & POLLIN)) return -1;  // hang-up or error with nothing to read
   const ssize_t n = read(Fd(link), buffer, max);
-  if (n > 0) return static_cast<int>(n);
+  if (n > 0) {
+    link->queueEmpty = static_cast<size_t>(n) < max;
+    return static_cast<int>(n);
+  }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
   // read 0 although poll said ready: the other side hung up.
   return -1;
+}
+
+int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
+  // The port is non-blocking: a read takes what is queued and never waits.
+  const ssize_t n = read(Fd(link), buffer, max);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    link->queueEmpty = true;
+    return 0;
+  }
+  if (n <= 0) return -1;
+  link->queueEmpty = static_cast<size_t>(n) < max;
+  return static_cast<int>(n);
 }
 
 void SerialClosePort(SerialLink* link) {

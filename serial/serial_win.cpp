@@ -190,9 +190,6 @@ void SerialClearError(SerialLink* link) {
   ClearCommError(Handle(link), &errors, &status);
 }
 
-// A read takes one byte: what stays queued cannot be seen without asking.
-const bool SerialReadTakesAllQueued = false;
-
 bool SerialPurgeInput(SerialLink* link) {
   return PurgeComm(Handle(link), PURGE_RXCLEAR) != 0;
 }
@@ -208,11 +205,17 @@ size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {
   return written;
 }
 
+// One byte per call: what stays queued cannot be seen without asking, so the
+// queue is known to be empty only after a read that timed out.
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
+  link->queueEmpty = false;
   if (max == 0) return 0;
-  // One byte per call: the time-outs are set for a one-byte read.
+  // The time-outs are set for a one-byte read.
   DWORD got = 0;
-  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) return static_cast<int>(got);
+  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) {
+    link->queueEmpty = got == 0;
+    return static_cast<int>(got);
+  }
   // A line error (framing, overrun, break: line noise, a logger plugged in)
   // aborts reads until the port's error state is cleared. Clear it and read
   // on; a port that cannot be cleared, or fails again, has failed.
@@ -220,8 +223,26 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
   COMSTAT status;
   if (!ClearCommError(Handle(link), &errors, &status)) return -1;
   got = 0;
-  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) return static_cast<int>(got);
+  if (ReadFile(Handle(link), buffer, 1, &got, nullptr)) {
+    link->queueEmpty = got == 0;
+    return static_cast<int>(got);
+  }
   return -1;
+}
+
+int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
+  // The port's status tells how many bytes are queued; a read of no more than
+  // those completes at once.
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(Handle(link), &errors, &status)) return -1;
+  link->queueEmpty = status.cbInQue == 0;
+  if (status.cbInQue == 0 || max == 0) return 0;
+  const DWORD wanted = status.cbInQue < max ? status.cbInQue : static_cast<DWORD>(max);
+  DWORD got = 0;
+  if (!ReadFile(Handle(link), buffer, wanted, &got, nullptr)) return -1;
+  link->queueEmpty = got == status.cbInQue;
+  return static_cast<int>(got);
 }
 
 void SerialClosePort(SerialLink* link) {

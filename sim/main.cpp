@@ -57,6 +57,14 @@ void Usage() {
                "  --echo                send every command line back before answering it\n"
                "  --twice ADDRESS       send this block's reply again 30 ms after the first\n"
                "  --other-reply ADDRESS answer this block with the next block's reply\n"
+               "  --late-ms MS          how late --late answers (default 3000)\n"
+               "  --lost-base ADDRESS   answer this block (from 0x10000 on) with the data\n"
+               "                        records of the block 64 KiB lower, and start address\n"
+               "                        records where its segment records would be\n"
+               "  --lost-base-eof       ...end-of-file records there instead\n"
+               "  --corrupt-stride N    spoil every Nth byte's record from --corrupt's on too\n"
+               "  --eof-after-end       answer the end command with an end-of-file record\n"
+               "  --stray-records MS    send a data record line every MS milliseconds\n"
                "  --foreign             another device: answer nothing, send a line of text\n"
                "                        every 400 ms\n"
                "  --low-segments        from 0x10000 on, answer with the memory 64 KiB lower\n"
@@ -81,6 +89,7 @@ const FlagFault FlagFaults[] = {
     {"--foreign", &SimFaults::foreignText},
     {"--low-segments", &SimFaults::lowSegments},
     {"--wide-records", &SimFaults::wideRecords},
+    {"--eof-after-end", &SimFaults::endOfFileAfterEnd},
 };
 
 // Faults that name a block or a record by its address.
@@ -99,6 +108,19 @@ const AddressFault AddressFaults[] = {
     {"--twice", &SimFaults::twiceBlock},
     {"--split-line-end", &SimFaults::splitBlock},
     {"--other-reply", &SimFaults::otherReplyBlock},
+    {"--lost-base", &SimFaults::lostBaseBlock},
+    {"--corrupt-stride", &SimFaults::corruptStride},
+};
+
+// Faults that take a count of milliseconds.
+struct MsFault {
+  const char* option;
+  unsigned SimFaults::*ms;
+};
+const MsFault MsFaults[] = {
+    {"--delay", &SimFaults::replyDelayMs},
+    {"--late-ms", &SimFaults::lateMs},
+    {"--stray-records", &SimFaults::strayRecordMs},
 };
 
 struct NamedNumbering {
@@ -155,8 +177,9 @@ bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
     faults->spoilFirst = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
     return true;
   }
-  if (std::strcmp(option, "--delay") == 0) {
-    faults->replyDelayMs = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
+  for (const MsFault& f : MsFaults) {
+    if (std::strcmp(option, f.option) != 0) continue;
+    faults->*f.ms = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
     return true;
   }
   if (std::strcmp(option, "--numbering") == 0) return ParseNumbering(value, faults);
@@ -168,6 +191,10 @@ bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
 // argv[*i] is no fault option or its value is wrong.
 bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
   const char* option = argv[*i];
+  if (std::strcmp(option, "--lost-base-eof") == 0) {
+    faults->lostBaseType = 0x01;
+    return true;
+  }
   for (const FlagFault& f : FlagFaults) {
     if (std::strcmp(option, f.option) != 0) continue;
     faults->*f.flag = true;

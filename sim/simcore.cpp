@@ -140,6 +140,14 @@ bool SameRecord(long faultAddress, uint32_t at) {
          static_cast<uint32_t>(faultAddress) / RecordDataBytes == at / RecordDataBytes;
 }
 
+// True when the record starting at at is one that the corruption spoils.
+bool CorruptRecord(const SimFaults* faults, uint32_t at) {
+  const long first = faults->corruptAddress;
+  if (faults->corruptStride <= 0 || first < 0) return SameRecord(first, at);
+  const long offset = static_cast<long>(at) - first / RecordDataBytes * RecordDataBytes;
+  return offset >= 0 && offset % faults->corruptStride == 0;
+}
+
 // Where a hang-up halfway cuts a reply: after half of its lines, in the middle
 // of the next one.
 size_t HalfwayCut(const char* reply, size_t size) {
@@ -374,7 +382,7 @@ int Answer(Server* server, uint32_t address) {
   const long block = static_cast<long>(address);
   const bool spoil = Spoils(faults, asked);
   unsigned delayMs = faults->replyDelayMs;
-  if (spoil && block == faults->lateBlock) delayMs += SimLateReplyMs;
+  if (spoil && block == faults->lateBlock) delayMs += faults->lateMs;
   if (delayMs > 0 && !WaitUnlessQuit(config, delayMs)) return SimQuit;
   size_t n = SimBuildReply(config, address, server->reply, sizeof server->reply, asked);
   const bool cutHalfway = block == faults->hangUpInBlock;
@@ -405,6 +413,11 @@ int TakeCommand(Server* server, const char* text) {
     server->stats->sawEnd = true;
     server->stats->endCommandNs = NowNs();
     server->endSeenNs = server->stats->endCommandNs;
+    const char* eof = SimEndOfFileLine;
+    if (server->config->faults.endOfFileAfterEnd &&
+        !LineSend(&server->line, eof, std::strlen(eof))) {
+      return -1;
+    }
   } else if (!server->silent && !server->config->faults.foreignText && ParseDihex(text, &address)) {
     return Answer(server, address);
   }
@@ -453,9 +466,10 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
   }
   const bool lower = faults->lowercase;
   const uint8_t recordBytes = spoil && faults->wideRecords ? SimWideRecordBytes : RecordDataBytes;
-  // Memory 64 KiB too low from HighBlocksStart on, placed there by its segment records.
-  const uint32_t shift =
-      spoil && faults->lowSegments && address >= HighBlocksStart ? HighBlocksStart : 0;
+  // Memory 64 KiB too low from HighBlocksStart on, placed there by its segment
+  // records, or with no segment records at all.
+  const bool lostBase = spoil && block == faults->lostBaseBlock && address >= HighBlocksStart;
+  const uint32_t shift = (spoil && faults->lowSegments) || lostBase ? HighBlocksStart : 0;
   char record[RecordTextSize];
   size_t n = 0;
   size_t lines = 0;
@@ -467,8 +481,15 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
   }
   for (uint32_t at = address; at < address + BlockSize; at += RecordDataBytes) {
     if (n + 3 * RecordRoom > outSize) break;
-    const uint32_t from = at - shift;
-    if (address >= HighBlocksStart) {
+    const uint32_t from = address >= HighBlocksStart ? at - shift : at;
+    if (lostBase) {
+      // A record that places nothing where the segment record would be.
+      const uint8_t start[4] = {};
+      const bool endOfFile = faults->lostBaseType == 0x01;
+      const size_t length =
+          FormatRecord(record, endOfFile ? 0 : sizeof start, 0, faults->lostBaseType, start, lower);
+      n += AppendLine(faults, record, length, lines++, out + n);
+    } else if (address >= HighBlocksStart) {
       // An extended segment address record places the data record that follows.
       const uint16_t segment = SegmentOf(from);
       const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
@@ -480,7 +501,7 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
     for (uint8_t i = 0; i < recordBytes; ++i) data[i] = config->image[(from + i) % ImageSize];
     size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
                                  RecordTypeData, data, lower);
-    const bool spoiled = spoil && SameRecord(faults->corruptAddress, at);
+    const bool spoiled = spoil && CorruptRecord(faults, at);
     if (spoiled) length = Corrupt(record, length, faults->corruption, asked);
     const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
     n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
@@ -537,12 +558,23 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
   server.received = received;
   server.line = {pty->master, config->bytesPerSecond, 0};
   long long foreignAtNs = NowNs();
+  long long strayAtNs = NowNs();
+  char stray[RecordTextSize + 2];
+  const uint8_t zeros[RecordDataBytes] = {};
+  size_t strayLength =
+      FormatRecord(stray, RecordDataBytes, SimStrayRecordLoad, RecordTypeData, zeros, false);
+  stray[strayLength++] = '\r';
+  stray[strayLength++] = '\n';
   for (;;) {
     if (Quitting(&server)) return SimQuit;
     if (config->faults.foreignText && NowNs() >= foreignAtNs) {
       // Another device on the port talks on its own, whatever it is sent.
       if (!LineSend(&server.line, SimForeignLine, std::strlen(SimForeignLine))) return -1;
       foreignAtNs = NowNs() + SimForeignLineMs * 1000000LL;
+    }
+    if (config->faults.strayRecordMs > 0 && NowNs() >= strayAtNs) {
+      if (!LineSend(&server.line, stray, strayLength)) return -1;
+      strayAtNs = NowNs() + config->faults.strayRecordMs * 1000000LL;
     }
     char bytes[512];
     const int got = ReceiveBytes(&server, bytes, sizeof bytes);

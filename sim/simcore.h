@@ -31,6 +31,11 @@ constexpr unsigned SimForeignLineMs = 400;
 constexpr char SimForeignLine[] = "+STATUS 12.5V OK\r\n";
 // Data bytes per record of a logger whose replies never fit.
 constexpr uint8_t SimWideRecordBytes = 32;
+// What a logger that speaks Intel HEX may send after the end command.
+constexpr char SimEndOfFileLine[] = ":00000001FF\r\n";
+// A record line that another talker on the port sends now and then: a data
+// record at the top of the first 64 KiB.
+constexpr uint16_t SimStrayRecordLoad = 0xFFF0;
 
 // How the record at SimFaults::corruptAddress is spoiled: a wrong checksum (a
 // different one at each try), a
@@ -52,17 +57,26 @@ struct SimFaults {
   // Spoils of a reply (surplus, duplicate, corruption, long line) are made the
   // first spoilFirst times the block is asked for, then no more (0: every time).
   unsigned spoilFirst = 0;
-  long surplusBlock = SimNone;     // this block's reply ends with one extra record line
-  long longLineBlock = SimNone;    // a line of SimLongLineLength characters precedes this reply
-  long lateBlock = SimNone;        // this block's reply comes SimLateReplyMs late
-  long twiceBlock = SimNone;       // this block's reply is sent again SimRepeatGapMs later
-  long splitBlock = SimNone;       // this reply's last LF comes SimSplitLineEndMs after the rest
-  long otherReplyBlock = SimNone;  // this block is answered with the next block's reply
-  bool lowSegments = false;  // from 0x10000 on: the memory 64 KiB lower, segment records to match
-  bool wideRecords = false;  // data records of SimWideRecordBytes: replies that never fit
+  long surplusBlock = SimNone;       // this block's reply ends with one extra record line
+  long longLineBlock = SimNone;      // a line of SimLongLineLength characters precedes this reply
+  long lateBlock = SimNone;          // this block's reply comes SimLateReplyMs late
+  long twiceBlock = SimNone;         // this block's reply is sent again SimRepeatGapMs later
+  long splitBlock = SimNone;         // this reply's last LF comes SimSplitLineEndMs after the rest
+  long otherReplyBlock = SimNone;    // this block is answered with the next block's reply
+  unsigned lateMs = SimLateReplyMs;  // how late the late block's reply comes
+  // This block (from 0x10000 on) is answered with the data records of the
+  // block 64 KiB lower, with records of lostBaseType in the places of its
+  // segment records: 0x03 (start segment address) or 0x01 (end of file).
+  long lostBaseBlock = SimNone;
+  uint8_t lostBaseType = 0x03;
+  bool endOfFileAfterEnd = false;  // the end command is answered with an end-of-file record
+  unsigned strayRecordMs = 0;  // a data record line every this often, whatever happens (0: never)
+  bool lowSegments = false;    // from 0x10000 on: the memory 64 KiB lower, segment records to match
+  bool wideRecords = false;    // data records of SimWideRecordBytes: replies that never fit
   long duplicateAddress = SimNone;  // the data record holding this address is sent twice
   SimCorruption corruption = SimCorruption::None;
   long corruptAddress = SimNone;    // the data record holding this memory address is spoiled
+  long corruptStride = 0;           // ...and every this many bytes after it (0: that one only)
   long silentAfterBlock = SimNone;  // no command is answered after this block's reply
   long hangUpAfterBlock = SimNone;  // the port is closed after this block's reply
   long hangUpInBlock = SimNone;     // the port is closed halfway through this block's reply

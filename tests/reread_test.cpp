@@ -200,7 +200,7 @@ TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
     for (const uint32_t a : {0x00000u, 0x00100u}) {
       const BlockReply reply = ReplyOf(config, a);
       EXPECT_EQ(CheckBlock(&reply, a, numbering), BlockVerdict::Sound);
-      numbering = LearnNumbering(&reply, a, numbering);
+      numbering = LearnNumbering(&reply, a, numbering, nullptr);
     }
     EXPECT_EQ(numbering, c.learned);
     for (const uint32_t a : {0x00200u, 0x10000u, 0x3FF00u}) {
@@ -219,11 +219,11 @@ TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
   // While learning, a block that fits no numbering is bad, and teaches nothing.
   EXPECT_EQ(CheckBlock(&other, 0x00100, Numbering::Unknown), BlockVerdict::WrongNumbers);
   EXPECT_EQ(CheckBlock(&other, 0x00000, Numbering::Unknown), BlockVerdict::WrongNumbers);
-  EXPECT_EQ(LearnNumbering(&other, 0x00100, Numbering::Unknown), Numbering::Unknown);
-  // Block 0000's records where 0100 was asked for look per-block numbered: the
-  // logger layer confirms such a repeat on a quiet line before it learns from it.
+  EXPECT_EQ(LearnNumbering(&other, 0x00100, Numbering::Unknown, nullptr), Numbering::Unknown);
+  // Block 0000's records where 0100 was asked for look per-block numbered: a
+  // repeat of the block before teaches nothing.
   const BlockReply first = ReplyOf(SimConfig{image.data(), 0, nullptr}, 0x00000);
-  EXPECT_EQ(LearnNumbering(&first, 0x00100, Numbering::Unknown), Numbering::PerBlock);
+  EXPECT_EQ(LearnNumbering(&first, 0x00100, Numbering::Unknown, &first), Numbering::Unknown);
   // Records out of step (one sent twice) are caught all the same.
   SimConfig twice = {image.data(), 0, nullptr};
   twice.faults.duplicateAddress = 0x00105;
