@@ -530,7 +530,10 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
 
 bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept) {
   std::snprintf(s->command, sizeof s->command, BlockCommandFormat, static_cast<unsigned>(address));
-  const BlockReply* before = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
+  // The block before's reply, when it was sound: a bad one's last try may be
+  // anything, this block's own reply included.
+  const BlockData* last = s->haveBlock ? &s->blocks[s->kept] : nullptr;
+  const BlockReply* before = last != nullptr && last->sound ? &last->reply : nullptr;
   int reading = s->haveBlock ? 1 - s->kept : 0;
   BlockData* lastTry = nullptr;
   // Whether every try brought sound records numbered alike, in no numbering

@@ -64,6 +64,7 @@ void Usage() {
                "  --lost-base-eof       ...end-of-file records there instead\n"
                "  --corrupt-stride N    spoil every Nth byte's record from --corrupt's on too\n"
                "  --eof-after-end       answer the end command with an end-of-file record\n"
+               "  --record-after-end    answer the end command with a data record\n"
                "  --stray-records MS    send a data record line every MS milliseconds\n"
                "  --foreign             another device: answer nothing, send a line of text\n"
                "                        every 400 ms\n"
@@ -89,7 +90,6 @@ const FlagFault FlagFaults[] = {
     {"--foreign", &SimFaults::foreignText},
     {"--low-segments", &SimFaults::lowSegments},
     {"--wide-records", &SimFaults::wideRecords},
-    {"--eof-after-end", &SimFaults::endOfFileAfterEnd},
 };
 
 // Faults that name a block or a record by its address.
@@ -193,6 +193,10 @@ bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
   const char* option = argv[*i];
   if (std::strcmp(option, "--lost-base-eof") == 0) {
     faults->lostBaseType = 0x01;
+    return true;
+  }
+  if (std::strcmp(option, "--eof-after-end") == 0 || std::strcmp(option, "--record-after-end") == 0) {
+    faults->afterEnd = option[2] == 'e' ? SimEndOfFileLine : SimStrayRecordLine;
     return true;
   }
   for (const FlagFault& f : FlagFaults) {

@@ -413,11 +413,8 @@ int TakeCommand(Server* server, const char* text) {
     server->stats->sawEnd = true;
     server->stats->endCommandNs = NowNs();
     server->endSeenNs = server->stats->endCommandNs;
-    const char* eof = SimEndOfFileLine;
-    if (server->config->faults.endOfFileAfterEnd &&
-        !LineSend(&server->line, eof, std::strlen(eof))) {
-      return -1;
-    }
+    const char* answer = server->config->faults.afterEnd;
+    if (answer != nullptr && !LineSend(&server->line, answer, std::strlen(answer))) return -1;
   } else if (!server->silent && !server->config->faults.foreignText && ParseDihex(text, &address)) {
     return Answer(server, address);
   }
@@ -559,12 +556,6 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
   server.line = {pty->master, config->bytesPerSecond, 0};
   long long foreignAtNs = NowNs();
   long long strayAtNs = NowNs();
-  char stray[RecordTextSize + 2];
-  const uint8_t zeros[RecordDataBytes] = {};
-  size_t strayLength =
-      FormatRecord(stray, RecordDataBytes, SimStrayRecordLoad, RecordTypeData, zeros, false);
-  stray[strayLength++] = '\r';
-  stray[strayLength++] = '\n';
   for (;;) {
     if (Quitting(&server)) return SimQuit;
     if (config->faults.foreignText && NowNs() >= foreignAtNs) {
@@ -573,7 +564,8 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
       foreignAtNs = NowNs() + SimForeignLineMs * 1000000LL;
     }
     if (config->faults.strayRecordMs > 0 && NowNs() >= strayAtNs) {
-      if (!LineSend(&server.line, stray, strayLength)) return -1;
+      const size_t length = std::strlen(SimStrayRecordLine);
+      if (!LineSend(&server.line, SimStrayRecordLine, length)) return -1;
       strayAtNs = NowNs() + config->faults.strayRecordMs * 1000000LL;
     }
     char bytes[512];

@@ -33,9 +33,8 @@ constexpr char SimForeignLine[] = "+STATUS 12.5V OK\r\n";
 constexpr uint8_t SimWideRecordBytes = 32;
 // What a logger that speaks Intel HEX may send after the end command.
 constexpr char SimEndOfFileLine[] = ":00000001FF\r\n";
-// A record line that another talker on the port sends now and then: a data
-// record at the top of the first 64 KiB.
-constexpr uint16_t SimStrayRecordLoad = 0xFFF0;
+// A record line that no command asked for: 16 zero bytes at 0xFFF0.
+constexpr char SimStrayRecordLine[] = ":10FFF0000000000000000000000000000000000001\r\n";
 
 // How the record at SimFaults::corruptAddress is spoiled: a wrong checksum (a
 // different one at each try), a
@@ -69,8 +68,8 @@ struct SimFaults {
   // segment records: 0x03 (start segment address) or 0x01 (end of file).
   long lostBaseBlock = SimNone;
   uint8_t lostBaseType = 0x03;
-  bool endOfFileAfterEnd = false;  // the end command is answered with an end-of-file record
-  unsigned strayRecordMs = 0;  // a data record line every this often, whatever happens (0: never)
+  const char* afterEnd = nullptr;  // the end command is answered with this line (null: none)
+  unsigned strayRecordMs = 0;  // SimStrayRecordLine every this often, whatever happens (0: never)
   bool lowSegments = false;    // from 0x10000 on: the memory 64 KiB lower, segment records to match
   bool wideRecords = false;    // data records of SimWideRecordBytes: replies that never fit
   long duplicateAddress = SimNone;  // the data record holding this address is sent twice

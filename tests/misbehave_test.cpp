@@ -56,6 +56,8 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
       m.reread == ImageSize ? ExpectedCommands() : CommandsAsking(Commands(m.reread, m.reread), 2);
   EXPECT_TRUE(sim.Received() == commands) << Tail(sim.Received());
   EXPECT_EQ(Count(run.console, "を読み直します"), m.reread == ImageSize ? 0u : 1u);
+  EXPECT_EQ(Count(run.console, "終了コマンドの後"), 0u)
+      << "a copy of the last reply is no record never asked for";
 }
 
 SimFaults SlowAfterASplitLineEnd() {

@@ -1,12 +1,16 @@
 // --resume: a dump cut short goes on from where it stopped, and ends with the
-// files of a clean run; changed memory or complete files are told apart; an
-// earlier dump survives a port that cannot be opened.
+// files of a clean run, once the logger has shown, block by block for up to
+// WitnessLimit blocks, that it still holds what the files keep; changed
+// memory, complete files, files with too much and a witness that cannot be
+// read are told apart; an earlier dump survives a port that cannot be opened.
 #include <sys/stat.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dump/logger.h"
+#include "dump/resume.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 
@@ -17,6 +21,32 @@ constexpr char ResumeTail[] = "q\n\r";
 
 std::string Image(const InProcessSim& sim) {
   return std::string(sim.image.begin(), sim.image.end());
+}
+
+// A memory whose blocks from erasedFrom on are erased.
+std::vector<uint8_t> ErasedFrom(uint32_t seed, uint32_t erasedFrom) {
+  std::vector<uint8_t> image = PatternImage(seed);
+  std::fill(image.begin() + erasedFrom, image.end(), ImageFiller);
+  return image;
+}
+
+// A first run with the logger's memory image, cut short by a hang-up in the
+// block at cut (ImageSize: not cut), or stopped by the user at once.
+void FirstRun(const TempDir& dir, const std::vector<uint8_t>& image, long cut = SimNone) {
+  InProcessSim sim(Seed);
+  sim.image = image;
+  sim.config.image = sim.image.data();
+  sim.config.faults.hangUpInBlock = cut;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(run.status, cut == SimNone ? ExitComplete : ExitLinkLost);
+  sim.Finish();
+}
+
+// A resumed run against a clean logger with this memory.
+DriverResult Resumed(const TempDir& dir, InProcessSim* sim, const std::vector<uint8_t>& image) {
+  sim->image = image;
+  sim->config.image = sim->image.data();
+  return DumpFrom(sim, dir, nullptr, true);
 }
 
 struct Cut {
@@ -33,8 +63,9 @@ void PrintTo(const Cut& c, std::ostream* os) {
 
 class Resume : public ::testing::TestWithParam<Cut> {};
 
-// The second run checks blocks 00000 and the last one stored, reads only the
-// blocks not yet stored, and leaves the files of a clean run.
+// The second run reads its witnesses (block 00000 and the last stored among
+// them, at most WitnessLimit), then only the blocks not yet stored, and
+// leaves the files of a clean run.
 TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
   const Cut& c = GetParam();
   TempDir dir;
@@ -51,14 +82,17 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
     EXPECT_TRUE(EndsWith(first.console, ResumeHint)) << first.console;
     sim.Finish();
   }
+  const uint32_t from = c.kept * BlockSize;
+  const std::vector<uint32_t> witnesses = WitnessesOf(dir.path);
+  ASSERT_LE(witnesses.size(), static_cast<size_t>(WitnessLimit));
+  EXPECT_EQ(witnesses.front(), 0u);
+  EXPECT_EQ(witnesses.back(), from - BlockSize);
   InProcessSim sim(Seed);
   const DriverResult second = DumpFrom(&sim, dir, nullptr, true);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(second.status, ExitComplete) << second.console;
-  const uint32_t from = c.kept * BlockSize;
   EXPECT_NE(second.console.find(Said(Msg::Resuming, from)), std::string::npos) << second.console;
-  EXPECT_TRUE(sim.Received() == Commands(0, 0) + Commands(from - BlockSize, from - BlockSize) +
-                                    Commands(from, 0x3FF00) + ResumeTail)
+  EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses) + Commands(from, 0x3FF00) + ResumeTail)
       << sim.Received().substr(0, 200);
   EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
 }
@@ -69,49 +103,122 @@ INSTANTIATE_TEST_SUITE_P(
                       Cut{"link_lost_high", SimNone, 0x2A300, 0x2A3, ExitLinkLost}),
     [](const ::testing::TestParamInfo<Cut>& info) { return std::string(info.param.name); });
 
-// The logger's memory changed since the first run: one line says so, and the
-// dump starts again from block 00000.
+// The witnesses: block 00000, the last kept block, the last that holds data
+// and the erased one after it, then one block in each eighth of the range,
+// the one nearest its middle that holds data; never more than WitnessLimit
+// blocks or WitnessRecordLines record lines.
+TEST(Witnesses, CoverTheEndsTheEdgeOfTheDataAndTheRangeBetween) {
+  static StoredDump dump;
+  uint32_t chosen[WitnessLimit];
+  dump.blocks = 0x80;
+  std::fill(dump.erased, dump.erased + BlockCount, true);
+  dump.erased[0x07] = dump.erased[0x1B] = false;
+  int count = ChooseWitnesses(&dump, chosen);
+  EXPECT_EQ(
+      std::vector<uint32_t>(chosen, chosen + count),
+      (std::vector<uint32_t>{0x0000, 0x0700, 0x1B00, 0x1C00, 0x2800, 0x3800, 0x4800, 0x7F00}));
+  // A whole dump, nothing erased: the high blocks' 32 lines leave room for seven.
+  dump.blocks = BlockCount;
+  std::fill(dump.erased, dump.erased + BlockCount, false);
+  count = ChooseWitnesses(&dump, chosen);
+  EXPECT_EQ(std::vector<uint32_t>(chosen, chosen + count),
+            (std::vector<uint32_t>{0x00000, 0x04000, 0x0C000, 0x14000, 0x1C000, 0x24000, 0x3FF00}));
+  int lines = 0;
+  for (int i = 0; i < count; ++i) lines += RecordLinesOf(chosen[i]);
+  EXPECT_LE(lines, WitnessRecordLines);
+  dump.blocks = 1;
+  EXPECT_EQ(ChooseWitnesses(&dump, chosen), 1);
+  EXPECT_EQ(chosen[0], 0u);
+}
+
+// The logger's memory changed since the files were written, where a witness
+// falls: one line says so, the witnesses are read up to the first that
+// differs, and the dump starts again from block 00000 with a fresh session
+// (here the new memory is numbered per block). Cases: another memory
+// altogether; a logger that logged on into blocks the cut-short files hold as
+// erased; the same, with complete files; another logger's dump with the same
+// block 00000 and an erased end.
 TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
-  TempDir dir;
-  {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> stored;  // the memory the files were made from
+    long cut;                     // where the first run was cut short
+    std::vector<uint8_t> now;     // the memory at the resume
+    SimNumbering numbering;
+  };
+  const std::vector<uint8_t> early = ErasedFrom(Seed, 0x20000);
+  std::vector<uint8_t> later = early;
+  std::fill(later.begin() + 0x20000, later.begin() + 0x20040, 0x42);
+  std::vector<uint8_t> other = ErasedFrom(Seed + 2, 0x30000);
+  std::copy(early.begin(), early.begin() + BlockSize, other.begin());
+  const std::vector<uint8_t> otherStored = ErasedFrom(Seed, 0x30000);
+  for (const Case& c :
+       {Case{"other memory", PatternImage(Seed), 0x00800, PatternImage(Seed + 1),
+             SimNumbering::PerBlock},
+        Case{"logged on", early, 0x30000, later, SimNumbering::ByAddress},
+        Case{"logged on, complete", early, SimNone, later, SimNumbering::ByAddress},
+        Case{"other logger", otherStored, SimNone, other, SimNumbering::ByAddress}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    FirstRun(dir, c.stored, c.cut);
+    const std::vector<uint32_t> witnesses = WitnessesOf(dir.path);
+    uint32_t differing = ImageSize;
+    for (const uint32_t w : witnesses) {
+      if (differing == ImageSize &&
+          !std::equal(c.now.begin() + w, c.now.begin() + w + BlockSize, c.stored.begin() + w)) {
+        differing = w;
+      }
+    }
+    ASSERT_NE(differing, ImageSize) << "no witness falls where the memory changed";
     InProcessSim sim(Seed);
-    sim.config.faults.hangUpInBlock = 0x00800;
-    EXPECT_EQ(DumpFrom(&sim, dir).status, ExitLinkLost);
-    sim.Finish();
+    sim.config.faults.numbering = c.numbering;
+    const DriverResult run = Resumed(dir, &sim, c.now);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete) << run.console.substr(0, 400);
+    EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
+    EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses, differing) + ExpectedCommands());
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == Image(sim));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
   }
-  InProcessSim sim(Seed + 1);
-  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitComplete);
-  EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
-  EXPECT_TRUE(sim.Received() == Commands(0, 0) + ExpectedCommands());
-  EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
 }
 
 // Files that already hold the whole dump are checked like any others and,
-// when the logger agrees, left untouched; a port that cannot be opened leaves
-// them untouched too, --resume or not.
-TEST(ResumeElse, CompleteFilesAndAPortThatWillNotOpenLeaveTheFilesAlone) {
+// when the logger agrees, left untouched; files with more than the whole dump
+// (a longer logger.bin, lines after the last block in logger.hex) are cut to
+// it and the console says so; a port that cannot be opened leaves them
+// untouched, --resume or not.
+TEST(ResumeElse, CompleteFilesAreLeftAloneOrCutToExactlyTheDump) {
   TempDir dir;
-  {
-    InProcessSim sim(Seed);
-    EXPECT_EQ(DumpFrom(&sim, dir).status, ExitComplete);
-    sim.Finish();
-  }
+  FirstRun(dir, PatternImage(Seed));
   const std::string hex = ReadFileBytes(dir.File("logger.hex"));
   const std::string bin = ReadFileBytes(dir.File("logger.bin"));
-  struct stat before;
-  ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &before), 0);
-  InProcessSim sim(Seed);
-  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitComplete);
-  EXPECT_NE(run.console.find(Utf8(Msg::AlreadyComplete)), std::string::npos);
-  EXPECT_TRUE(sim.Received() == Commands(0, 0) + Commands(0x3FF00, 0x3FF00) + ResumeTail);
-  struct stat after;
-  ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &after), 0);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  const std::vector<uint32_t> witnesses = WitnessesOf(dir.path);
+  struct Case {
+    std::string hexAfter;
+    std::string binAfter;
+  };
+  const std::string lastEntry = hex.substr(hex.rfind("\r\r\n", hex.size() - 4) + 3);
+  for (const Case& c : {Case{"", ""}, Case{"", std::string(100, '\0')}, Case{lastEntry, ""},
+                        Case{":00000001FF\r\r\r\n", "x"}}) {
+    WriteFileBytes(dir.File("logger.hex"), hex + c.hexAfter);
+    WriteFileBytes(dir.File("logger.bin"), bin + c.binAfter);
+    struct stat before;
+    ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &before), 0);
+    InProcessSim sim(Seed);
+    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete);
+    const bool surplus = !c.hexAfter.empty() || !c.binAfter.empty();
+    EXPECT_EQ(Count(run.console, Utf8(surplus ? Msg::SurplusCut : Msg::AlreadyComplete)), 1u)
+        << run.console;
+    EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses) + ResumeTail);
+    EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
+    if (surplus) continue;
+    struct stat after;
+    ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  }
   for (const bool resume : {false, true}) {
     const std::string noPort = dir.File("no-such-port");
     const DriverResult refused =
@@ -120,6 +227,106 @@ TEST(ResumeElse, CompleteFilesAndAPortThatWillNotOpenLeaveTheFilesAlone) {
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == bin);
   }
+}
+
+// A witness that stays bad on every try is no changed memory: nothing is cut
+// or rewritten, the run ends with status 5 naming the block, and the console
+// says the earlier files are kept. A link lost while the witnesses are read
+// leaves them too, and the next --resume is still offered.
+TEST(ResumeElse, AWitnessNotReadSoundlyLeavesTheFilesAlone) {
+  TempDir dir;
+  FirstRun(dir, PatternImage(Seed), 0x00800);
+  const std::string hex = ReadFileBytes(dir.File("logger.hex"));
+  const std::string bin = ReadFileBytes(dir.File("logger.bin"));
+  {
+    InProcessSim sim(Seed);
+    sim.config.faults.corruption = SimCorruption::Checksum;
+    sim.config.faults.corruptAddress = 0x00005;
+    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitSuspectImage);
+    EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::WitnessBad, 0u, BlockTries))) << run.console;
+    std::string commands;
+    for (int i = 0; i < BlockTries; ++i) commands += Commands(0, 0);
+    EXPECT_TRUE(sim.Received() == commands + ResumeTail);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == bin);
+  }
+  InProcessSim sim(Seed);
+  sim.config.faults.hangUpInBlock = 0x00000;
+  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitLinkLost);
+  EXPECT_TRUE(EndsWith(run.console, LinkLost + ResumeHint)) << run.console;
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == bin);
+}
+
+// What the files keep: a block whose logger.bin bytes differ from its lines,
+// or whose lines are another block's (here block 00000's, which fit a
+// numbering per block but not the numbering by address the blocks before
+// showed), ends the stored blocks; the resume goes on from there.
+TEST(ResumeElse, StoredBlocksEndWhereTheFilesStopProvingThem) {
+  struct Case {
+    const char* name;
+    bool lines;  // block 00500's lines replaced (else a byte of logger.bin changed)
+  };
+  for (const Case& c : {Case{"logger.bin differs", false}, Case{"another block's lines", true}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    FirstRun(dir, PatternImage(Seed), 0x00800);
+    std::string hex = ReadFileBytes(dir.File("logger.hex"));
+    std::string bin = ReadFileBytes(dir.File("logger.bin"));
+    if (c.lines) {
+      // Sixteen entries per low block, each ending in CR CR LF.
+      std::vector<size_t> starts = {0};
+      for (size_t at = hex.find("\r\r\n"); at != std::string::npos;
+           at = hex.find("\r\r\n", at + 3)) {
+        starts.push_back(at + 3);
+      }
+      const std::string block0 = hex.substr(0, starts[16]);
+      hex.replace(starts[5 * 16], starts[6 * 16] - starts[5 * 16], block0);
+      bin.replace(0x500, BlockSize, bin.substr(0, BlockSize));
+    } else {
+      bin[0x505] = static_cast<char>(bin[0x505] ^ 1);
+    }
+    WriteFileBytes(dir.File("logger.hex"), hex);
+    WriteFileBytes(dir.File("logger.bin"), bin);
+    const std::vector<uint32_t> witnesses = WitnessesOf(dir.path);
+    EXPECT_EQ(witnesses.back(), 0x00400u);
+    InProcessSim sim(Seed);
+    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitComplete);
+    EXPECT_NE(run.console.find(Said(Msg::Resuming, 0x00500u)), std::string::npos) << run.console;
+    EXPECT_TRUE(sim.Received() ==
+                WitnessCommands(witnesses) + Commands(0x500, 0x3FF00) + ResumeTail);
+    EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
+  }
+}
+
+// A logger whose addresses cannot show where a block belongs: the stored
+// lines prove nothing, so --resume starts from block 00000 and says why, also
+// after a run whose status 5 came from records after the end command.
+TEST(ResumeElse, WithoutUsableAddressesTheDumpStartsAfresh) {
+  TempDir dir;
+  {
+    InProcessSim sim(Seed);
+    sim.config.faults.numbering = SimNumbering::None;
+    sim.config.faults.afterEnd = SimStrayRecordLine;
+    const DriverResult first = DumpFrom(&sim, dir);
+    EXPECT_EQ(first.status, ExitSuspectImage);
+    sim.Finish();
+  }
+  InProcessSim sim(Seed);
+  sim.config.faults.numbering = SimNumbering::None;
+  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete);
+  EXPECT_EQ(Count(run.console, Utf8(Msg::ResumeUnprovable)), 1u);
+  EXPECT_TRUE(sim.Received() == ExpectedCommands());
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == Image(sim));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
 }
 
 }  // namespace

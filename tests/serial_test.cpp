@@ -17,6 +17,7 @@
 #include "dump/portchoice.h"
 #include "serial/link.h"
 #include "sim/simcore.h"
+#include "testutil.h"
 
 namespace {
 
@@ -95,6 +96,60 @@ TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
   Send("c\r");
   int n = 0;
   EXPECT_EQ(NextLine(&n), ":abc\r");
+}
+
+// What waits before a command is gone afterwards: a line being assembled is
+// dropped by a discard, and the port's queue is emptied by a drop also where
+// the link reads one byte at a time and cannot see what stays queued.
+TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
+  Send(":part");
+  EXPECT_EQ(ReadLine(link, line), ReadLineTimeout);
+  EXPECT_EQ(SerialDiscardInput(link), 0);
+  Send("a\r");
+  int n = 0;
+  EXPECT_EQ(NextLine(&n), "a\r");
+  for (const bool oneByte : {false, true}) {
+    SCOPED_TRACE(oneByte);
+    const SerialSeam saved = serialSeam;
+    if (oneByte) serialSeam.readSome = ReadOneByte;
+    Send("\nb\r\n:stale\r\n:st");
+    EXPECT_EQ(NextLine(&n), "\n");
+    EXPECT_EQ(NextLine(&n), "b\r");
+    EXPECT_TRUE(SerialDropInput(link));
+    Send("c\r");
+    EXPECT_EQ(NextLine(&n), "c\r");
+    serialSeam = saved;
+  }
+}
+
+// A line beginning with ':' that waits behind the last line handed out is
+// seen without waiting, whether the link holds it or the port still queues
+// it; a line end, other text or nothing at all is no such line. What was
+// looked at is still read afterwards.
+TEST_F(LinkOnPty, LineWaitingIsSeenWithoutWaitingAndStaysToBeRead) {
+  struct Case {
+    std::string after;  // what follows the line read
+    bool waiting;
+  };
+  for (const bool oneByte : {false, true}) {
+    const SerialSeam saved = serialSeam;
+    if (oneByte) serialSeam.readSome = ReadOneByte;
+    for (const Case& c : {Case{"\n:2\r\n", true}, Case{"\n?\r\n:3", true}, Case{"\n", false},
+                          Case{"\nabc\r\n", false}, Case{"", false}}) {
+      SCOPED_TRACE(c.after + (oneByte ? " one byte" : " whole"));
+      Send(":1\r" + c.after);
+      int n = 0;
+      EXPECT_EQ(NextLine(&n), ":1\r");
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(SerialLineWaiting(link, ':'), c.waiting);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+      if (c.waiting) {
+        EXPECT_EQ(NextLine(&n), "\n");
+      }
+      SerialDiscardInput(link);
+    }
+    serialSeam = saved;
+  }
 }
 
 TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {

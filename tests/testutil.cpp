@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "dump/platform.h"
+#include "dump/resume.h"
 #include "gtest/gtest.h"
 
 TempDir::TempDir() {
@@ -133,6 +134,22 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
   std::fclose(out);
   std::fclose(in);
   return result;
+}
+
+int ReadOneByte(SerialLink* link, unsigned char* buffer, size_t max) {
+  return SerialReadSome(link, buffer, max < 1 ? max : 1);
+}
+
+namespace {
+const bool byteReads = [] {
+  const bool on = std::getenv("LOGGERDUMP_TEST_BYTE_READS") != nullptr;
+  if (on) serialSeam.readSome = ReadOneByte;
+  return on;
+}();
+}  // namespace
+
+bool ByteReads() {
+  return byteReads;
 }
 
 long long TestNowMs() {
@@ -365,6 +382,21 @@ std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
   return entries;
 }
 
+BlockReply ReplyOf(const SimConfig& config, uint32_t address) {
+  static char text[SimReplySize];
+  const size_t n = SimBuildReply(&config, address, text, sizeof text);
+  BlockReply reply{};
+  size_t start = 0;
+  for (size_t i = 0; i < n && reply.count < RecordLinesOf(address); ++i) {
+    if (text[i] != '\r') continue;
+    reply.length[reply.count] = static_cast<int>(i + 1 - start);
+    std::snprintf(reply.line[reply.count++], LineBufferSize, "%.*s",
+                  static_cast<int>(i + 1 - start), text + start);
+    start = i + 2;  // past the LF
+  }
+  return reply;
+}
+
 std::string ExpectedHexFile(const SimConfig& config) {
   std::string expected;
   for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
@@ -446,4 +478,28 @@ std::string CommandsAsking(const std::string& command, int times) {
   std::string repeated;
   for (int i = 0; i < times; ++i) repeated += command;
   return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
+}
+
+std::vector<uint32_t> WitnessesOf(const std::string& dir) {
+  FILE* hex = std::fopen((dir + "/logger.hex").c_str(), "rb");
+  FILE* bin = std::fopen((dir + "/logger.bin").c_str(), "rb");
+  std::vector<uint32_t> witnesses;
+  if (hex != nullptr && bin != nullptr) {
+    static BlockReply replies[2];
+    static StoredDump stored;
+    ReadStoredDump(hex, bin, replies, &stored);
+    uint32_t chosen[WitnessLimit];
+    if (stored.blocks > 0) witnesses.assign(chosen, chosen + ChooseWitnesses(&stored, chosen));
+  }
+  if (hex != nullptr) std::fclose(hex);
+  if (bin != nullptr) std::fclose(bin);
+  return witnesses;
+}
+
+std::string WitnessCommands(const std::vector<uint32_t>& witnesses, uint32_t last) {
+  std::string commands;
+  for (const uint32_t a : witnesses) {
+    if (a <= last) commands += Commands(a, a);
+  }
+  return commands;
 }

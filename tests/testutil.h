@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dump/dump.h"
+#include "dump/logger.h"
 #include "dump/messages.h"
 #include "serial/link.h"
 #include "gtest/gtest.h"
@@ -98,6 +99,23 @@ DriverResult RunDriverInProcess(const std::string& dir, const std::string& input
 // listed, no countdown wait), with stop as the stop flag and resume as --resume.
 DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir,
                       const std::atomic<bool>* stop = nullptr, bool resume = false);
+
+// A read through the link's platform seam that takes one byte per call, as
+// the Windows link does.
+int ReadOneByte(SerialLink* link, unsigned char* buffer, size_t max);
+
+// Whether this test program runs every link that way (the environment
+// variable LOGGERDUMP_TEST_BYTE_READS is set): CTest runs the logger layer's
+// tests a second time so, because a rule that holds only for whole reads
+// fails there.
+bool ByteReads();
+
+// Makes the links read one byte per call while it lives.
+struct OneByteReads {
+  SerialSeam saved = serialSeam;
+  OneByteReads() { serialSeam.readSome = ReadOneByte; }
+  ~OneByteReads() { serialSeam = saved; }
+};
 
 // Monotonic milliseconds: the tests' own deadlines and measured times.
 long long TestNowMs();
@@ -197,6 +215,9 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds);
 // CR CR LF.
 std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
                                       unsigned asked = 0);
+// The record lines of the reply that the logger of config sends for the block
+// at address, as the logger layer reads them.
+BlockReply ReplyOf(const SimConfig& config, uint32_t address);
 // logger.hex of a complete run against the logger of config (faults that
 // spoil a reply as its first try brings them), or against a clean logger with
 // this memory.
@@ -212,3 +233,8 @@ std::string ExpectedCommands();
 // The commands of a clean run with command (one block's) sent times times.
 std::string CommandsAsking(const std::string& command, int times);
 std::vector<uint8_t> PatternImage(uint32_t seed);
+// The blocks that a resume over the files in dir reads again from the logger,
+// ascending (read them before the run changes the files).
+std::vector<uint32_t> WitnessesOf(const std::string& dir);
+// Their commands, up to and including the block at last.
+std::string WitnessCommands(const std::vector<uint32_t>& witnesses, uint32_t last = ImageSize);

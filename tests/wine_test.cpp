@@ -582,7 +582,9 @@ TEST_F(WineTest, PortAndDirFromTheCommandLine) {
 
 // The Windows program resumes a run whose logger went away (cut short by the
 // Linux program, whose files are the same): it reads the files back, checks
-// two blocks, cuts the files after the kept ones and ends with a clean run's.
+// its witnesses, cuts the files after the kept ones and ends with a clean
+// run's. Resumed again against a logger whose block 00000 is bad on every try,
+// it leaves the files as they are and ends with status 5 naming that block.
 TEST_F(WineTest, RunCutShortIsResumed) {
   {
     InProcessSim first(Seed);
@@ -590,6 +592,7 @@ TEST_F(WineTest, RunCutShortIsResumed) {
     ASSERT_EQ(DumpFrom(&first, dir_).status, ExitLinkLost);
   }
   const std::string received = dir_.File("received.bin");
+  const std::vector<uint32_t> witnesses = WitnessesOf(dir_.path);
   Child sim(SimArgs({"--seed", std::to_string(Seed), "--received", received}));
   ASSERT_FALSE(ConnectCom(setup_, &sim, LoggerComNumber).empty());
   const ProcessResult run =
@@ -599,8 +602,51 @@ TEST_F(WineTest, RunCutShortIsResumed) {
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, ExitComplete) << ConsoleText(run.out);
   EXPECT_TRUE(ReadFileBytes(received) ==
-              Commands(0, 0) + Commands(0x00700, 0x00700) + Commands(0x00800, 0x3FF00) + "q\n\r");
+              WitnessCommands(witnesses) + Commands(0x00800, 0x3FF00) + "q\n\r");
   EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
+
+  Child bad(SimArgs({"--seed", std::to_string(Seed), "--corrupt", "checksum:0x00005"}));
+  ASSERT_FALSE(ConnectCom(setup_, &bad, LoggerComNumber).empty());
+  const ProcessResult kept =
+      RunWine(setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber), "--resume"});
+  EXPECT_EQ(bad.Wait(10), 0);
+  unlink(ComLink(setup_, LoggerComNumber).c_str());
+  EXPECT_EQ(kept.status, 5);
+  EXPECT_TRUE(EndsWith(ConsoleText(kept.out),
+                       "\nブロック 00000 を 4 回読んでも正しく読めなかったため、保存済みの"
+                       "ブロックがロガーのメモリと同じか確かめられません。前回のファイルは"
+                       "そのまま残しています (--resume なしで実行すると最初から読み出します)。\n"))
+      << ConsoleText(kept.out);
+  EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
+}
+
+// A line behind a reply, read one byte at a time as Windows reads: behind a
+// reply its addresses prove, it is dropped with the input emptied before the
+// next command, which is asked for once; behind a reply of a logger without
+// usable addresses (a record sent twice), the block is asked for again.
+TEST_F(WineTest, SurplusBehindAReplyIsDroppedOrTheBlockAskedAgain) {
+  struct Case {
+    std::vector<std::string> fault;
+    std::string commands;
+  };
+  for (const Case& c :
+       {Case{{"--surplus", "0x00700"}, ExpectedCommands()},
+        Case{{"--numbering", "none", "--duplicate", "0x00735", "--spoil-first", "1"},
+             CommandsAsking("dihex 00700\r\n", 2)}}) {
+    const std::string received = dir_.File("received.bin");
+    std::vector<std::string> args = {"--seed", std::to_string(Seed), "--received", received};
+    args.insert(args.end(), c.fault.begin(), c.fault.end());
+    Child sim(SimArgs(args));
+    ASSERT_FALSE(ConnectCom(setup_, &sim, LoggerComNumber).empty());
+    const ProcessResult run =
+        RunWine(setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber)});
+    EXPECT_EQ(sim.Wait(10), 0);
+    unlink(ComLink(setup_, LoggerComNumber).c_str());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << ConsoleText(run.out);
+    EXPECT_TRUE(ReadFileBytes(received) == c.commands) << c.fault[0];
+    EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == SeedImage()) << c.fault[0];
+  }
 }
 
 // A COM-port device whose "PortName" cannot be read offers nothing to type:

@@ -1,0 +1,344 @@
+// What a reply must prove before it is kept: its addresses name its own block,
+// a repeat of the block before teaches nothing, a record line waiting behind
+// a reply the addresses cannot vouch for means the reply was not one block,
+// and replies that never fit end the run in bounded time. The block check on
+// its own, and whole runs against the substitute logger.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dump/logger.h"
+#include "gtest/gtest.h"
+#include "testutil.h"
+
+namespace {
+
+std::string Tail(const std::string& console) {
+  return console.substr(console.size() > 400 ? console.size() - 400 : 0);
+}
+
+// Another block's records, whatever numbering is known or being learned, and
+// a high block's data records without a segment record naming its 64 KiB, are
+// another block's; neither teaches a numbering. A repeat of the block before
+// teaches nothing either, while a different reply with the same numbers does.
+TEST(Evidence, AnotherBlocksRecordsNeverFitNorTeach) {
+  const std::vector<uint8_t> image = PatternImage(61);
+  const SimConfig clean = {image.data(), 0, nullptr};
+  const BlockReply block200 = ReplyOf(clean, 0x00200);
+  const BlockReply block100 = ReplyOf(clean, 0x00100);
+  for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
+    EXPECT_EQ(CheckBlock(&block200, 0x00100, n), BlockVerdict::OtherBlock);
+    EXPECT_EQ(CheckBlock(&block100, 0x00000, n), BlockVerdict::OtherBlock);
+  }
+  EXPECT_EQ(LearnNumbering(&block200, 0x00100, Numbering::Unknown, nullptr), Numbering::Unknown);
+
+  for (const uint8_t placeless : {0x03, 0x01}) {
+    SimConfig lost = clean;
+    lost.faults.lostBaseBlock = 0x23400;
+    lost.faults.lostBaseType = placeless;
+    const BlockReply reply = ReplyOf(lost, 0x23400);
+    ASSERT_EQ(reply.count, RecordLinesHigh);
+    for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
+      EXPECT_EQ(CheckBlock(&reply, 0x23400, n), BlockVerdict::OtherBlock) << int(placeless);
+    }
+  }
+  // A segment record that comes after the data records places none of them.
+  BlockReply late = ReplyOf(clean, 0x23400);
+  std::swap(late.line[0], late.line[1]);
+  std::swap(late.length[0], late.length[1]);
+  EXPECT_NE(CheckBlock(&late, 0x23400, Numbering::ByAddress), BlockVerdict::Sound);
+
+  const BlockReply block0 = ReplyOf(clean, 0x00000);
+  EXPECT_EQ(LearnNumbering(&block0, 0x00100, Numbering::Unknown, &block0), Numbering::Unknown);
+  SimConfig perBlock = clean;
+  perBlock.faults.numbering = SimNumbering::PerBlock;
+  const BlockReply perBlock0 = ReplyOf(perBlock, 0x00000);
+  const BlockReply perBlock100 = ReplyOf(perBlock, 0x00100);
+  EXPECT_EQ(CheckBlock(&perBlock100, 0x00100, Numbering::Unknown), BlockVerdict::Sound);
+  EXPECT_EQ(LearnNumbering(&perBlock100, 0x00100, Numbering::Unknown, &perBlock0),
+            Numbering::PerBlock);
+}
+
+struct WrongBlock {
+  const char* name;
+  SimFaults faults;
+  uint32_t block;  // answered wrongly on every try
+};
+
+void PrintTo(const WrongBlock& w, std::ostream* os) {
+  *os << w.name;
+}
+
+SimFaults OtherReply(long block) {
+  SimFaults faults;
+  faults.otherReplyBlock = block;
+  return faults;
+}
+
+SimFaults LostBase(uint8_t placeless) {
+  SimFaults faults;
+  faults.lostBaseBlock = 0x23400;
+  faults.lostBaseType = placeless;
+  return faults;
+}
+
+class WrongBlockOnEveryTry : public ::testing::TestWithParam<WrongBlock> {};
+
+// The block is asked for BlockTries times and stays bad: status 5, the block
+// named, ImageFiller in its place and every other block exact. No note says
+// that the addresses go unchecked, and the blocks after it are still checked.
+TEST_P(WrongBlockOnEveryTry, IsBadAndTheCheckStaysOn) {
+  const WrongBlock& w = GetParam();
+  TempDir dir;
+  InProcessSim sim(62);
+  sim.config.faults = w.faults;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_TRUE(sim.Received() == CommandsAsking(Commands(w.block, w.block), BlockTries));
+  wchar_t named[8];
+  std::swprintf(named, 8, L"%5.5x", w.block);
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, named, ImageFiller)))
+      << Tail(run.console);
+  EXPECT_EQ(Count(run.console, Utf8(Msg::AddressCheckOff)), 0u);
+  std::string image(sim.image.begin(), sim.image.end());
+  image.replace(w.block, BlockSize, BlockSize, '\xFF');
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, WrongBlockOnEveryTry,
+    ::testing::Values(WrongBlock{"next_block_at_00000", OtherReply(0), 0},
+                      WrongBlock{"next_block_at_00100", OtherReply(0x100), 0x100},
+                      WrongBlock{"start_records_for_segments", LostBase(0x03), 0x23400},
+                      WrongBlock{"end_records_for_segments", LostBase(0x01), 0x23400}),
+    [](const ::testing::TestParamInfo<WrongBlock>& info) { return std::string(info.param.name); });
+
+// Block 00000's reply comes twice and 00100's comes late: the copy, on a quiet
+// line, is taken for 00100 but teaches nothing; 00100's late reply is another
+// block's where 00200 was asked; once 00200 shows numbering by address, the
+// copy proves to be 00000's. 00100 is named, holds ImageFiller, and the run
+// goes on by address to its end.
+TEST(Copies, ACopyTakenForTheNextBlockIsNamedOnceTheNumberingShowsIt) {
+  constexpr unsigned late = 900;  // more than the quiet check after a copy
+  TempDir dir;
+  InProcessSim sim(63);
+  sim.config.faults.twiceBlock = 0x00000;
+  sim.config.faults.lateBlock = 0x00100;
+  sim.config.faults.lateMs = late;
+  sim.config.faults.spoilFirst = 1;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_TRUE(sim.Received() == CommandsAsking("dihex 00200\r\n", 2))
+      << sim.Received().substr(0, 80);
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"00100", ImageFiller)))
+      << Tail(run.console);
+  std::string image(sim.image.begin(), sim.image.end());
+  image.replace(0x00100, BlockSize, BlockSize, '\xFF');
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+}
+
+// A logger whose neighbouring blocks hold the same bytes and whose addresses
+// number every block from 0000 sends the same reply twice in a row: on a
+// quiet line the second is that block's own.
+TEST(Copies, EqualNeighboursOfAPerBlockLoggerAreTaken) {
+  TempDir dir;
+  InProcessSim sim(64);
+  std::copy(sim.image.begin() + 0x300, sim.image.begin() + 0x400, sim.image.begin() + 0x400);
+  sim.config.faults.numbering = SimNumbering::PerBlock;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
+  EXPECT_TRUE(sim.Received() == ExpectedCommands());
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
+}
+
+struct Surplus {
+  const char* name;
+  SimNumbering numbering;
+  long duplicateAddress;  // sent twice in its block's reply
+  long surplusBlock;      // or an end-of-file record after the block's reply
+  unsigned spoilFirst;
+  int asked;  // times the block 00700 is asked for
+};
+
+void PrintTo(const Surplus& s, std::ostream* os) {
+  *os << s.name;
+}
+
+class SurplusBehindAReply : public ::testing::TestWithParam<Surplus> {};
+
+// A line behind a reply, read one byte at a time as on Windows and whole as
+// on Linux. Proven by its addresses, the reply is kept and the line dropped
+// before the next command. Where the addresses cannot vouch for the block, a
+// record line waiting behind it means the reply was not one block: it is
+// asked for again, and stays bad if that never changes. No other block is
+// touched.
+TEST_P(SurplusBehindAReply, IsDroppedOrMakesTheBlockAskedAgain) {
+  if (ByteReads()) GTEST_SKIP() << "runs both ways by itself";
+  const Surplus& c = GetParam();
+  for (const bool oneByte : {false, true}) {
+    SCOPED_TRACE(oneByte ? "one byte per read" : "whole reads");
+    TempDir dir;
+    InProcessSim sim(65);
+    sim.config.faults.numbering = c.numbering;
+    sim.config.faults.duplicateAddress = c.duplicateAddress;
+    sim.config.faults.surplusBlock = c.surplusBlock;
+    sim.config.faults.spoilFirst = c.spoilFirst;
+    DriverResult run;
+    {
+      const SerialSeam saved = serialSeam;
+      if (oneByte) serialSeam.readSome = ReadOneByte;
+      run = DumpFrom(&sim, dir);
+      serialSeam = saved;
+    }
+    EXPECT_EQ(sim.Finish(), 0);
+    const bool bad = c.asked == BlockTries;
+    EXPECT_EQ(run.status, bad ? ExitSuspectImage : ExitComplete) << Tail(run.console);
+    EXPECT_TRUE(sim.Received() == CommandsAsking("dihex 00700\r\n", c.asked));
+    std::string image(sim.image.begin(), sim.image.end());
+    if (bad) image.replace(0x00700, BlockSize, BlockSize, '\xFF');
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+    if (bad) continue;
+    SimConfig clean = {sim.image.data(), 0, nullptr};
+    clean.faults.numbering = c.numbering;
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(clean));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SurplusBehindAReply,
+    ::testing::Values(Surplus{"end_record_after_addressed_reply", SimNumbering::ByAddress, SimNone,
+                              0x00700, 0, 1},
+                      Surplus{"record_twice_unnumbered_once", SimNumbering::None, 0x00735, SimNone,
+                              1, 2},
+                      Surplus{"record_twice_per_block_at_the_end", SimNumbering::PerBlock, 0x007F5,
+                              SimNone, 1, 2},
+                      Surplus{"record_twice_unnumbered_always", SimNumbering::None, 0x00735,
+                              SimNone, 0, BlockTries}),
+    [](const ::testing::TestParamInfo<Surplus>& info) { return std::string(info.param.name); });
+
+// After the end command: an end-of-file record is no alarm; a data record
+// nobody asked for is only noted where every block was proven by its
+// addresses, and is a warning with status 5 where the numbering cannot tell
+// blocks apart.
+TEST(EndCommand, WhatComesAfterItIsJudgedByWhatTheAddressesProved) {
+  struct Case {
+    const char* after;
+    SimNumbering numbering;
+    int status;
+    const wchar_t* said;  // null: nothing
+  };
+  for (const Case& c :
+       {Case{SimEndOfFileLine, SimNumbering::ByAddress, ExitComplete, nullptr},
+        Case{SimEndOfFileLine, SimNumbering::PerBlock, ExitComplete, nullptr},
+        Case{SimStrayRecordLine, SimNumbering::ByAddress, ExitComplete, Msg::ExtraRecordsNote},
+        Case{SimStrayRecordLine, SimNumbering::None, ExitSuspectImage, Msg::ExtraReplies}}) {
+    SCOPED_TRACE(c.after);
+    TempDir dir;
+    InProcessSim sim(66);
+    sim.config.faults.afterEnd = c.after;
+    sim.config.faults.numbering = c.numbering;
+    const DriverResult run = DumpFrom(&sim, dir);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(sim.Received() == ExpectedCommands());
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_EQ(Count(run.console, "終了コマンドの後"), c.said == nullptr ? 0u : 1u);
+    if (c.said != nullptr) {
+      EXPECT_TRUE(EndsWith(run.console, "秒\n" + Utf8(c.said)));
+    }
+  }
+}
+
+// Blocks bad on every try, never BadBlocksInARowLimit in a row but more of
+// them in all: the run goes on past them (here until the user stops it),
+// names the first BadBlocksNamed and counts the rest.
+TEST(Bounds, BadBlocksApartNeverStopTheRun) {
+  if (ByteReads()) GTEST_SKIP() << "nothing here depends on how the link reads";
+  constexpr uint32_t firstBad = 0x00100;
+  constexpr uint32_t stride = 2 * BlockSize;
+  constexpr uint32_t lastBad = firstBad + BadBlocksInARowLimit * stride;
+  TempDir dir;
+  InProcessSim sim(67);
+  sim.config.faults.corruption = SimCorruption::Checksum;
+  sim.config.faults.corruptAddress = firstBad + 5;
+  sim.config.faults.corruptStride = stride;
+  // The user stops the run once the block after the last bad one was asked for.
+  std::atomic<bool> stop{false};
+  std::atomic<bool> done{false};
+  std::thread user([&] {
+    const std::string after = Commands(lastBad + BlockSize, lastBad + BlockSize);
+    while (!done && sim.Received().find(after) == std::string::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop = true;
+  });
+  const DriverResult run = DumpFrom(&sim, dir, &stop);
+  done = true;
+  user.join();
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitInterrupted) << Tail(run.console);
+  for (uint32_t a = 0; a <= lastBad; a += BlockSize) {
+    const bool spoiled = a >= firstBad && (a - firstBad) % stride == 0;
+    EXPECT_EQ(Count(sim.Received(), Commands(a, a)), spoiled ? 4u : 1u) << a;
+  }
+  const wchar_t* named = L"00100, 00300, 00500, 00700, 00900, 00b00, 00d00, 00f00 ほか 1 個";
+  EXPECT_NE(run.console.find("\n" + Said(Msg::BadBlocks, 9L, named, ImageFiller)),
+            std::string::npos)
+      << Tail(run.console);
+}
+
+// Every reply bad and a record line every 0.3 s: the line never falls quiet,
+// and the run gives up NoSoundReplyLimitMs after the first bad reply, the
+// quiet waits counted, with status 5 and both blocks asked for in the files.
+TEST(Bounds, ALineThatNeverFallsQuietIsGivenUpWithinAMinute) {
+  if (ByteReads()) GTEST_SKIP() << "a minute of waiting, the same whichever way the link reads";
+  TempDir dir;
+  InProcessSim sim(68);
+  sim.config.faults.wideRecords = true;
+  sim.config.faults.strayRecordMs = 300;
+  const long long start = TestNowMs();
+  const DriverResult run = DumpFrom(&sim, dir);
+  const long long took = TestNowMs() - start;
+  sim.Finish();
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_GE(took, NoSoundReplyLimitMs);
+  EXPECT_LT(took, NoSoundReplyLimitMs + 2 * QuietLimitMs);
+  // Four tries and the quiet wait after them take four quiet limits; then two
+  // tries of the next block before the minute is up.
+  std::string commands;
+  for (int i = 0; i < BlockTries; ++i) commands += Commands(0, 0);
+  EXPECT_TRUE(sim.Received() ==
+              commands + Commands(0x100, 0x100) + Commands(0x100, 0x100) + "q\n\r")
+      << sim.Received();
+  EXPECT_NE(run.console.find("\n" + Said(Msg::NoSoundReplyInTime, 60)), std::string::npos)
+      << Tail(run.console);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == std::string(2 * BlockSize, '\xFF'));
+}
+
+// An echo of every command and a reply that takes longer than the notice:
+// the console says the logger is awaited, not that another device talks.
+TEST(Bounds, AnEchoIsNoOtherDevice) {
+  if (ByteReads()) GTEST_SKIP() << "nothing here depends on how the link reads";
+  TempDir dir;
+  InProcessSim sim(69);
+  sim.config.faults.echo = true;
+  sim.config.faults.lateBlock = 0x00300;
+  sim.config.faults.lateMs = WaitNoticeMs + 500;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete);
+  EXPECT_EQ(Count(run.console, Utf8(Msg::WaitingForLogger)), 1u);
+  EXPECT_EQ(Count(run.console, Utf8(Msg::ForeignData).substr(0, 30)), 0u);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
+              std::string(sim.image.begin(), sim.image.end()));
+}
+
+}  // namespace
