@@ -263,13 +263,15 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
     return CutOutputs(run, 0, 0);
   }
   *first = stored->blocks * BlockSize;
-  if (stored->blocks == BlockCount && !stored->moreAfter) {
+  if (stored->blocks < BlockCount) {
+    Print(out, Msg::Resuming, static_cast<unsigned>(*first));
+  } else if (stored->moreAfter) {
+    Print(out, Msg::SurplusCut);  // complete means exactly the dump, nothing after it
+  } else {
     Print(out, Msg::AlreadyComplete);
     run->binBytes = static_cast<long>(ImageSize);
     return true;
   }
-  Print(out, stored->blocks == BlockCount ? Msg::SurplusCut : Msg::Resuming,
-        static_cast<unsigned>(*first));
   return CutOutputs(run, stored->hexBytes, static_cast<long>(*first));
 }
 

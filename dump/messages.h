@@ -165,7 +165,8 @@ constexpr StatusMeaning StatusMeanings[] = {
     {ExitBinFile, L"logger.bin を作成・書き込みできない"},
     {ExitLinkLost, L"通信が途絶えた"},
     {ExitSuspectImage,
-     L"%d 回読んでも不正なままのブロックがあった、終了コマンドの後にレコードが届いた、\n"
+     L"%d 回読んでも不正なままのブロックがあった、アドレスでブロックを確かめられない\n"
+     L"       ロガーから終了コマンドの後にレコードが届いた、\n"
      L"       %d ブロック続けて、または %d 秒の間不正で中断した、\n"
      L"       または再開 (--resume) で確かめるブロックが読めなかった"},
     {ExitUsage, L"コマンドラインの誤り"},
