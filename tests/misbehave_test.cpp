@@ -12,10 +12,6 @@
 
 namespace {
 
-std::string Tail(const std::string& console) {
-  return console.substr(console.size() > 400 ? console.size() - 400 : 0);
-}
-
 struct Misbehaviour {
   const char* name;
   SimFaults faults;
@@ -113,9 +109,7 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
     EXPECT_EQ(run.status, ExitSuspectImage);
     const uint32_t end = c.firstBad + BadBlocksInARowLimit * BlockSize;
     std::string commands = c.firstBad == 0 ? "" : Commands(0, c.firstBad - BlockSize);
-    for (uint32_t a = c.firstBad; a < end; a += BlockSize) {
-      for (int i = 0; i < BlockTries; ++i) commands += Commands(a, a);
-    }
+    for (uint32_t a = c.firstBad; a < end; a += BlockSize) commands += Asked(a, BlockTries);
     EXPECT_TRUE(sim.Received() == commands + "q\n\r") << Tail(sim.Received());
     EXPECT_NE(run.console.find("\n" + Said(Msg::RepliesNeverFit, BadBlocksInARowLimit)),
               std::string::npos)

@@ -436,6 +436,12 @@ std::string Commands(uint32_t first, uint32_t last) {
   return commands;
 }
 
+std::string Asked(uint32_t block, int times) {
+  std::string commands;
+  for (int i = 0; i < times; ++i) commands += Commands(block, block);
+  return commands;
+}
+
 std::string ExpectedCommands() {
   return Commands(0, ImageSize - BlockSize) + "q\n\r";
 }

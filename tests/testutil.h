@@ -228,6 +228,12 @@ std::string ExpectedHexFile(const uint8_t* image);
 ::testing::AssertionResult HoldsDumpOf(const std::string& dir, const std::string& image);
 // The "dihex" commands for the blocks from first to last, each with CR LF.
 std::string Commands(uint32_t first, uint32_t last);
+// The block's command times times in a row.
+std::string Asked(uint32_t block, int times);
+// The end of a console text, for a failure message.
+inline std::string Tail(const std::string& console) {
+  return console.substr(console.size() > 400 ? console.size() - 400 : 0);
+}
 // Every block's command, then the end command.
 std::string ExpectedCommands();
 // The commands of a clean run with command (one block's) sent times times.

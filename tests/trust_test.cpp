@@ -15,10 +15,6 @@
 
 namespace {
 
-std::string Tail(const std::string& console) {
-  return console.substr(console.size() > 400 ? console.size() - 400 : 0);
-}
-
 // Another block's records, whatever numbering is known or being learned, and
 // a high block's data records without a segment record naming its 64 KiB, are
 // another block's; neither teaches a numbering. A repeat of the block before
@@ -313,11 +309,7 @@ TEST(Bounds, ALineThatNeverFallsQuietIsGivenUpWithinAMinute) {
   EXPECT_LT(took, NoSoundReplyLimitMs + 2 * QuietLimitMs);
   // Four tries and the quiet wait after them take four quiet limits; then two
   // tries of the next block before the minute is up.
-  std::string commands;
-  for (int i = 0; i < BlockTries; ++i) commands += Commands(0, 0);
-  EXPECT_TRUE(sim.Received() ==
-              commands + Commands(0x100, 0x100) + Commands(0x100, 0x100) + "q\n\r")
-      << sim.Received();
+  EXPECT_TRUE(sim.Received() == Asked(0, BlockTries) + Asked(0x100, 2) + "q\n\r") << sim.Received();
   EXPECT_NE(run.console.find("\n" + Said(Msg::NoSoundReplyInTime, 60)), std::string::npos)
       << Tail(run.console);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == std::string(2 * BlockSize, '\xFF'));
