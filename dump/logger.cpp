@@ -402,15 +402,13 @@ void JudgeCopies(LoggerSession* s) {
   }
 }
 
-// Takes a sound reply: the numbering learned from it (a copy of the block
+// Takes a sound reply: the numbering known with it (a copy of the block
 // before teaches nothing), the image, and the streak of bad ones ended.
-void Accept(LoggerSession* s, BlockData* block, uint32_t address, const Records* records,
-            bool copy) {
+void Accept(LoggerSession* s, BlockData* block, uint32_t address, Numbering learned, bool copy) {
   const Numbering before = s->numbering;
-  if (!copy) s->numbering = Learned(records, address, s->numbering);
-  if (before != s->numbering && s->numbering == Numbering::Constant) {
-    Report(s, LoggerEvent::CheckOff, address, 0);
-  }
+  s->numbering = learned;
+  const bool unchecked = learned == Numbering::Constant || learned == Numbering::Off;
+  if (before != learned && unchecked) Report(s, LoggerEvent::CheckOff, address, 0);
   if (before == Numbering::Unknown && s->numbering != Numbering::Unknown) JudgeCopies(s);
   if (copy && s->numbering == Numbering::Unknown) s->takenFromCopy[address / BlockSize] = true;
   block->sound = true;
@@ -431,6 +429,17 @@ bool Ask(LoggerSession* s) {
 // for the block (a duplicated record is then found nowhere else).
 bool SurplusWaits(LoggerSession* s, Numbering numbering) {
   return numbering != Numbering::ByAddress && SerialLineWaiting(s->link, ':');
+}
+
+// Whether the first count lines of two replies are the same.
+bool SameLines(const BlockReply* a, const BlockReply* b, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (a->length[i] != b->length[i] ||
+        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // How one try at a block turned out.
@@ -464,7 +473,7 @@ TryOutcome JudgeTry(LoggerSession* s, uint32_t address, BlockData* current,
   const Numbering numbering =
       try_.copy ? s->numbering : Learned(&try_.records, address, s->numbering);
   if (SurplusWaits(s, numbering)) return try_;
-  Accept(s, current, address, &try_.records, try_.copy);
+  Accept(s, current, address, numbering, try_.copy);
   try_.result = TryResult::Taken;
   return try_;
 }
@@ -486,14 +495,7 @@ Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering nu
 }
 
 bool SameReply(const BlockReply* a, const BlockReply* b) {
-  if (a->count != b->count) return false;
-  for (int i = 0; i < a->count; ++i) {
-    if (a->length[i] != b->length[i] ||
-        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
-      return false;
-    }
-  }
-  return true;
+  return a->count == b->count && SameLines(a, b, a->count);
 }
 
 void SoundBlockImage(const BlockReply* reply, uint8_t* image) {
@@ -573,10 +575,7 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
   }
   if (s->numbering == Numbering::Unknown && ownNumbering && !SurplusWaits(s, Numbering::Off)) {
     // Not a bad reply but a logger that numbers its records its own way.
-    s->numbering = Numbering::Off;
-    Report(s, LoggerEvent::CheckOff, address, 0);
-    JudgeCopies(s);
-    Accept(s, lastTry, address, &first, false);
+    Accept(s, lastTry, address, Numbering::Off, false);
     Keep(s, lastTry, kept);
     return true;
   }
@@ -617,12 +616,8 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
       extra->length[extra->count++] = n;
     }
   }
-  bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count;
-  for (int i = 0; copyOfLast && i < extra->count; ++i) {
-    copyOfLast =
-        extra->length[i] == last->length[i] &&
-        std::memcmp(extra->line[i], last->line[i], static_cast<size_t>(extra->length[i])) == 0;
-  }
+  const bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count &&
+                          SameLines(last, extra, extra->count);
   if (data && !copyOfLast) {
     s->extraRecords =
         s->numbering == Numbering::ByAddress ? ExtraRecords::Harmless : ExtraRecords::Suspect;

@@ -110,15 +110,13 @@ TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   EXPECT_EQ(NextLine(&n), "a\r");
   for (const bool oneByte : {false, true}) {
     SCOPED_TRACE(oneByte);
-    const SerialSeam saved = serialSeam;
-    if (oneByte) serialSeam.readSome = ReadOneByte;
+    const OneByteReads reads(oneByte);
     Send("\nb\r\n:stale\r\n:st");
     EXPECT_EQ(NextLine(&n), "\n");
     EXPECT_EQ(NextLine(&n), "b\r");
     EXPECT_TRUE(SerialDropInput(link));
     Send("c\r");
     EXPECT_EQ(NextLine(&n), "c\r");
-    serialSeam = saved;
   }
 }
 
@@ -132,8 +130,7 @@ TEST_F(LinkOnPty, LineWaitingIsSeenWithoutWaitingAndStaysToBeRead) {
     bool waiting;
   };
   for (const bool oneByte : {false, true}) {
-    const SerialSeam saved = serialSeam;
-    if (oneByte) serialSeam.readSome = ReadOneByte;
+    const OneByteReads reads(oneByte);
     for (const Case& c : {Case{"\n:2\r\n", true}, Case{"\n?\r\n:3", true}, Case{"\n", false},
                           Case{"\nabc\r\n", false}, Case{"", false}}) {
       SCOPED_TRACE(c.after + (oneByte ? " one byte" : " whole"));
@@ -148,7 +145,6 @@ TEST_F(LinkOnPty, LineWaitingIsSeenWithoutWaitingAndStaysToBeRead) {
       }
       SerialDiscardInput(link);
     }
-    serialSeam = saved;
   }
 }
 

@@ -110,10 +110,12 @@ int ReadOneByte(SerialLink* link, unsigned char* buffer, size_t max);
 // fails there.
 bool ByteReads();
 
-// Makes the links read one byte per call while it lives.
+// Makes the links read one byte per call while it lives (when on).
 struct OneByteReads {
   SerialSeam saved = serialSeam;
-  OneByteReads() { serialSeam.readSome = ReadOneByte; }
+  explicit OneByteReads(bool on = true) {
+    if (on) serialSeam.readSome = ReadOneByte;
+  }
   ~OneByteReads() { serialSeam = saved; }
 };
 

@@ -188,10 +188,8 @@ TEST_P(SurplusBehindAReply, IsDroppedOrMakesTheBlockAskedAgain) {
     sim.config.faults.spoilFirst = c.spoilFirst;
     DriverResult run;
     {
-      const SerialSeam saved = serialSeam;
-      if (oneByte) serialSeam.readSome = ReadOneByte;
+      const OneByteReads reads(oneByte);
       run = DumpFrom(&sim, dir);
-      serialSeam = saved;
     }
     EXPECT_EQ(sim.Finish(), 0);
     const bool bad = c.asked == BlockTries;
