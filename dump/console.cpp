@@ -44,7 +44,6 @@ unsigned RedirectCodePage(unsigned consoleCodePage, unsigned ansiCodePage,
 
 unsigned long CloseWaitMs(bool filesOpen, unsigned long hungAppTimeoutMs) {
   if (!filesOpen) return 0;
-  unsigned long limit = hungAppTimeoutMs == 0 ? ConsoleCloseLimitMs : hungAppTimeoutMs;
-  if (limit > ConsoleCloseLimitMs) limit = ConsoleCloseLimitMs;
-  return limit > CloseMarginMs ? limit - CloseMarginMs : 0;
+  const unsigned long limit = hungAppTimeoutMs == 0 ? ConsoleCloseLimitMs : hungAppTimeoutMs;
+  return limit < ConsoleCloseLimitMs ? limit : ConsoleCloseLimitMs;
 }

@@ -23,11 +23,12 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
 // Every character besides ASCII that the program's own messages use: an
 // encoding that can encode these can show every message.
 constexpr wchar_t MessageCharacters[] =
-    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばほまみめもやらりるれをん"
-    L"ァアイォオカガキクグコザシジスタダッデトドバパフブプボポマムメモユョラリルレロン・ー"
-    L"一不中了他付以体余作使例保信個値先入全内出分初別制削前力加受可号同名告問回均変始存完定"
-    L"実尋常平引待御必応成押指接数断方既明時更書最権正残用番目直省確示秒空答終経絶続行表要覧設"
-    L"誤説読警質転込送途通過長開間限除";
+    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりる"
+    L"れろわをんァアイォオカガキクグコシジスタダッデトドハバパフブプボポマムメモョラリルレロン"
+    L"・ー一不中了今他付以位体余作使保信個値先入全内再出分切初別制削前力取受可号合同名含告問器"
+    L"回地均変大始存完定実尋届常平度引影待後御必応性意成押指接数断方既明時更書最査検権機正残比"
+    L"求注済照用番目直省確示秒空答終経絶続置能行表要見覧設誤説読警質転込送途通過違部長開間限除"
+    L"響";
 
 // Windows code page of UTF-8.
 constexpr unsigned Utf8CodePage = 65001;
@@ -43,11 +44,10 @@ unsigned RedirectCodePage(unsigned consoleCodePage, unsigned ansiCodePage,
 // process when its window is closed (the default hung-application time-out,
 // and the bound for a closing console).
 constexpr unsigned long ConsoleCloseLimitMs = 5000;
-// Kept free of that time, for closing the files once the wait is over.
-constexpr unsigned long CloseMarginMs = 500;
 
 // How long the handler of a closing console waits for the run to close its
 // files: not at all while none is open (the prompt, the countdown), else the
 // system's hung-application time-out (hungAppTimeoutMs; 0: unknown, the
-// default), at most ConsoleCloseLimitMs, less CloseMarginMs.
+// default), at most ConsoleCloseLimitMs. The process ends when the handler
+// returns, so nothing is kept back for after the wait.
 unsigned long CloseWaitMs(bool filesOpen, unsigned long hungAppTimeoutMs);

@@ -19,8 +19,11 @@ namespace {
 constexpr int BadBlocksNamed = 8;
 // Room for the named blocks: five digits and a separator each, and the count.
 constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
-// The output files are written in pieces of this size.
+// Longest entry of logger.hex: a whole line, each LF written as CR LF, and CR CR LF.
+constexpr size_t HexEntryRoom = 2 * LineBufferSize + 3;
+// The output files' buffers hold a whole block, however long its lines.
 constexpr size_t FileBufferBytes = 32768;
+static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the buffer");
 
 // Everything the run owns from start to end.
 struct DumpState {
@@ -117,7 +120,7 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
 // Stores a record line in logger.hex as a Windows text stream would: each LF
 // of the line written as CR LF, then CR LF written as CR CR LF.
 bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
-  char entry[2 * LineBufferSize + 3];
+  char entry[HexEntryRoom];
   size_t n = 0;
   for (size_t i = 0; i < length; ++i) {
     if (line[i] == '\n') entry[n++] = '\r';
@@ -129,7 +132,9 @@ bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
 }
 
 // Stores a block as the logger layer hands it over: every kept record line
-// into logger.hex, the block's image bytes into logger.bin.
+// into logger.hex, the block's image bytes into logger.bin. Both files are
+// handed to the system before the next command, so that a process killed
+// outright loses at most the block in flight.
 bool StoreBlock(DumpState* run, const BlockData* block) {
   const BlockReply* reply = &block->reply;
   for (int i = 0; i < reply->count; ++i) {
@@ -138,11 +143,16 @@ bool StoreBlock(DumpState* run, const BlockData* block) {
       return false;
     }
   }
-  if (std::fwrite(block->image, 1, block->imageBytes, run->bin) != block->imageBytes) {
+  if (std::fwrite(block->image, 1, block->imageBytes, run->bin) != block->imageBytes ||
+      std::fflush(run->bin) != 0) {
     run->stop = RunStop::BinFileFailed;
     return false;
   }
   run->binBytes += static_cast<long>(block->imageBytes);
+  if (std::fflush(run->hex) != 0) {
+    run->stop = RunStop::HexFileFailed;
+    return false;
+  }
   return true;
 }
 
@@ -190,6 +200,15 @@ bool CloseFile(FILE** file) {
   const bool ok = *file == nullptr || std::fclose(*file) == 0;
   *file = nullptr;
   return ok;
+}
+
+// Has the system write the file to the disk, then closes it: a run reports
+// its status only once its files would survive a power cut. False when
+// either step failed.
+bool SyncAndCloseFile(FILE** file) {
+  unsigned long code = 0;
+  const bool synced = *file == nullptr || SyncFile(*file, &code);
+  return CloseFile(file) && synced;
 }
 
 // Whether the logger still holds what the stored blocks say: the witnesses
@@ -334,8 +353,8 @@ int FinishRun(DumpState* run) {
   }
   SerialClose(run->link);
   run->link = nullptr;
-  const bool binClosed = CloseFile(&run->bin);
-  const bool hexClosed = CloseFile(&run->hex);
+  const bool binClosed = SyncAndCloseFile(&run->bin);
+  const bool hexClosed = SyncAndCloseFile(&run->hex);
 
   // The first failure decides the status; later ones are still reported. An
   // interruption is no failure: data lost on closing outranks it.
@@ -525,9 +544,10 @@ int OpenFilesAndPort(DumpState* run) {
     PrintFileRefusal(out, &failure);
     return ExitBinFile;
   }
-  // Large pieces: fewer system calls while the line is busy. Nothing has
-  // been written yet, so the buffers can still be set; a stream that refuses
-  // keeps its own buffering, which works as well.
+  // Buffers that hold a whole block's records: each block then reaches the
+  // system in one write per file. Nothing has been written yet, so the
+  // buffers can still be set; a stream that refuses keeps its own buffering,
+  // which works as well.
   std::setvbuf(run->hex, run->hexBuffer, _IOFBF, sizeof run->hexBuffer);
   std::setvbuf(run->bin, run->binBuffer, _IOFBF, sizeof run->binBuffer);
   if (!OpenPort(run)) {

@@ -60,6 +60,14 @@ bool ExtendedLengthPath(const wchar_t* full, wchar_t* out, size_t size) {
   return true;
 }
 
+bool SystemPath(const wchar_t* full, wchar_t* out, size_t size) {
+  const size_t length = std::wcslen(full);
+  if (length >= PlainPathLimit) return ExtendedLengthPath(full, out, size);
+  if (length + 1 > size) return false;
+  std::wmemcpy(out, full, length + 1);
+  return true;
+}
+
 bool RefusedReparseTag(unsigned long tag) {
   return (tag & NameSurrogateBit) != 0;
 }

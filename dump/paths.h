@@ -28,6 +28,13 @@ constexpr size_t PlainPathLimit = 260;
 // kept. False when the result does not fit size characters.
 bool ExtendedLengthPath(const wchar_t* full, wchar_t* out, size_t size);
 
+// The path to give the system for a file whose full path (as
+// GetFullPathNameW makes it from what the user typed) is full: full itself
+// while it is shorter than PlainPathLimit, else its extended-length form. The
+// full path decides, since a relative path counts with the folder it stands
+// in. False when the result does not fit size characters.
+bool SystemPath(const wchar_t* full, wchar_t* out, size_t size);
+
 // Whether a Windows reparse point with this tag makes its name stand for
 // another file or folder (a name surrogate: symbolic links, junctions, mount
 // points), so that writing through it would change somebody else's file.

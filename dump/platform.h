@@ -63,6 +63,11 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure);
 // stream at its end. False, with the system's error code in *code, on failure.
 bool CutFile(FILE* stream, long long length, unsigned long* code);
 
+// Hands what the stream still buffers to the system, then has the system
+// write the file to the disk itself, so that a power cut after this loses
+// nothing. False, with the system's error code in *code, on failure.
+bool SyncFile(FILE* stream, unsigned long* code);
+
 void SleepMs(unsigned ms);
 
 // The stop flag is set from a signal handler (Linux) or from a thread of the

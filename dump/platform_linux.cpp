@@ -187,6 +187,14 @@ bool CutFile(FILE* stream, long long length, unsigned long* code) {
   return true;
 }
 
+bool SyncFile(FILE* stream, unsigned long* code) {
+  if (std::fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
+    *code = static_cast<unsigned long>(errno);
+    return false;
+  }
+  return true;
+}
+
 void SleepMs(unsigned ms) {
   // A stop signal ends the sleep early; the caller checks the flag.
   timespec delay = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -39,10 +39,12 @@ UINT redirectCodePage = Utf8CodePage;
 // Runs on a thread the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (stopFlag != nullptr) stopFlag->store(true);
-  // The process ends when this returns from a close, log-off or shut-down
-  // event: while files are open, wait until the run has closed them, within
-  // the system's bound. Before that the process may end at once.
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+  // The process ends the moment this returns from a closing console: while
+  // files are open, wait until the run has closed them, within the system's
+  // bound. Before that the process may end at once. (A console program is
+  // sent no log-off or shut-down event: those end it outright, and each block
+  // already in the files stays there.)
+  if (event == CTRL_CLOSE_EVENT) {
     const DWORD wait = CloseWaitMs(filesInUse.load(), hungAppTimeoutMs);
     if (wait > 0 && (runEnded == nullptr || WaitForSingleObject(runEnded, wait) == WAIT_FAILED)) {
       Sleep(wait);
@@ -164,11 +166,11 @@ constexpr size_t WidePathSize = 32768;
 wchar_t widePath[WidePathSize];
 wchar_t fullPath[WidePathSize];
 
-// path (UTF-8) as the wide path to give the W functions: the
-// extended-length form when it is PlainPathLimit characters or longer. Null
-// when it is no valid UTF-8 or too long for any form; *error says which.
+// path (UTF-8) as the wide path to give the W functions: its full form, in
+// the extended-length form when that is PlainPathLimit characters or longer.
+// Null when it is no valid UTF-8 or too long for any form; *error says which.
 const wchar_t* WidePath(const char* path, DWORD* error) {
-  static wchar_t extended[WidePathSize];
+  static wchar_t systemPath[WidePathSize];
   *error = ERROR_SUCCESS;
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
                                     static_cast<int>(WidePathSize));
@@ -176,20 +178,20 @@ const wchar_t* WidePath(const char* path, DWORD* error) {
     *error = GetLastError();
     return nullptr;
   }
-  if (std::wcslen(widePath) < PlainPathLimit) return widePath;
-  // The extended-length form is taken as it stands (no "." or "..", no '/'):
-  // the system makes the path full and plain first.
+  // The length that counts is the full path's: a short relative path in a
+  // deep folder is long too. The extended-length form is taken as it stands
+  // (no "." or "..", no '/'), so it is made from the full path.
   const DWORD full =
       GetFullPathNameW(widePath, static_cast<DWORD>(WidePathSize), fullPath, nullptr);
   if (full == 0 || full >= WidePathSize) {
     *error = full == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
-  if (!ExtendedLengthPath(fullPath, extended, WidePathSize)) {
+  if (!SystemPath(fullPath, systemPath, WidePathSize)) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
-  return extended;
+  return systemPath;
 }
 
 FILE* Refuse(FileOpenFailure* failure, FileRefusal refusal, DWORD error) {
@@ -323,6 +325,19 @@ bool CutFile(FILE* stream, long long length, unsigned long* code) {
   // The stream's own position follows the handle's.
   if (std::fseek(stream, 0, SEEK_END) != 0) {
     *code = ERROR_SEEK;
+    return false;
+  }
+  return true;
+}
+
+bool SyncFile(FILE* stream, unsigned long* code) {
+  if (std::fflush(stream) != 0) {
+    *code = GetLastError();
+    return false;
+  }
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (!FlushFileBuffers(file)) {
+    *code = GetLastError();
     return false;
   }
   return true;

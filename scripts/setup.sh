@@ -11,6 +11,8 @@ packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 local
 # The packages (scripts/package.sh: CPack, dpkg-shlibdeps for the Debian
 # package's Depends) and their checks (unzip, file).
 packages+=(dpkg-dev unzip file)
+# strace: a test watches the output files reach the disk.
+packages+=(strace)
 
 # wine32 is an i386 package: multiarch must be on before apt-get update.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -291,9 +291,8 @@ bool ParseDihex(const char* text, uint32_t* address) {
 // SimServe's results besides the failure (-1) and SimHungUp.
 constexpr int SimEnded = 0;
 constexpr int SimQuit = 1;
-// Internal results of the serving steps.
+// Internal result of the serving steps: go on serving.
 constexpr int ServeGoOn = 3;
-constexpr int ServeEnded = 4;
 
 // What SimServe keeps between the bytes it receives.
 struct Server {
@@ -331,31 +330,39 @@ void NoteArrival(Server* server, size_t bytes) {
   LineReceived(&server->line, bytes);
 }
 
+// What waiting for the tool's bytes came to.
+enum class Receipt {
+  Bytes,   // *count bytes (maybe none) arrived
+  Ended,   // the end command's tail has passed
+  Failed,
+};
+
 // Waits for the next bytes from the tool (at most a quit poll, or what is left
-// of the end command's tail) and takes them. Returns their count, 0 when none
-// came, ServeEnded when the end command's tail has passed, -1 on failure.
-int ReceiveBytes(Server* server, char* bytes, size_t size) {
+// of the end command's tail) and takes them; their count in *count.
+Receipt ReceiveBytes(Server* server, char* bytes, size_t size, size_t* count) {
+  *count = 0;
   int waitMs = QuitPollMs;
   if (server->endSeenNs != 0) {
     const long long left = server->endSeenNs / 1000000 + EndCommandTailMs - NowNs() / 1000000;
-    if (left <= 0) return ServeEnded;
+    if (left <= 0) return Receipt::Ended;
     waitMs = static_cast<int>(left);
   }
   const int master = server->pty->master;
   pollfd pfd = {master, POLLIN, 0};
   const int ready = poll(&pfd, 1, waitMs);
-  if (ready < 0 && errno != EINTR) return -1;
-  if (ready <= 0) return 0;
+  if (ready < 0 && errno != EINTR) return Receipt::Failed;
+  if (ready <= 0) return Receipt::Bytes;
   const ssize_t got = read(master, bytes, size);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return Receipt::Bytes;
   // EIO: no process holds the port side any more (cannot happen while we hold it).
-  if (got <= 0) return -1;
-  NoteArrival(server, static_cast<size_t>(got));
+  if (got <= 0) return Receipt::Failed;
+  *count = static_cast<size_t>(got);
+  NoteArrival(server, *count);
   if (server->received != nullptr) {
-    std::fwrite(bytes, 1, static_cast<size_t>(got), server->received);
+    std::fwrite(bytes, 1, *count, server->received);
     std::fflush(server->received);
   }
-  return static_cast<int>(got);
+  return Receipt::Bytes;
 }
 
 // Sends a whole reply; with split line ends its last LF comes a little later,
@@ -569,10 +576,11 @@ int SimServe(SimPty* pty, const SimConfig* config, FILE* received, SimStats* sta
       strayAtNs = NowNs() + config->faults.strayRecordMs * 1000000LL;
     }
     char bytes[512];
-    const int got = ReceiveBytes(&server, bytes, sizeof bytes);
-    if (got == ServeEnded) return SimEnded;
-    if (got < 0) return -1;
-    for (int i = 0; i < got; ++i) {
+    size_t got = 0;
+    const Receipt receipt = ReceiveBytes(&server, bytes, sizeof bytes, &got);
+    if (receipt == Receipt::Ended) return SimEnded;
+    if (receipt == Receipt::Failed) return -1;
+    for (size_t i = 0; i < got; ++i) {
       const int result = TakeByte(&server, bytes[i]);
       if (result != ServeGoOn) return result;
     }

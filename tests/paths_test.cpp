@@ -2,6 +2,9 @@
 // here as functions: joining a folder and a file name, the extended-length
 // form of a long path, which reparse points are refused, the code page of
 // redirected text, and how long a closing console waits.
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 
 #include "dump/console.h"
@@ -50,6 +53,24 @@ TEST(OutputPath, LongWindowsPathsTakeTheExtendedForm) {
   EXPECT_EQ(Extended(L"C:\\x", 8), L"(too long)");
 }
 
+// "logger.hex" typed in a folder of the given length, as GetFullPathNameW
+// makes it full, then as the system is given it.
+std::wstring InFolderOf(size_t folderLength, size_t size = OutputPathSize) {
+  const std::wstring full = L"C:\\" + std::wstring(folderLength - 3, L'd') + L"\\logger.hex";
+  wchar_t out[OutputPathSize];
+  if (!SystemPath(full.c_str(), out, size)) return L"(too long)";
+  return out;
+}
+
+// The full path decides, not the short name typed: 259 characters are taken
+// as they are, 260 reach the system's limit.
+TEST(OutputPath, TheFullPathsLengthDecidesTheForm) {
+  EXPECT_EQ(InFolderOf(248), L"C:\\" + std::wstring(245, L'd') + L"\\logger.hex");
+  EXPECT_EQ(InFolderOf(249), L"\\\\?\\C:\\" + std::wstring(246, L'd') + L"\\logger.hex");
+  EXPECT_EQ(InFolderOf(249, 264), L"(too long)");
+  EXPECT_EQ(InFolderOf(248, 259), L"(too long)");
+}
+
 TEST(OutputPath, OnlyNameSurrogateReparsePointsAreRefused) {
   EXPECT_TRUE(RefusedReparseTag(0xA000000CUL));   // symbolic link
   EXPECT_TRUE(RefusedReparseTag(0xA0000003UL));   // junction, mount point
@@ -73,13 +94,56 @@ TEST(RedirectedText, ConsoleCodePageWhenItEncodesTheMessagesElseUtf8) {
   EXPECT_EQ(RedirectCodePage(0, 0, EncodesOnly932), Utf8CodePage);
 }
 
+// The characters besides ASCII in the wide literals of the message table's
+// source, decoded from its UTF-8.
+std::set<wchar_t> CharactersOfTheMessages() {
+  std::ifstream in(MESSAGES_SOURCE, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::set<wchar_t> found;
+  bool inLiteral = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!inLiteral) {
+      inLiteral = c == '"' && i > 0 && text[i - 1] == 'L';
+    } else if (c == '\\') {
+      ++i;  // an escape, ASCII in these texts
+    } else if (c == '"') {
+      inLiteral = false;
+    } else if (c >= 0xC0) {
+      // Lead byte: its sequence's length from the ones before the first zero.
+      const int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+      unsigned long code = c & (0x3Fu >> more);
+      for (int k = 1; k <= more; ++k) code = (code << 6) | (text[i + k] & 0x3F);
+      found.insert(static_cast<wchar_t>(code));
+      i += more;
+    }
+  }
+  return found;
+}
+
+// Which code page shows the messages is decided on MessageCharacters: it must
+// hold every character the messages use, and nothing else.
+TEST(RedirectedText, MessageCharactersAreExactlyThoseOfTheMessages) {
+  const std::set<wchar_t> used = CharactersOfTheMessages();
+  ASSERT_GT(used.size(), 100u) << "the message table was not read: " << MESSAGES_SOURCE;
+  const std::set<wchar_t> listed(std::begin(MessageCharacters), std::end(MessageCharacters) - 1);
+  std::wstring missing, unused;
+  for (wchar_t c : used) {
+    if (listed.count(c) == 0) missing += c;
+  }
+  for (wchar_t c : listed) {
+    if (used.count(c) == 0) unused += c;
+  }
+  EXPECT_TRUE(missing.empty()) << "missing: " << missing.size() << " characters";
+  EXPECT_TRUE(unused.empty()) << "used by no message: " << unused.size() << " characters";
+}
+
 TEST(ClosingConsole, WaitsOnlyWhileFilesAreOpenAndWithinTheSystemsTimeOut) {
   EXPECT_EQ(CloseWaitMs(false, 5000), 0u);  // the prompt, the countdown: end at once
-  EXPECT_EQ(CloseWaitMs(true, 5000), 4500u);
-  EXPECT_EQ(CloseWaitMs(true, 0), 4500u);     // unknown: the default
-  EXPECT_EQ(CloseWaitMs(true, 2000), 1500u);  // a lower time-out set by the user
-  EXPECT_EQ(CloseWaitMs(true, 300), 0u);
-  EXPECT_EQ(CloseWaitMs(true, 20000), 4500u);  // a closing console ends after 5 s anyway
+  EXPECT_EQ(CloseWaitMs(true, 5000), 5000u);
+  EXPECT_EQ(CloseWaitMs(true, 0), 5000u);     // unknown: the default
+  EXPECT_EQ(CloseWaitMs(true, 2000), 2000u);  // a lower time-out set by the user
+  EXPECT_EQ(CloseWaitMs(true, 20000), 5000u);  // a closing console ends after 5 s anyway
 }
 
 }  // namespace

@@ -277,6 +277,32 @@ TEST(SerialOpen, HoldEndsWithTheLink) {
   SimClosePty(&pty);
 }
 
+// loggersim takes what arrives in pieces of any size: a command sent four
+// bytes at a time (four is the count it once mistook for its end) is answered,
+// and only the end command ends it.
+TEST(Loggersim, ACommandInPiecesOfFourBytesIsAnswered) {
+  InProcessSim sim;
+  sim.Start();
+  SerialOpenFailure failure{};
+  SerialLink* link = SerialOpen(sim.Path(), &failure);
+  ASSERT_NE(link, nullptr);
+  const std::string command = Commands(0, 0);
+  for (size_t at = 0; at < command.size(); at += 4) {
+    ASSERT_EQ(SerialWrite(link, command.substr(at, 4).c_str()), std::min<size_t>(4, command.size() - at));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // each piece read on its own
+  }
+  char line[LineBufferSize];
+  int lines = 0;
+  for (int reads = 0; lines < RecordLinesLow && reads < 64; ++reads) {
+    if (ReadLine(link, line) > 0 && line[0] == ':') ++lines;
+  }
+  EXPECT_EQ(lines, RecordLinesLow);
+  EXPECT_EQ(SerialWrite(link, EndCommand), std::strlen(EndCommand));
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_TRUE(sim.Received() == command + EndCommand);
+  SerialClose(link);
+}
+
 TEST(ParsePortNumber, ReadsTheLeadingIntegerLikeAtoi) {
   struct Case {
     const char* line;

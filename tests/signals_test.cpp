@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <numeric>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,15 +20,6 @@
 namespace {
 
 constexpr int RunLimitSeconds = 60;
-
-// Waits until the file holds text (the logger's log of commands), at most limitMs.
-bool WaitForText(const std::string& path, const std::string& text, int limitMs) {
-  for (const long long until = TestNowMs() + limitMs; TestNowMs() < until;) {
-    if (ReadFileBytes(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 // Ctrl-C in the middle of the dump: the run stops at once, sends nothing
 // after the command it was on but the end command, once, and keeps every
@@ -65,6 +58,81 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   EXPECT_GE(entries, (commands - 1) * 16);
   EXPECT_LE(entries, commands * 16);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == memory.substr(0, entries * 16));
+}
+
+// A run killed outright runs none of its own code, so each block must be in
+// the files before the next is asked for: killed a few hundred blocks in,
+// both files hold every block but the one in flight, and --resume completes
+// them to a clean run's files.
+TEST(Signals, KillLosesAtMostTheBlockInFlight) {
+  TempDir dir;
+  Child sim(SimArgs({"--seed", "24", "--delay", "5", "--received", dir.File("received")}));
+  const std::string port = sim.FirstLine(10000);
+  ASSERT_FALSE(port.empty());
+  Child dump(LoggerdumpArgs(dir.path, "", {"--port", port}));
+  ASSERT_TRUE(WaitForText(dir.File("received"), "dihex 12c00", 30000));
+  dump.Signal(SIGKILL);
+  EXPECT_EQ(dump.Wait(10), 128 + SIGKILL);
+  sim.Signal(SIGTERM);
+  sim.Wait(10);
+  const std::vector<uint8_t> memory = PatternImage(24);
+  const std::string image(memory.begin(), memory.end());
+  EXPECT_TRUE(HoldsAllButTheBlockInFlight(dir.path, image, ReadFileBytes(dir.File("received"))));
+
+  InProcessSim again(24);
+  EXPECT_EQ(DumpFrom(&again, dir, nullptr, true).status, ExitComplete);
+  EXPECT_TRUE(HoldsDumpOf(dir.path, image));
+}
+
+// The system calls on one output file in a trace of strace -y: their names
+// in order.
+std::vector<std::string> CallsOn(const std::string& trace, const std::string& file) {
+  std::vector<std::string> calls;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t open = line.find('(');
+    const size_t name = line.find_first_not_of("0123456789 ");
+    if (open == std::string::npos || name >= open) continue;
+    const size_t end = line.find_first_of(",)", open);
+    if (line.substr(open, end - open).find("/" + file + ">") == std::string::npos) continue;
+    calls.push_back(line.substr(name, open - name));
+  }
+  return calls;
+}
+
+// Status 0 means the dump is on the disk: at the end of a complete run, and
+// of one that stopped, each file is flushed to the disk once, after its last
+// write.
+TEST(Signals, FilesReachTheDiskBeforeTheStatus) {
+  ChildOptions probe;
+  probe.argv = {"/usr/bin/strace", "-o", "/dev/null", "/bin/true"};
+  if (RunChild(probe, 10).status != 0) {
+    GTEST_SKIP() << "strace cannot trace here";
+  }
+  struct Case {
+    std::vector<std::string> fault;
+    int status;
+  };
+  for (const Case& c : {Case{{}, ExitComplete}, Case{{"--hangup-in", "0x08000"}, ExitLinkLost}}) {
+    TempDir dir;
+    std::vector<std::string> args = {"--seed", "25"};
+    args.insert(args.end(), c.fault.begin(), c.fault.end());
+    Child sim(SimArgs(args));
+    const std::string port = sim.FirstLine(10000);
+    ASSERT_FALSE(port.empty());
+    ChildOptions run = LoggerdumpArgs(dir.path, "", {"--port", port});
+    run.argv.insert(run.argv.begin(), {"/usr/bin/strace", "-f", "-y", "-e",
+                                       "trace=write,fsync,fdatasync", "-o", dir.File("trace")});
+    EXPECT_EQ(RunChild(run, RunLimitSeconds).status, c.status);
+    const std::string trace = ReadFileBytes(dir.File("trace"));
+    for (const char* file : {"logger.hex", "logger.bin"}) {
+      const std::vector<std::string> calls = CallsOn(trace, file);
+      const size_t syncs = Count(std::accumulate(calls.begin(), calls.end(), std::string()), "sync");
+      EXPECT_EQ(syncs, 1u) << file << ", status " << c.status;
+      EXPECT_TRUE(!calls.empty() && calls.back() != "write")
+          << file << " was written after its flush to the disk, status " << c.status;
+    }
+  }
 }
 
 // SIGTERM and SIGHUP end the run like Ctrl-C; during the countdown no file

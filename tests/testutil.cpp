@@ -366,6 +366,39 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds) {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult HoldsAllButTheBlockInFlight(const std::string& dir,
+                                                       const std::string& image,
+                                                       const std::string& received) {
+  const size_t asked = Count(received, BlockCommandWord);
+  const std::string bin = ReadFileBytes(dir + "/logger.bin");
+  const size_t blocks = bin.size() / BlockSize;
+  if (asked == 0 || bin.size() % BlockSize != 0 || blocks + 1 < asked || blocks > asked) {
+    return ::testing::AssertionFailure() << dir << "/logger.bin holds " << bin.size()
+                                         << " bytes after " << asked << " blocks were asked for";
+  }
+  if (bin != image.substr(0, bin.size())) {
+    return ::testing::AssertionFailure() << dir << "/logger.bin differs from the image";
+  }
+  std::string expected;
+  const SimConfig clean = {reinterpret_cast<const uint8_t*>(image.data()), 0, nullptr};
+  for (uint32_t a = 0; a < blocks * BlockSize; a += BlockSize) {
+    for (const std::string& entry : HexEntriesOf(clean, a)) expected += entry;
+  }
+  if (ReadFileBytes(dir + "/logger.hex") != expected) {
+    return ::testing::AssertionFailure()
+           << dir << "/logger.hex is not the records of the " << blocks << " blocks in logger.bin";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool WaitForText(const std::string& path, const std::string& text, int limitMs) {
+  for (const long long until = TestNowMs() + limitMs; TestNowMs() < until;) {
+    if (ReadFileBytes(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address, unsigned asked) {
   static char reply[SimReplySize];
   const size_t n = SimBuildReply(&config, address, reply, sizeof reply, asked);

@@ -228,6 +228,15 @@ std::string ExpectedHexFile(const uint8_t* image);
 // Whether dir holds the files of a complete run against a logger with this
 // memory: logger.bin is the image and logger.hex the expected records.
 ::testing::AssertionResult HoldsDumpOf(const std::string& dir, const std::string& image);
+// Whether dir holds the files of a run killed outright, after the logger
+// with this memory had received the commands in received: every block asked
+// for before the last is in both files as a clean run stores it, and the last
+// one (in flight) is there whole or not at all.
+::testing::AssertionResult HoldsAllButTheBlockInFlight(const std::string& dir,
+                                                       const std::string& image,
+                                                       const std::string& received);
+// Waits until the file at path holds text, at most limitMs.
+bool WaitForText(const std::string& path, const std::string& text, int limitMs);
 // The "dihex" commands for the blocks from first to last, each with CR LF.
 std::string Commands(uint32_t first, uint32_t last);
 // The block's command times times in a row.
