@@ -9,12 +9,15 @@ set(PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 if(WIN32)
   # A zip to unpack anywhere: the program and a plain-text README with the
-  # CR LF line ends that every Windows editor shows right.
+  # CR LF line ends that every Windows editor shows right, and a UTF-8 byte
+  # order mark, without which Notepad before Windows 10 1903 takes the
+  # Japanese half for the system's code page.
   install(TARGETS loggerdump RUNTIME DESTINATION .)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PACKAGING_DIR}/README.txt)
   file(READ ${PACKAGING_DIR}/README.txt readme)
   string(REPLACE "\n" "\r\n" readme "${readme}")
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt "${readme}")
+  string(ASCII 239 187 191 byteOrderMark)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt "${byteOrderMark}${readme}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME loggerdump-${PROJECT_VERSION}-win32)

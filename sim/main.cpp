@@ -195,7 +195,8 @@ bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
     faults->lostBaseType = 0x01;
     return true;
   }
-  if (std::strcmp(option, "--eof-after-end") == 0 || std::strcmp(option, "--record-after-end") == 0) {
+  if (std::strcmp(option, "--eof-after-end") == 0 ||
+      std::strcmp(option, "--record-after-end") == 0) {
     faults->afterEnd = option[2] == 'e' ? SimEndOfFileLine : SimStrayRecordLine;
     return true;
   }

@@ -332,8 +332,8 @@ void NoteArrival(Server* server, size_t bytes) {
 
 // What waiting for the tool's bytes came to.
 enum class Receipt {
-  Bytes,   // *count bytes (maybe none) arrived
-  Ended,   // the end command's tail has passed
+  Bytes,  // *count bytes (maybe none) arrived
+  Ended,  // the end command's tail has passed
   Failed,
 };
 

@@ -72,8 +72,11 @@ for entry in "FILEVERSION $major, $minor, $patch, 0" "PRODUCTVERSION $major, $mi
   'VALUE "ProductName", "loggerdump"' 'VALUE "FileDescription"'; do
   grep -qF -- "$entry" <<<"$resource" || fail "the version resource lacks $entry"
 done
-# README.txt: CR LF line ends only, Japanese first, then English.
+# README.txt: a UTF-8 byte order mark, CR LF line ends only, Japanese first,
+# then English.
 readme="$work/zip/README.txt"
+[ "$(head -c 3 "$readme" | od -An -tx1 | tr -d ' \n')" = "efbbbf" ] ||
+  fail "README.txt does not begin with the UTF-8 byte order mark"
 [ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ] || fail "README.txt has lines without CR LF"
 grep -q $'\r\r' "$readme" && fail "README.txt has a doubled CR"
 japanese=$(grep -n -m1 '使い方' "$readme" | cut -d: -f1)

@@ -141,8 +141,8 @@ TEST(RedirectedText, MessageCharactersAreExactlyThoseOfTheMessages) {
 TEST(ClosingConsole, WaitsOnlyWhileFilesAreOpenAndWithinTheSystemsTimeOut) {
   EXPECT_EQ(CloseWaitMs(false, 5000), 0u);  // the prompt, the countdown: end at once
   EXPECT_EQ(CloseWaitMs(true, 5000), 5000u);
-  EXPECT_EQ(CloseWaitMs(true, 0), 5000u);     // unknown: the default
-  EXPECT_EQ(CloseWaitMs(true, 2000), 2000u);  // a lower time-out set by the user
+  EXPECT_EQ(CloseWaitMs(true, 0), 5000u);      // unknown: the default
+  EXPECT_EQ(CloseWaitMs(true, 2000), 2000u);   // a lower time-out set by the user
   EXPECT_EQ(CloseWaitMs(true, 20000), 5000u);  // a closing console ends after 5 s anyway
 }
 

@@ -288,7 +288,8 @@ TEST(Loggersim, ACommandInPiecesOfFourBytesIsAnswered) {
   ASSERT_NE(link, nullptr);
   const std::string command = Commands(0, 0);
   for (size_t at = 0; at < command.size(); at += 4) {
-    ASSERT_EQ(SerialWrite(link, command.substr(at, 4).c_str()), std::min<size_t>(4, command.size() - at));
+    ASSERT_EQ(SerialWrite(link, command.substr(at, 4).c_str()),
+              std::min<size_t>(4, command.size() - at));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // each piece read on its own
   }
   char line[LineBufferSize];

@@ -127,7 +127,8 @@ TEST(Signals, FilesReachTheDiskBeforeTheStatus) {
     const std::string trace = ReadFileBytes(dir.File("trace"));
     for (const char* file : {"logger.hex", "logger.bin"}) {
       const std::vector<std::string> calls = CallsOn(trace, file);
-      const size_t syncs = Count(std::accumulate(calls.begin(), calls.end(), std::string()), "sync");
+      const size_t syncs =
+          Count(std::accumulate(calls.begin(), calls.end(), std::string()), "sync");
       EXPECT_EQ(syncs, 1u) << file << ", status " << c.status;
       EXPECT_TRUE(!calls.empty() && calls.back() != "write")
           << file << " was written after its flush to the disk, status " << c.status;
