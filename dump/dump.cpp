@@ -41,6 +41,7 @@ struct DumpState {
   BlockReply storedLines[2];  // two blocks' lines of it, as they are read back
   uint32_t witnessBad;        // the block a resume could not read to compare
   long binBytes;
+  bool binFailed;    // a write to logger.bin failed, whatever gave the status
   long wholeBlocks;  // blocks in the files from 00000 on, each read to its end
   long badBlocks;    // blocks that stayed bad after every try
   uint32_t badBlockAddresses[BadBlocksNamed];
@@ -134,26 +135,24 @@ bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
 // Stores a block as the logger layer hands it over: every kept record line
 // into logger.hex, the block's image bytes into logger.bin. Both files are
 // handed to the system before the next command, so that a process killed
-// outright loses at most the block in flight.
+// outright loses at most the block in flight. logger.bin gets the block even
+// when logger.hex failed: the image is what the user needs most.
 bool StoreBlock(DumpState* run, const BlockData* block) {
   const BlockReply* reply = &block->reply;
-  for (int i = 0; i < reply->count; ++i) {
-    if (!StoreHexEntry(run, reply->line[i], static_cast<size_t>(reply->length[i]))) {
-      run->stop = RunStop::HexFileFailed;
-      return false;
-    }
+  bool hexStored = true;
+  for (int i = 0; i < reply->count && hexStored; ++i) {
+    hexStored = StoreHexEntry(run, reply->line[i], static_cast<size_t>(reply->length[i]));
   }
-  if (std::fwrite(block->image, 1, block->imageBytes, run->bin) != block->imageBytes ||
-      std::fflush(run->bin) != 0) {
-    run->stop = RunStop::BinFileFailed;
-    return false;
-  }
-  run->binBytes += static_cast<long>(block->imageBytes);
-  if (std::fflush(run->hex) != 0) {
-    run->stop = RunStop::HexFileFailed;
-    return false;
-  }
-  return true;
+  hexStored = hexStored && std::fflush(run->hex) == 0;
+  const bool binStored =
+      std::fwrite(block->image, 1, block->imageBytes, run->bin) == block->imageBytes &&
+      std::fflush(run->bin) == 0;
+  if (binStored) run->binBytes += static_cast<long>(block->imageBytes);
+  run->binFailed = run->binFailed || !binStored;
+  // The first failure decides the status.
+  if (!hexStored) run->stop = RunStop::HexFileFailed;
+  if (hexStored && !binStored) run->stop = RunStop::BinFileFailed;
+  return hexStored && binStored;
 }
 
 void DumpBlocks(DumpState* run, uint32_t first) {
@@ -360,7 +359,7 @@ int FinishRun(DumpState* run) {
   // interruption is no failure: data lost on closing outranks it.
   int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
-  if (!binClosed && run->stop != RunStop::BinFileFailed) {
+  if ((!binClosed || run->binFailed) && run->stop != RunStop::BinFileFailed) {
     PrintOnNewLine(out, Msg::CannotWrite, BinFileText.text);
     if (status == ExitComplete) status = ExitBinFile;
   }
