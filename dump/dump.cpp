@@ -4,11 +4,11 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "console.h"
-#include "logger.h"
+#include "platform/console.h"
+#include "logger/logger.h"
 #include "messages.h"
-#include "paths.h"
-#include "platform.h"
+#include "platform/paths.h"
+#include "platform/platform.h"
 #include "portchoice.h"
 #include "progress.h"
 #include "resume.h"

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "dump/exitstatus.h"
+
 constexpr int CountdownSteps = 5;
 constexpr unsigned CountdownStepMs = 1000;
 // Room for the folder of the output files and a file name.
@@ -29,20 +31,6 @@ constexpr WideName<N> WideOf(const char (&name)[N]) {
 // The output files' names as the console shows them.
 constexpr WideName<sizeof HexFileName> HexFileText = WideOf(HexFileName);
 constexpr WideName<sizeof BinFileName> BinFileText = WideOf(BinFileName);
-
-// The process's exit statuses (their meanings: StatusMeanings in messages.h).
-enum ExitStatus {
-  ExitComplete = 0,
-  ExitPortOpen = 1,
-  ExitHexFile = 2,
-  ExitNoFolder = 2,   // the --dir folder: logger.hex cannot be made there
-  ExitNoStreams = 2,  // no standard streams, not even the null device: no file can be made safely
-  ExitBinFile = 3,
-  ExitLinkLost = 4,
-  ExitSuspectImage = 5,
-  ExitUsage = 64,  // a command line the program does not understand (BSD's EX_USAGE)
-  ExitInterrupted = 130,
-};
 
 struct DumpOptions {
   FILE* in;                       // where the user's line is read

@@ -4,6 +4,7 @@
 // hold, becomes U+FFFD (such a folder is then not found).
 #include <windows.h>
 
+#include "dump/exitstatus.h"
 #include "program.h"
 
 namespace {
@@ -14,9 +15,6 @@ namespace {
 constexpr size_t CommandLineUnits = 32768;
 constexpr size_t ArgumentBytes = CommandLineUnits * 3 + CommandLineUnits;
 constexpr int MaxArguments = static_cast<int>(CommandLineUnits / 2 + 1);
-// Status when the command line cannot be converted (BSD's EX_USAGE, as for a
-// wrong command line).
-constexpr int ExitBadCommandLine = 64;
 
 char argumentBytes[ArgumentBytes];
 char* arguments[MaxArguments + 1];
@@ -24,13 +22,13 @@ char* arguments[MaxArguments + 1];
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 0 || argc > MaxArguments) return ExitBadCommandLine;
+  if (argc < 0 || argc > MaxArguments) return ExitUsage;
   size_t used = 0;
   for (int i = 0; i < argc; ++i) {
     const int room = static_cast<int>(ArgumentBytes - used);
     const int n =
         WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argumentBytes + used, room, nullptr, nullptr);
-    if (n <= 0) return ExitBadCommandLine;  // cannot happen within the bounds above
+    if (n <= 0) return ExitUsage;  // cannot happen within the bounds above
     arguments[i] = argumentBytes + used;
     used += static_cast<size_t>(n);
   }

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cstdio>
 
-#include "console.h"
+#include "platform/console.h"
 #include "dump.h"
 #include "messages.h"
 #include "options.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include "program.h"
 
 namespace {

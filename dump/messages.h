@@ -4,7 +4,7 @@
 // printf formats (%ls for wide text). Tests take the texts from here.
 #pragma once
 
-#include "dump/dump.h"
+#include "dump/exitstatus.h"
 
 namespace Msg {
 

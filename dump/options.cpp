@@ -6,13 +6,13 @@
 #include <cstring>
 #include <cwchar>
 
-#include "console.h"
+#include "platform/console.h"
 #include "dump.h"
-#include "logger.h"
+#include "logger/logger.h"
 #include "messages.h"
-#include "paths.h"
+#include "platform/paths.h"
 #include "resume.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include "serial/serial.h"
 #include "version.h"
 

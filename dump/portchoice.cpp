@@ -5,7 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "console.h"
+#include "platform/console.h"
 
 bool ParsePortNumber(const char* line, long* number) {
   const char* p = line;

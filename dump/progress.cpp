@@ -2,9 +2,9 @@
 
 #include <cwchar>
 
-#include "console.h"
+#include "platform/console.h"
 #include "messages.h"
-#include "protocol/protocol.h"
+#include "logger/protocol.h"
 
 void FormatProgress(wchar_t* out, size_t outSize, uint32_t firstAddress, uint32_t blockAddress,
                     long long elapsedMs) {

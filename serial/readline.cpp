@@ -3,7 +3,7 @@
 // arrives into lines and hands commands over.
 #include <cstring>
 
-#include "clock/clock.h"
+#include "platform/timing.h"
 #include "link.h"
 
 SerialSeam serialSeam = {SerialReadSome, SerialWriteSome, nullptr};

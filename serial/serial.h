@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hexrecord/hexrecord.h"
-
 // Line settings the logger needs: 19200 baud, 8N1, no flow control.
 constexpr unsigned SerialBaudRate = 19200;
 // Driver queue sizes asked for at open.
@@ -22,7 +20,6 @@ constexpr unsigned WriteTimeoutBaseMs = 100;
 
 // One received line: up to 255 characters (the last is its CR or LF) and a NUL.
 constexpr size_t LineBufferSize = 256;
-static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 // A line keeps at most this many characters before its terminator.
 constexpr size_t MaxLineText = LineBufferSize - 2;
 

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "clock/clock.h"
+#include "platform/timing.h"
 #include "link.h"
 
 namespace {

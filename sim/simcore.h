@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "protocol/protocol.h"
+#include "logger/protocol.h"
 
 // Largest reply to one command: 16 data records and 16 segment records, with
 // room for the noise and overlong lines that faults add.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dump/platform.h"
+#include "platform/platform.h"
 #include "gtest/gtest.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "dump/platform.h"
+#include "platform/platform.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 

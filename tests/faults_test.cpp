@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 

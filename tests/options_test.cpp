@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dump/console.h"
+#include "platform/console.h"
 #include "dump/options.h"
 #include "gtest/gtest.h"
 #include "testutil.h"

@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "dump/console.h"
+#include "platform/console.h"
 #include "dump/dump.h"
-#include "dump/paths.h"
+#include "platform/paths.h"
 #include "gtest/gtest.h"
 
 namespace {

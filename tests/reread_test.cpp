@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 

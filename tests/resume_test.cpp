@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "dump/resume.h"
 #include "gtest/gtest.h"
 #include "testutil.h"

@@ -17,7 +17,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "dump/platform.h"
+#include "platform/platform.h"
 #include "dump/resume.h"
 #include "gtest/gtest.h"
 

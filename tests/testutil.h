@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dump/dump.h"
-#include "dump/logger.h"
+#include "logger/logger.h"
 #include "dump/messages.h"
 #include "serial/link.h"
 #include "gtest/gtest.h"

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/protocol.h"
+#include "logger/protocol.h"
 #include "serial/serial.h"
+
+static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;

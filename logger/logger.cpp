@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/timing.h"
 
 namespace {
 

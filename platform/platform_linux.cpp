@@ -195,12 +195,6 @@ bool SyncFile(FILE* stream, unsigned long* code) {
   return true;
 }
 
-void SleepMs(unsigned ms) {
-  // A stop signal ends the sleep early; the caller checks the flag.
-  timespec delay = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&delay, nullptr);
-}
-
 void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   struct sigaction action = {};

@@ -1,13 +1,14 @@
 // What the run needs from the operating system besides the serial link: the
-// console, the output files, the clock, sleeping and the stop request. One
-// file per platform implements it (platform_linux.cpp, platform_win.cpp); the
-// clock, which the serial link shares, has files of its own (clock/).
+// console, the output files and the stop request. One file per platform
+// implements it (platform_linux.cpp, platform_win.cpp); the clock, sleeping
+// and the stop check, which the logger layer and the serial link share, have
+// files of their own (timing.h).
 #pragma once
 
 #include <atomic>
 #include <cstdio>
 
-#include "clock/clock.h"
+#include "platform/timing.h"
 
 // Selects the user's locale for all categories, so that console text and the
 // decimal separator follow it. Where that locale cannot encode the Japanese
@@ -67,17 +68,6 @@ bool CutFile(FILE* stream, long long length, unsigned long* code);
 // write the file to the disk itself, so that a power cut after this loses
 // nothing. False, with the system's error code in *code, on failure.
 bool SyncFile(FILE* stream, unsigned long* code);
-
-void SleepMs(unsigned ms);
-
-// The stop flag is set from a signal handler (Linux) or from a thread of the
-// system's own (Windows): only a lock-free atomic is safe in both.
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be lock-free");
-
-// Whether the user asked to stop: flag set (a null flag is never set).
-inline bool StopRequested(const std::atomic<bool>* flag) {
-  return flag != nullptr && flag->load();
-}
 
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.

@@ -343,10 +343,6 @@ bool SyncFile(FILE* stream, unsigned long* code) {
   return true;
 }
 
-void SleepMs(unsigned ms) {
-  Sleep(ms);
-}
-
 void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -1,7 +1,7 @@
-// The monotonic clock on Windows.
+// The monotonic clock and sleeping on Windows.
 #include <windows.h>
 
-#include "clock.h"
+#include "timing.h"
 
 long long NowMs() {
   // The performance counter is monotonic; split the division so that the
@@ -13,4 +13,8 @@ long long NowMs() {
   constexpr long long MsPerSecond = 1000;
   return count.QuadPart / frequency.QuadPart * MsPerSecond +
          count.QuadPart % frequency.QuadPart * MsPerSecond / frequency.QuadPart;
+}
+
+void SleepMs(unsigned ms) {
+  Sleep(ms);
 }
