@@ -105,16 +105,17 @@ void ReadStoredDump(FILE* hex, FILE* bin, BlockReply* replies, StoredDump* dump)
     BlockReply* reply = &replies[index % 2];
     const BlockReply* before = index > 0 ? &replies[(index + 1) % 2] : nullptr;
     if (!ReadBlockLines(hex, address, reply, &bytes)) return;
-    if (CheckBlock(reply, address, dump->numbering) != BlockVerdict::Sound) return;
-    SoundBlockImage(reply, image);
+    LoggerParseReply(reply);
+    const BlockJudgement judged = LoggerJudgeReply(reply, address, dump->numbering, before);
+    if (judged.verdict != BlockVerdict::Sound) return;
+    LoggerSoundImage(reply, image);
     if (std::fread(stored, 1, BlockSize, bin) != BlockSize) return;
     if (std::memcmp(stored, image, BlockSize) != 0) return;
-    const bool copy = before != nullptr && SameReply(before, reply);
-    if (copy && dump->numbering == Numbering::Unknown && firstCopy < 0) {
+    if (judged.copy && dump->numbering == Numbering::Unknown && firstCopy < 0) {
       firstCopy = static_cast<long>(index);
       hexBytesBeforeCopy = dump->hexBytes;
     }
-    dump->numbering = LearnNumbering(reply, address, dump->numbering, before);
+    dump->numbering = judged.learned;
     if (dump->numbering == Numbering::ByAddress && firstCopy >= 0) {
       dump->blocks = static_cast<uint32_t>(firstCopy);
       dump->hexBytes = hexBytesBeforeCopy;

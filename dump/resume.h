@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "logger/logger.h"
+#include "logger/blockcheck.h"
 
 // Blocks read again from the logger before a resume: at most this many, with
 // at most this many record lines in all (at 19200 baud, under 4 s of replies).

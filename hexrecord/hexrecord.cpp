@@ -43,20 +43,38 @@ int DecodeRecord(const char* line, uint8_t* decodeBuffer) {
   return length;
 }
 
-bool RecordIsSound(const char* line) {
-  const size_t length = RecordTextLength(line);
+namespace {
+
+// RecordIsSound with the record text length already known.
+bool SoundWithin(const char* line, size_t length) {
   if (length < 11 || line[0] != ':' || length % 2 == 0) return false;
   for (size_t i = 1; i < length; ++i) {
     if (!IsHexDigit(line[i])) return false;
   }
   const size_t dataBytes = HexByteWithin(line, length, 1);
   if (length != 11 + 2 * dataBytes) return false;
-  if (HexByteWithin(line, length, 7) == RecordTypeData && dataBytes != RecordDataBytes)
-    return false;
   // The bytes of length, address, type, data and checksum sum to 0 modulo 256.
   uint8_t sum = 0;
   for (size_t pos = 1; pos < length; pos += 2) {
     sum = static_cast<uint8_t>(sum + HexByteWithin(line, length, pos));
   }
   return sum == 0;
+}
+
+}  // namespace
+
+bool RecordIsSound(const char* line) {
+  return SoundWithin(line, RecordTextLength(line));
+}
+
+void ParseRecord(const char* line, Record* record) {
+  const size_t length = RecordTextLength(line);
+  record->sound = SoundWithin(line, length);
+  record->length = HexByteWithin(line, length, 1);
+  record->load =
+      static_cast<uint16_t>(HexByteWithin(line, length, 3) << 8 | HexByteWithin(line, length, 5));
+  record->type = HexByteWithin(line, length, 7);
+  for (size_t i = 0; i <= record->length; ++i) {
+    record->bytes[i] = HexByteWithin(line, length, 9 + 2 * i);
+  }
 }

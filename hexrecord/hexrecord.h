@@ -1,4 +1,4 @@
-// Intel HEX record lines as the logger sends them: decoding and checking.
+// Intel HEX record lines: decoding and checking.
 // No platform calls; every function works on a NUL-terminated line.
 #pragma once
 
@@ -10,10 +10,24 @@
 constexpr size_t RecordTextLimit = 256;
 // Data bytes plus checksum of one record: room for a length field of 255.
 constexpr size_t DecodeBufferSize = 260;
-// Data bytes the logger puts in each data record.
-constexpr int RecordDataBytes = 16;
 
+// Record types: data, and the extended segment address (data: the segment,
+// address = segment * 16 + load address) and extended linear address (data:
+// the upper 16 bits) that place the data records after them.
 constexpr uint8_t RecordTypeData = 0x00;
+constexpr uint8_t RecordTypeSegment = 0x02;
+constexpr uint8_t RecordTypeLinear = 0x04;
+
+// One record line with every field read from its text once.
+struct Record {
+  bool sound;      // as RecordIsSound judges the line
+  uint8_t length;  // the length field
+  uint16_t load;   // the load address
+  uint8_t type;
+  // The length field's bytes of data, then the checksum, as DecodeRecord
+  // decodes them (for every record type); past them, nothing is set.
+  uint8_t bytes[DecodeBufferSize];
+};
 
 // Value of one hex digit: '0'-'9', 'A'-'F' and 'a'-'f' give 0-15. Any other
 // character gives code - 0x30 (or code - 0x37 from 'A' on), kept to 8 bits.
@@ -29,7 +43,11 @@ uint8_t HexByte(const char* line, size_t pos);
 // Nothing is validated here (see RecordIsSound).
 int DecodeRecord(const char* line, uint8_t* decodeBuffer);
 
-// True when the line is a well-formed record of the kind the logger sends:
-// ':' then only hex digits up to the CR/LF, exactly as many as its length field
-// says, a matching checksum, and 16 data bytes if it is a data record.
+// Reads every field of a line that begins with ':' into *record, measuring
+// the line once. Nothing past the line (its terminator, NUL or
+// RecordTextLimit) is read.
+void ParseRecord(const char* line, Record* record);
+
+// True when the line is a well-formed record: ':' then only hex digits up to
+// the CR/LF, exactly as many as its length field says, and a matching checksum.
 bool RecordIsSound(const char* line);

@@ -173,198 +173,16 @@ bool LookForRecords(LoggerSession* s, uint32_t address, bool* recordCame) {
   return true;
 }
 
-// The 16-bit value written by the four characters at pos.
-uint16_t Word(const char* line, size_t pos) {
-  return static_cast<uint16_t>(HexByte(line, pos) << 8 | HexByte(line, pos + 2));
-}
-
-// No block: records that name none by their addresses.
-constexpr long NoBlock = -1;
-
-// Where a segment or linear address record places the data records after
-// it: the start of a 64 KiB, or NoBlock for any other place.
-long BaseOf(const char* line, uint8_t type) {
-  constexpr unsigned segmentWithin64K = 0x0FFF;
-  if (HexByte(line, 1) != 2) return NoBlock;
-  const long value = Word(line, 9);
-  if (type == RecordTypeLinear) return value << 16;
-  return (value & segmentWithin64K) == 0 ? value << 4 : NoBlock;
-}
-
-// The addresses that a sound reply gives its records.
-struct Records {
-  uint16_t loads[DataRecordsPerBlock];  // of the data records, in order
-  // The block the records name by address: every data record placed by one
-  // 64 KiB (named by a segment or linear address record before it, or the
-  // first 64 KiB where none is), their load addresses that block's. NoBlock
-  // when they name none.
-  long named;
-};
-
-// True when the 16 data records carry the load addresses first + 0x10 * i.
-bool NumberedFrom(const uint16_t* loads, uint16_t first) {
-  for (int i = 0; i < DataRecordsPerBlock; ++i) {
-    if (loads[i] != static_cast<uint16_t>(first + i * RecordDataBytes)) return false;
-  }
-  return true;
-}
-
-// The block that loads placed at base name, or NoBlock.
-long NamedBlock(const uint16_t* loads, long base) {
-  if (base == NoBlock || loads[0] % BlockSize != 0 || !NumberedFrom(loads, loads[0])) {
-    return NoBlock;
-  }
-  const long block = base + loads[0];
-  return block < static_cast<long>(ImageSize) ? block : NoBlock;
-}
-
-// Collects the addresses of the records; false when the reply is no sound
-// block of 16 data records.
-bool ReadRecords(const BlockReply* reply, Records* records) {
-  int data = 0;
-  long base = 0;  // where data records go before any address record
-  long firstBase = NoBlock;
-  long dataBase = NoBlock;
-  bool oneBase = true;  // every address record and every data record agree on it
-  for (int i = 0; i < reply->count; ++i) {
-    const char* line = reply->line[i];
-    if (!RecordIsSound(line)) return false;
-    const uint8_t type = HexByte(line, 7);
-    if (type == RecordTypeSegment || type == RecordTypeLinear) {
-      base = BaseOf(line, type);
-      if (firstBase == NoBlock) firstBase = base;
-      oneBase = oneBase && base == firstBase && base != NoBlock;
-      continue;
-    }
-    if (type != RecordTypeData) continue;
-    if (data == DataRecordsPerBlock) return false;
-    if (data == 0) dataBase = base;
-    oneBase = oneBase && base == dataBase;
-    records->loads[data++] = Word(line, 3);
-  }
-  if (data != DataRecordsPerBlock) return false;
-  const bool placed = oneBase && (firstBase == NoBlock || firstBase == dataBase);
-  records->named = placed ? NamedBlock(records->loads, dataBase) : NoBlock;
-  return true;
-}
-
-bool AllEqual(const uint16_t* loads) {
-  for (int i = 1; i < DataRecordsPerBlock; ++i) {
-    if (loads[i] != loads[0]) return false;
-  }
-  return true;
-}
-
-bool FitsByAddress(const Records* r, uint32_t address) {
-  return r->named == static_cast<long>(address);
-}
-
-bool FitsPerBlock(const Records* r) {
-  return NumberedFrom(r->loads, 0);
-}
-
-BlockVerdict VerdictOf(const Records* r, uint32_t address, Numbering numbering) {
-  bool fits = true;
-  switch (numbering) {
-    case Numbering::Unknown:
-      fits = FitsByAddress(r, address) || FitsPerBlock(r) || AllEqual(r->loads);
-      break;
-    case Numbering::ByAddress:
-      fits = FitsByAddress(r, address);
-      break;
-    case Numbering::PerBlock:
-      fits = FitsPerBlock(r);
-      break;
-    case Numbering::Constant:
-      fits = AllEqual(r->loads);
-      break;
-    case Numbering::Off:
-      fits = r->named == NoBlock || FitsByAddress(r, address);
-      break;
-  }
-  if (fits) return BlockVerdict::Sound;
-  return r->named == NoBlock ? BlockVerdict::WrongNumbers : BlockVerdict::OtherBlock;
-}
-
-// A numbering is learned where the replies can tell it: one address
-// throughout at once, the other two at a block where they differ.
-Numbering Learned(const Records* r, uint32_t address, Numbering numbering) {
-  if (numbering != Numbering::Unknown) return numbering;
-  if (AllEqual(r->loads)) return Numbering::Constant;
-  const bool byAddress = FitsByAddress(r, address);
-  const bool perBlock = FitsPerBlock(r);
-  if (byAddress && !perBlock) return Numbering::ByAddress;
-  if (perBlock && !byAddress) return Numbering::PerBlock;
-  return Numbering::Unknown;
-}
-
-// Where a data record with this load address, placed by base, belongs in the
-// block at address; -1 when its address does not place it there. Only an
-// address places a record: by address, or within the block where every block
-// is numbered from 0000; while the numbering is unknown, where both agree.
-int OffsetOf(uint16_t load, long base, uint32_t address, Numbering numbering) {
-  const long byAddress = base == NoBlock ? -1 : base + load - static_cast<long>(address);
-  long offset = -1;
-  switch (numbering) {
-    case Numbering::ByAddress:
-      offset = byAddress;
-      break;
-    case Numbering::PerBlock:
-      offset = load;
-      break;
-    case Numbering::Unknown:
-      offset = byAddress == load ? byAddress : -1;
-      break;
-    case Numbering::Constant:
-    case Numbering::Off:
-      break;
-  }
-  if (offset < 0 || offset % RecordDataBytes != 0 ||
-      offset + RecordDataBytes > static_cast<long>(BlockSize)) {
-    return -1;
-  }
-  return static_cast<int>(offset);
-}
-
-// The image of a finished block, decoded once: a sound reply's 16 data records
-// in order; of a bad reply every sound data record that its address places in
-// the block. The rest is ImageFiller: no byte goes where nothing shows it
-// belongs, and the other blocks keep their addresses whatever came.
+// The image of a finished block: a sound reply's 16 data records in order;
+// of a bad reply every sound data record that its address places in the
+// block, ImageFiller elsewhere, so that no byte goes where nothing shows it
+// belongs and the other blocks keep their addresses whatever came.
 void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
   block->imageBytes = BlockSize;
   if (block->sound) {
-    SoundBlockImage(&block->reply, block->image);
-    return;
-  }
-  const BlockReply* reply = &block->reply;
-  uint8_t decoded[DecodeBufferSize];
-  std::memset(block->image, ImageFiller, BlockSize);
-  long base = 0;
-  for (int i = 0; i < reply->count; ++i) {
-    const char* line = reply->line[i];
-    const bool sound = RecordIsSound(line);
-    const uint8_t type = HexByte(line, 7);
-    if (type == RecordTypeSegment || type == RecordTypeLinear) {
-      base = sound ? BaseOf(line, type) : NoBlock;
-      continue;
-    }
-    if (type != RecordTypeData || !sound) continue;
-    const int at = OffsetOf(Word(line, 3), base, address, numbering);
-    if (at < 0) continue;
-    DecodeRecord(line, decoded);
-    std::memcpy(block->image + at, decoded, RecordDataBytes);
-  }
-}
-
-// The image of a block cut short by a stop: 16 bytes for each data record
-// received, in order, as far as the block goes.
-void ImageOfCutBlock(BlockData* block) {
-  uint8_t decoded[DecodeBufferSize] = {};
-  block->imageBytes = 0;
-  for (int i = 0; i < block->reply.count && block->imageBytes < BlockSize; ++i) {
-    if (DecodeRecord(block->reply.line[i], decoded) < 1) continue;
-    std::memcpy(block->image + block->imageBytes, decoded, RecordDataBytes);
-    block->imageBytes += RecordDataBytes;
+    LoggerSoundImage(&block->reply, block->image);
+  } else {
+    LoggerPlacedImage(&block->reply, address, numbering, block->image);
   }
 }
 
@@ -379,7 +197,8 @@ void Keep(LoggerSession* s, BlockData* block, const BlockData** kept) {
 bool StopInBlock(LoggerSession* s, BlockData* current, BlockData* lastTry, const BlockData** kept) {
   BlockData* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
   block->sound = false;
-  ImageOfCutBlock(block);
+  LoggerParseReply(&block->reply);
+  block->imageBytes = LoggerCutImage(&block->reply, block->image);
   Keep(s, block, kept);
   return false;
 }
@@ -431,24 +250,11 @@ bool SurplusWaits(LoggerSession* s, Numbering numbering) {
   return numbering != Numbering::ByAddress && SerialLineWaiting(s->link, ':');
 }
 
-// Whether the first count lines of two replies are the same.
-bool SameLines(const BlockReply* a, const BlockReply* b, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (a->length[i] != b->length[i] ||
-        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // How one try at a block turned out.
 enum class TryResult { Taken, Bad, Stop };
 struct TryOutcome {
   TryResult result;
-  BlockVerdict verdict;
-  Records records;
-  bool copy;  // the reply repeats the block before's lines
+  BlockJudgement judged;
 };
 
 // Judges the reply that this try brought: sound and alone, it is taken.
@@ -456,57 +262,24 @@ struct TryOutcome {
 // try can bring a late repeat of it.
 TryOutcome JudgeTry(LoggerSession* s, uint32_t address, BlockData* current,
                     const BlockReply* before) {
-  TryOutcome try_ = {TryResult::Bad, BlockVerdict::BadRecords, {}, false};
-  if (current->reply.count == RecordLinesOf(address) &&
-      ReadRecords(&current->reply, &try_.records)) {
-    try_.verdict = VerdictOf(&try_.records, address, s->numbering);
-  }
-  try_.copy = before != nullptr && SameReply(before, &current->reply);
-  if (try_.verdict != BlockVerdict::Sound) return try_;
+  LoggerParseReply(&current->reply);
+  TryOutcome try_ = {TryResult::Bad,
+                     LoggerJudgeReply(&current->reply, address, s->numbering, before)};
+  if (try_.judged.verdict != BlockVerdict::Sound) return try_;
   // A reply just like the block before's may be that one sent twice, with
   // this block's own still to come: taken only when the line stays quiet.
-  if (try_.copy) {
+  if (try_.judged.copy) {
     bool recordCame = false;
     if (!LookForRecords(s, address, &recordCame)) try_.result = TryResult::Stop;
     if (recordCame || try_.result == TryResult::Stop) return try_;
   }
-  const Numbering numbering =
-      try_.copy ? s->numbering : Learned(&try_.records, address, s->numbering);
-  if (SurplusWaits(s, numbering)) return try_;
-  Accept(s, current, address, numbering, try_.copy);
+  if (SurplusWaits(s, try_.judged.learned)) return try_;
+  Accept(s, current, address, try_.judged.learned, try_.judged.copy);
   try_.result = TryResult::Taken;
   return try_;
 }
 
 }  // namespace
-
-BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering) {
-  Records records;
-  if (!ReadRecords(reply, &records)) return BlockVerdict::BadRecords;
-  return VerdictOf(&records, address, numbering);
-}
-
-Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering,
-                         const BlockReply* before) {
-  Records records;
-  if (!ReadRecords(reply, &records)) return numbering;
-  if (before != nullptr && SameReply(before, reply)) return numbering;
-  return Learned(&records, address, numbering);
-}
-
-bool SameReply(const BlockReply* a, const BlockReply* b) {
-  return a->count == b->count && SameLines(a, b, a->count);
-}
-
-void SoundBlockImage(const BlockReply* reply, uint8_t* image) {
-  uint8_t decoded[DecodeBufferSize];
-  int index = 0;
-  for (int i = 0; i < reply->count && index < DataRecordsPerBlock; ++i) {
-    if (HexByte(reply->line[i], 7) != RecordTypeData) continue;
-    DecodeRecord(reply->line[i], decoded);
-    std::memcpy(image + index++ * RecordDataBytes, decoded, RecordDataBytes);
-  }
-}
 
 void LoggerKnowNumbering(LoggerSession* session, Numbering numbering) {
   session->numbering = numbering;
@@ -541,7 +314,7 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
   // Whether every try brought sound records numbered alike, in no numbering
   // this program knows and naming no block: a numbering of the logger's own.
   bool ownNumbering = true;
-  Records first{};
+  uint16_t firstLoads[DataRecordsPerBlock] = {};
   for (int attempt = 1; attempt <= BlockTries; ++attempt) {
     BlockData* current = &s->blocks[reading];
     current->tries = attempt;
@@ -565,11 +338,12 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
       return true;
     }
     if (s->badSinceMs < 0) s->badSinceMs = NowMs();
+    const BlockJudgement* judged = &try_.judged;
     const bool sameAsFirst =
-        attempt == 1 || std::memcmp(first.loads, try_.records.loads, sizeof first.loads) == 0;
-    ownNumbering =
-        ownNumbering && try_.verdict == BlockVerdict::WrongNumbers && !try_.copy && sameAsFirst;
-    if (attempt == 1) first = try_.records;
+        attempt == 1 || std::memcmp(firstLoads, judged->loads, sizeof firstLoads) == 0;
+    ownNumbering = ownNumbering && judged->verdict == BlockVerdict::WrongNumbers && !judged->copy &&
+                   sameAsFirst;
+    if (attempt == 1) std::memcpy(firstLoads, judged->loads, sizeof firstLoads);
     lastTry = current;
     reading = 1 - reading;
   }
@@ -609,7 +383,9 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
     if (n == ReadLineFailed) break;  // a logger may leave the line after the end command
     if (!IsRecordLine(line, n)) continue;
     quietSince = NowMs();
-    data = data || !RecordIsSound(line) || HexByte(line, 7) == RecordTypeData;
+    Record record;
+    ParseRecord(line, &record);
+    data = data || !LoggerRecordFits(&record) || record.type == RecordTypeData;
     if (extra->count == MaxBlockLines) {
       tooMany = true;
     } else {
@@ -617,7 +393,7 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
     }
   }
   const bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count &&
-                          SameLines(last, extra, extra->count);
+                          LoggerSameLines(last, extra, extra->count);
   if (data && !copyOfLast) {
     s->extraRecords =
         s->numbering == Numbering::ByAddress ? ExtraRecords::Harmless : ExtraRecords::Suspect;

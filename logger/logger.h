@@ -8,10 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "logger/protocol.h"
+#include "logger/blockcheck.h"
 #include "serial/serial.h"
-
-static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;
@@ -41,16 +39,6 @@ constexpr int BadBlocksInARowLimit = 8;
 // since the last sound one, quiet waits included, before the run gives up:
 // a line that never falls quiet makes every re-read wait QuietLimitMs.
 constexpr long long NoSoundReplyLimitMs = 60000;
-// What logger.bin holds where a bad block's reply brought no sound data.
-constexpr uint8_t ImageFiller = 0xFF;
-
-// The record lines of one reply, each as received (with its CR or LF) and NUL-terminated.
-struct BlockReply {
-  int count;
-  int length[MaxBlockLines];
-  char line[MaxBlockLines][LineBufferSize];
-};
-
 // One block as LoggerReadBlock hands it back.
 struct BlockData {
   BlockReply reply;          // the lines to keep: the sound reply, else the last try as received
@@ -58,15 +46,6 @@ struct BlockData {
   size_t imageBytes;         // BlockSize, or for a block cut short: 16 per data record received
   bool sound;
   int tries;
-};
-
-// How the logger numbers the load addresses of its data records.
-enum class Numbering {
-  Unknown,    // not yet learned (blocks 0000 and 10000 fit either of the next two)
-  ByAddress,  // the low 16 bits of the memory address, segment records to match
-  PerBlock,   // 0000, 0010, ... 00F0 in every block
-  Constant,   // one address throughout: the addresses tell nothing
-  Off,        // a numbering of the logger's own, which names no block: not checked
 };
 
 // What record lines came after the end command that repeat no reply.
@@ -145,24 +124,3 @@ bool LoggerReadBlock(LoggerSession* session, uint32_t address, const BlockData**
 // that was never sent). Records that carry no data, such as an end-of-file
 // record, are no sign of that.
 bool LoggerEnd(LoggerSession* session, bool checkQuiet);
-
-// How a reply to the block at address stands against the block check: its
-// record lines sound, 16 data records, the load addresses (and segment or
-// linear address records) numbered as learned; while the numbering is being
-// learned, as one of the numberings a logger may have. Records that name
-// another block by their addresses are that block's, whatever the numbering
-// (a per-block numbering names block 0000 of its 64 KiB, and is no other
-// block's while that numbering is possible).
-enum class BlockVerdict { Sound, BadRecords, WrongNumbers, OtherBlock };
-BlockVerdict CheckBlock(const BlockReply* reply, uint32_t address, Numbering numbering);
-
-// The numbering known after a sound reply to the block at address; before is
-// the block before's reply (null for none): a reply just like it teaches nothing.
-Numbering LearnNumbering(const BlockReply* reply, uint32_t address, Numbering numbering,
-                         const BlockReply* before);
-
-// Whether two replies hold the same lines.
-bool SameReply(const BlockReply* a, const BlockReply* b);
-
-// The BlockSize bytes of a sound reply: its 16 data records in order.
-void SoundBlockImage(const BlockReply* reply, uint8_t* image);

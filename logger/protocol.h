@@ -33,12 +33,10 @@ constexpr uint32_t HighBlocksStart = 0x10000;
 constexpr int RecordLinesLow = 16;
 constexpr int RecordLinesHigh = 32;
 constexpr int MaxBlockLines = RecordLinesHigh;
+// Data bytes the logger puts in each data record.
+constexpr int RecordDataBytes = 16;
 // Data records of a sound block, RecordDataBytes each.
 constexpr int DataRecordsPerBlock = static_cast<int>(BlockSize) / RecordDataBytes;
-// Extended segment address (data: the segment, address = segment * 16 + load
-// address) and extended linear address (data: the upper 16 bits).
-constexpr uint8_t RecordTypeSegment = 0x02;
-constexpr uint8_t RecordTypeLinear = 0x04;
 
 // Record lines the logger sends for the block at address.
 inline int RecordLinesOf(uint32_t address) {

@@ -79,8 +79,8 @@ TEST(Fuzz, RecordFunctionsOnRandomLines) {
     text = text.substr(0, text.find_first_of("\r\n"));
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (text.compare(7, 2, "00") == 0) {
-      ASSERT_EQ(n, RecordDataBytes);
-      ASSERT_EQ(text.substr(9), HexText(decoded.get(), RecordDataBytes + 1));
+      ASSERT_EQ(n, HexByte(line.get(), 1));
+      ASSERT_EQ(text.substr(9), HexText(decoded.get(), static_cast<size_t>(n) + 1));
     } else {
       ASSERT_EQ(n, 0);
     }

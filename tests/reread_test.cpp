@@ -193,13 +193,13 @@ TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
     Numbering numbering = Numbering::Unknown;
     for (const uint32_t a : {0x00000u, 0x00100u}) {
       const BlockReply reply = ReplyOf(config, a);
-      EXPECT_EQ(CheckBlock(&reply, a, numbering), BlockVerdict::Sound);
-      numbering = LearnNumbering(&reply, a, numbering, nullptr);
+      EXPECT_EQ(Verdict(&reply, a, numbering), BlockVerdict::Sound);
+      numbering = Learns(&reply, a, numbering, nullptr);
     }
     EXPECT_EQ(numbering, c.learned);
     for (const uint32_t a : {0x00200u, 0x10000u, 0x3FF00u}) {
       const BlockReply reply = ReplyOf(config, a);
-      EXPECT_EQ(CheckBlock(&reply, a, numbering), BlockVerdict::Sound) << a;
+      EXPECT_EQ(Verdict(&reply, a, numbering), BlockVerdict::Sound) << a;
     }
   }
   // Held to the numbering learned: a numbering per block is block 10000's by
@@ -207,19 +207,19 @@ TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
   SimConfig config = {image.data(), 0, nullptr};
   config.faults.numbering = SimNumbering::PerBlock;
   const BlockReply perBlock = ReplyOf(config, 0x12300);
-  EXPECT_EQ(CheckBlock(&perBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
+  EXPECT_EQ(Verdict(&perBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
   // Records out of step (one sent twice) are caught all the same.
   SimConfig twice = {image.data(), 0, nullptr};
   twice.faults.duplicateAddress = 0x00105;
   const BlockReply doubled = ReplyOf(twice, 0x00100);
-  EXPECT_EQ(CheckBlock(&doubled, 0x00100, Numbering::Unknown), BlockVerdict::WrongNumbers);
+  EXPECT_EQ(Verdict(&doubled, 0x00100, Numbering::Unknown), BlockVerdict::WrongNumbers);
   // Segment records are held to the block's address like the load addresses:
   // memory 64 KiB lower with segment records to match is that memory's block.
   SimConfig low = {image.data(), 0, nullptr};
   low.faults.lowSegments = true;
   const BlockReply lowBlock = ReplyOf(low, 0x12300);
-  EXPECT_EQ(CheckBlock(&lowBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
-  EXPECT_EQ(CheckBlock(&lowBlock, 0x12300, Numbering::PerBlock), BlockVerdict::OtherBlock);
+  EXPECT_EQ(Verdict(&lowBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
+  EXPECT_EQ(Verdict(&lowBlock, 0x12300, Numbering::PerBlock), BlockVerdict::OtherBlock);
 }
 
 TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
@@ -227,16 +227,20 @@ TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
   SimConfig config = {image.data(), 0, nullptr};
   BlockReply reply = ReplyOf(config, 0x00500);
   reply.count = RecordLinesLow - 1;
-  EXPECT_EQ(CheckBlock(&reply, 0x00500, Numbering::Off), BlockVerdict::BadRecords);
+  EXPECT_EQ(Verdict(&reply, 0x00500, Numbering::Off), BlockVerdict::BadRecords);
   // A high block whose 32 lines hold 17 data records (one segment record missing).
   BlockReply high = ReplyOf(config, 0x10000);
   const BlockReply next = ReplyOf(config, 0x10100);
   std::snprintf(high.line[0], LineBufferSize, "%s", next.line[1]);
-  EXPECT_EQ(CheckBlock(&high, 0x10000, Numbering::Off), BlockVerdict::BadRecords);
-  // An end-of-file record in place of a data record.
-  std::snprintf(reply.line[3], LineBufferSize, ":00000001FF\r");
+  EXPECT_EQ(Verdict(&high, 0x10000, Numbering::Off), BlockVerdict::BadRecords);
+  // An end-of-file record in place of a data record, and a well-formed data
+  // record of 15 bytes, which does not fill its 16 bytes of the image.
   reply.count = RecordLinesLow;
-  EXPECT_EQ(CheckBlock(&reply, 0x00500, Numbering::Off), BlockVerdict::BadRecords);
+  for (const char* record : {":00000001FF\r", ":0F053000214601360121470136007EFE09D2190E\r"}) {
+    BlockReply spoiled = reply;
+    std::snprintf(spoiled.line[3], LineBufferSize, "%s", record);
+    EXPECT_EQ(Verdict(&spoiled, 0x00500, Numbering::Off), BlockVerdict::BadRecords) << record;
+  }
 }
 
 }  // namespace

@@ -427,7 +427,29 @@ BlockReply ReplyOf(const SimConfig& config, uint32_t address) {
                   static_cast<int>(i + 1 - start), text + start);
     start = i + 2;  // past the LF
   }
+  LoggerParseReply(&reply);
   return reply;
+}
+
+namespace {
+
+BlockJudgement Judge(const BlockReply* reply, uint32_t address, Numbering numbering,
+                     const BlockReply* before) {
+  static BlockReply parsed;
+  parsed = *reply;
+  LoggerParseReply(&parsed);
+  return LoggerJudgeReply(&parsed, address, numbering, before);
+}
+
+}  // namespace
+
+BlockVerdict Verdict(const BlockReply* reply, uint32_t address, Numbering numbering) {
+  return Judge(reply, address, numbering, nullptr).verdict;
+}
+
+Numbering Learns(const BlockReply* reply, uint32_t address, Numbering numbering,
+                 const BlockReply* before) {
+  return Judge(reply, address, numbering, before).learned;
 }
 
 std::string ExpectedHexFile(const SimConfig& config) {

@@ -25,10 +25,10 @@ TEST(Evidence, AnotherBlocksRecordsNeverFitNorTeach) {
   const BlockReply block200 = ReplyOf(clean, 0x00200);
   const BlockReply block100 = ReplyOf(clean, 0x00100);
   for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
-    EXPECT_EQ(CheckBlock(&block200, 0x00100, n), BlockVerdict::OtherBlock);
-    EXPECT_EQ(CheckBlock(&block100, 0x00000, n), BlockVerdict::OtherBlock);
+    EXPECT_EQ(Verdict(&block200, 0x00100, n), BlockVerdict::OtherBlock);
+    EXPECT_EQ(Verdict(&block100, 0x00000, n), BlockVerdict::OtherBlock);
   }
-  EXPECT_EQ(LearnNumbering(&block200, 0x00100, Numbering::Unknown, nullptr), Numbering::Unknown);
+  EXPECT_EQ(Learns(&block200, 0x00100, Numbering::Unknown, nullptr), Numbering::Unknown);
 
   for (const uint8_t placeless : {0x03, 0x01}) {
     SimConfig lost = clean;
@@ -37,24 +37,23 @@ TEST(Evidence, AnotherBlocksRecordsNeverFitNorTeach) {
     const BlockReply reply = ReplyOf(lost, 0x23400);
     ASSERT_EQ(reply.count, RecordLinesHigh);
     for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
-      EXPECT_EQ(CheckBlock(&reply, 0x23400, n), BlockVerdict::OtherBlock) << int(placeless);
+      EXPECT_EQ(Verdict(&reply, 0x23400, n), BlockVerdict::OtherBlock) << int(placeless);
     }
   }
   // A segment record that comes after the data records places none of them.
   BlockReply late = ReplyOf(clean, 0x23400);
   std::swap(late.line[0], late.line[1]);
   std::swap(late.length[0], late.length[1]);
-  EXPECT_NE(CheckBlock(&late, 0x23400, Numbering::ByAddress), BlockVerdict::Sound);
+  EXPECT_NE(Verdict(&late, 0x23400, Numbering::ByAddress), BlockVerdict::Sound);
 
   const BlockReply block0 = ReplyOf(clean, 0x00000);
-  EXPECT_EQ(LearnNumbering(&block0, 0x00100, Numbering::Unknown, &block0), Numbering::Unknown);
+  EXPECT_EQ(Learns(&block0, 0x00100, Numbering::Unknown, &block0), Numbering::Unknown);
   SimConfig perBlock = clean;
   perBlock.faults.numbering = SimNumbering::PerBlock;
   const BlockReply perBlock0 = ReplyOf(perBlock, 0x00000);
   const BlockReply perBlock100 = ReplyOf(perBlock, 0x00100);
-  EXPECT_EQ(CheckBlock(&perBlock100, 0x00100, Numbering::Unknown), BlockVerdict::Sound);
-  EXPECT_EQ(LearnNumbering(&perBlock100, 0x00100, Numbering::Unknown, &perBlock0),
-            Numbering::PerBlock);
+  EXPECT_EQ(Verdict(&perBlock100, 0x00100, Numbering::Unknown), BlockVerdict::Sound);
+  EXPECT_EQ(Learns(&perBlock100, 0x00100, Numbering::Unknown, &perBlock0), Numbering::PerBlock);
 }
 
 struct WrongBlock {

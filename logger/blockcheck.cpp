@@ -1,0 +1,229 @@
+#include "blockcheck.h"
+
+#include <cstring>
+
+namespace {
+
+// No block: records that name none by their addresses.
+constexpr long NoBlock = -1;
+
+bool PlacesData(const Record* r) {
+  return r->type == RecordTypeSegment || r->type == RecordTypeLinear;
+}
+
+// Where a sound segment or linear address record places the data records
+// after it: the start of a 64 KiB, or NoBlock for any other place.
+long BaseOf(const Record* r) {
+  constexpr unsigned segmentWithin64K = 0x0FFF;
+  if (r->length != 2) return NoBlock;
+  const long value = static_cast<long>(r->bytes[0]) << 8 | r->bytes[1];
+  if (r->type == RecordTypeLinear) return value << 16;
+  return (value & segmentWithin64K) == 0 ? value << 4 : NoBlock;
+}
+
+// True when the 16 data records carry the load addresses first + 0x10 * i.
+bool NumberedFrom(const uint16_t* loads, uint16_t first) {
+  for (int i = 0; i < DataRecordsPerBlock; ++i) {
+    if (loads[i] != static_cast<uint16_t>(first + i * RecordDataBytes)) return false;
+  }
+  return true;
+}
+
+// The block that loads placed at base name, or NoBlock.
+long NamedBlock(const uint16_t* loads, long base) {
+  if (base == NoBlock || loads[0] % BlockSize != 0 || !NumberedFrom(loads, loads[0])) {
+    return NoBlock;
+  }
+  const long block = base + loads[0];
+  return block < static_cast<long>(ImageSize) ? block : NoBlock;
+}
+
+// The addresses that a sound reply gives its records.
+struct Addresses {
+  uint16_t loads[DataRecordsPerBlock];  // of the data records, in order
+  // The block the records name by address: every data record placed by one
+  // 64 KiB (named by a segment or linear address record before it, or the
+  // first 64 KiB where none is), their load addresses that block's. NoBlock
+  // when they name none.
+  long named;
+};
+
+// Collects the addresses of the records; false when the reply is no sound
+// block of 16 data records.
+bool ReadAddresses(const BlockReply* reply, Addresses* a) {
+  int data = 0;
+  long base = 0;  // where data records go before any address record
+  long firstBase = NoBlock;
+  long dataBase = NoBlock;
+  bool oneBase = true;  // every address record and every data record agree on it
+  for (int i = 0; i < reply->count; ++i) {
+    const Record* r = &reply->record[i];
+    if (!LoggerRecordFits(r)) return false;
+    if (PlacesData(r)) {
+      base = BaseOf(r);
+      if (firstBase == NoBlock) firstBase = base;
+      oneBase = oneBase && base == firstBase && base != NoBlock;
+      continue;
+    }
+    if (r->type != RecordTypeData) continue;
+    if (data == DataRecordsPerBlock) return false;
+    if (data == 0) dataBase = base;
+    oneBase = oneBase && base == dataBase;
+    a->loads[data++] = r->load;
+  }
+  if (data != DataRecordsPerBlock) return false;
+  const bool placed = oneBase && (firstBase == NoBlock || firstBase == dataBase);
+  a->named = placed ? NamedBlock(a->loads, dataBase) : NoBlock;
+  return true;
+}
+
+bool AllEqual(const uint16_t* loads) {
+  for (int i = 1; i < DataRecordsPerBlock; ++i) {
+    if (loads[i] != loads[0]) return false;
+  }
+  return true;
+}
+
+bool FitsByAddress(const Addresses* a, uint32_t address) {
+  return a->named == static_cast<long>(address);
+}
+
+bool FitsPerBlock(const Addresses* a) {
+  return NumberedFrom(a->loads, 0);
+}
+
+BlockVerdict VerdictOf(const Addresses* a, uint32_t address, Numbering numbering) {
+  bool fits = true;
+  switch (numbering) {
+    case Numbering::Unknown:
+      fits = FitsByAddress(a, address) || FitsPerBlock(a) || AllEqual(a->loads);
+      break;
+    case Numbering::ByAddress:
+      fits = FitsByAddress(a, address);
+      break;
+    case Numbering::PerBlock:
+      fits = FitsPerBlock(a);
+      break;
+    case Numbering::Constant:
+      fits = AllEqual(a->loads);
+      break;
+    case Numbering::Off:
+      fits = a->named == NoBlock || FitsByAddress(a, address);
+      break;
+  }
+  if (fits) return BlockVerdict::Sound;
+  return a->named == NoBlock ? BlockVerdict::WrongNumbers : BlockVerdict::OtherBlock;
+}
+
+// A numbering is learned where the replies can tell it: one address
+// throughout at once, the other two at a block where they differ.
+Numbering Learned(const Addresses* a, uint32_t address, Numbering numbering) {
+  if (numbering != Numbering::Unknown) return numbering;
+  if (AllEqual(a->loads)) return Numbering::Constant;
+  const bool byAddress = FitsByAddress(a, address);
+  const bool perBlock = FitsPerBlock(a);
+  if (byAddress && !perBlock) return Numbering::ByAddress;
+  if (perBlock && !byAddress) return Numbering::PerBlock;
+  return Numbering::Unknown;
+}
+
+// Where a data record with this load address, placed by base, belongs in the
+// block at address; -1 when its address does not place it there.
+int OffsetOf(uint16_t load, long base, uint32_t address, Numbering numbering) {
+  const long byAddress = base == NoBlock ? -1 : base + load - static_cast<long>(address);
+  long offset = -1;
+  switch (numbering) {
+    case Numbering::ByAddress:
+      offset = byAddress;
+      break;
+    case Numbering::PerBlock:
+      offset = load;
+      break;
+    case Numbering::Unknown:
+      offset = byAddress == load ? byAddress : -1;
+      break;
+    case Numbering::Constant:
+    case Numbering::Off:
+      break;
+  }
+  if (offset < 0 || offset % RecordDataBytes != 0 ||
+      offset + RecordDataBytes > static_cast<long>(BlockSize)) {
+    return -1;
+  }
+  return static_cast<int>(offset);
+}
+
+}  // namespace
+
+void LoggerParseReply(BlockReply* reply) {
+  for (int i = 0; i < reply->count; ++i) ParseRecord(reply->line[i], &reply->record[i]);
+}
+
+bool LoggerRecordFits(const Record* record) {
+  return record->sound && (record->type != RecordTypeData || record->length == RecordDataBytes);
+}
+
+BlockJudgement LoggerJudgeReply(const BlockReply* reply, uint32_t address, Numbering numbering,
+                                const BlockReply* before) {
+  BlockJudgement judged = {BlockVerdict::BadRecords, {}, false, numbering};
+  judged.copy = before != nullptr && before->count == reply->count &&
+                LoggerSameLines(before, reply, reply->count);
+  Addresses a;
+  if (reply->count != RecordLinesOf(address) || !ReadAddresses(reply, &a)) return judged;
+  std::memcpy(judged.loads, a.loads, sizeof judged.loads);
+  judged.verdict = VerdictOf(&a, address, numbering);
+  if (judged.verdict == BlockVerdict::Sound && !judged.copy) {
+    judged.learned = Learned(&a, address, numbering);
+  }
+  return judged;
+}
+
+bool LoggerSameLines(const BlockReply* a, const BlockReply* b, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (a->length[i] != b->length[i] ||
+        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void LoggerSoundImage(const BlockReply* reply, uint8_t* image) {
+  int index = 0;
+  for (int i = 0; i < reply->count && index < DataRecordsPerBlock; ++i) {
+    if (reply->record[i].type != RecordTypeData) continue;
+    std::memcpy(image + index++ * RecordDataBytes, reply->record[i].bytes, RecordDataBytes);
+  }
+}
+
+void LoggerPlacedImage(const BlockReply* reply, uint32_t address, Numbering numbering,
+                       uint8_t* image) {
+  std::memset(image, ImageFiller, BlockSize);
+  long base = 0;
+  for (int i = 0; i < reply->count; ++i) {
+    const Record* r = &reply->record[i];
+    const bool fits = LoggerRecordFits(r);
+    if (PlacesData(r)) {
+      base = fits ? BaseOf(r) : NoBlock;
+      continue;
+    }
+    if (r->type != RecordTypeData || !fits) continue;
+    const int at = OffsetOf(r->load, base, address, numbering);
+    if (at >= 0) std::memcpy(image + at, r->bytes, RecordDataBytes);
+  }
+}
+
+size_t LoggerCutImage(const BlockReply* reply, uint8_t* image) {
+  uint8_t decoded[DecodeBufferSize] = {};
+  size_t bytes = 0;
+  for (int i = 0; i < reply->count && bytes < BlockSize; ++i) {
+    const Record* r = &reply->record[i];
+    if (r->type != RecordTypeData) continue;
+    // The record's data and checksum over what earlier records left.
+    std::memcpy(decoded, r->bytes, static_cast<size_t>(r->length) + 1);
+    if (r->length < 1) continue;
+    std::memcpy(image + bytes, decoded, RecordDataBytes);
+    bytes += RecordDataBytes;
+  }
+  return bytes;
+}
