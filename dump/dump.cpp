@@ -4,8 +4,9 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "platform/console.h"
+#include "hexfile.h"
 #include "logger/logger.h"
+#include "platform/console.h"
 #include "messages.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
@@ -19,8 +20,6 @@ namespace {
 constexpr int BadBlocksNamed = 8;
 // Room for the named blocks: five digits and a separator each, and the count.
 constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
-// Longest entry of logger.hex: a whole line, each LF written as CR LF, and CR CR LF.
-constexpr size_t HexEntryRoom = 2 * LineBufferSize + 3;
 // The output files' buffers hold a whole block, however long its lines.
 constexpr size_t FileBufferBytes = 32768;
 static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the buffer");
@@ -118,17 +117,10 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
   }
 }
 
-// Stores a record line in logger.hex as a Windows text stream would: each LF
-// of the line written as CR LF, then CR LF written as CR CR LF.
+// Stores a record line as an entry of logger.hex.
 bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
   char entry[HexEntryRoom];
-  size_t n = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (line[i] == '\n') entry[n++] = '\r';
-    entry[n++] = line[i];
-  }
-  std::memcpy(entry + n, "\r\r\n", 3);
-  n += 3;
+  const size_t n = MakeHexEntry(line, length, entry);
   return std::fwrite(entry, 1, n, run->hex) == n;
 }
 

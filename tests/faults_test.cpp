@@ -25,24 +25,8 @@
 
 namespace {
 
-constexpr char HexEntryEnd[] = "\r\r\r\n";
-constexpr size_t HexEntryEndSize = 4;
-constexpr int RecordsPerLowBlock = 16;
-constexpr int LinesPerHighBlock = 32;
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// Splits logger.hex into its entries, one per record line.
-std::vector<std::string> Entries(const std::string& hex) {
-  std::vector<std::string> entries;
-  for (size_t start = 0; start < hex.size();) {
-    const size_t end = hex.find(HexEntryEnd, start);
-    const size_t next = end == std::string::npos ? hex.size() : end + HexEntryEndSize;
-    entries.push_back(hex.substr(start, next - start));
-    start = next;
-  }
-  return entries;
 }
 
 std::string Join(const std::vector<std::string>& entries, size_t from, size_t to) {
@@ -53,9 +37,9 @@ std::string Join(const std::vector<std::string>& entries, size_t from, size_t to
 
 // Index of the first record line of the block at address in a clean run.
 size_t FirstEntryOf(uint32_t address) {
-  if (address < HighBlocksStart) return address / BlockSize * RecordsPerLowBlock;
-  return HighBlocksStart / BlockSize * RecordsPerLowBlock +
-         (address - HighBlocksStart) / BlockSize * LinesPerHighBlock;
+  if (address < HighBlocksStart) return address / BlockSize * RecordLinesLow;
+  return HighBlocksStart / BlockSize * RecordLinesLow +
+         (address - HighBlocksStart) / BlockSize * RecordLinesHigh;
 }
 
 std::string ImagePrefix(const InProcessSim& sim, size_t bytes) {
@@ -71,7 +55,7 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
   const std::string clean = ExpectedHexFile(sim.image.data());
   EXPECT_TRUE(clean.compare(0, hex.size(), hex) == 0) << "logger.hex is no prefix of a clean run";
   EXPECT_TRUE(EndsWith(hex, HexEntryEnd) || hex.empty()) << "logger.hex ends inside an entry";
-  const size_t entries = Entries(hex).size();
+  const size_t entries = HexFileEntries(hex).size();
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, entries * RecordDataBytes))
       << "logger.bin does not hold the image of the " << entries << " records in logger.hex";
   return entries;
@@ -120,9 +104,9 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
 
   // logger.hex: the clean entries with the block's lines as the last try
   // brought them (a wrong checksum differs from try to try).
-  std::vector<std::string> expected = Entries(ExpectedHexFile(sim.image.data()));
+  std::vector<std::string> expected = HexFileEntries(ExpectedHexFile(sim.image.data()));
   const std::vector<std::string> sent = HexEntriesOf(sim.config, blockAddress, BlockTries - 1);
-  ASSERT_EQ(sent.size(), static_cast<size_t>(LinesPerHighBlock));
+  ASSERT_EQ(sent.size(), static_cast<size_t>(RecordLinesHigh));
   std::copy(sent.begin(), sent.end(), expected.begin() + FirstEntryOf(blockAddress));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
 
@@ -156,7 +140,7 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   EXPECT_GE(took, 2500);
   EXPECT_LT(took, 6000);
 
-  const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
+  const std::vector<std::string> clean = HexFileEntries(ExpectedHexFile(sim.image.data()));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
               Join(clean, 0, FirstEntryOf(lastBlock + BlockSize)));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, lastBlock + BlockSize));
@@ -175,9 +159,9 @@ TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
   EXPECT_TRUE(EndsWith(run.console, std::string(LinkLost) + ResumeHint));
 
   // Half of the block's 32 lines: 8 segment records and 8 data records.
-  const std::vector<std::string> clean = Entries(ExpectedHexFile(sim.image.data()));
-  const size_t wholeLines = LinesPerHighBlock / 2;
-  EXPECT_EQ(Entries(ReadFileBytes(dir.File("logger.hex"))).size(),
+  const std::vector<std::string> clean = HexFileEntries(ExpectedHexFile(sim.image.data()));
+  const size_t wholeLines = RecordLinesHigh / 2;
+  EXPECT_EQ(HexFileEntries(ReadFileBytes(dir.File("logger.hex"))).size(),
             FirstEntryOf(cutBlock) + wholeLines);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
               Join(clean, 0, FirstEntryOf(cutBlock) + wholeLines));
@@ -377,8 +361,8 @@ TEST(FileFaults, FullDiskIsToldAtTheBlockThatMetIt) {
     EXPECT_LT(tookMs, 2000) << "the failure waited for the stop";
     EXPECT_TRUE(EndsWith(run.console, c.ending)) << run.console;
     if (c.full.size() == 1) {
-      EXPECT_EQ(Entries(ReadFileBytes(dir.File("logger.hex"))).size(),
-                static_cast<size_t>(RecordsPerLowBlock));
+      EXPECT_EQ(HexFileEntries(ReadFileBytes(dir.File("logger.hex"))).size(),
+                static_cast<size_t>(RecordLinesLow));
     }
   }
 }

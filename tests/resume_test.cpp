@@ -5,7 +5,9 @@
 // read are told apart; an earlier dump survives a port that cannot be opened.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -197,7 +199,7 @@ TEST(ResumeElse, CompleteFilesAreLeftAloneOrCutToExactlyTheDump) {
     std::string hexAfter;
     std::string binAfter;
   };
-  const std::string lastEntry = hex.substr(hex.rfind("\r\r\n", hex.size() - 4) + 3);
+  const std::string lastEntry = HexFileEntries(hex).back();
   for (const Case& c : {Case{"", ""}, Case{"", std::string(100, '\0')}, Case{lastEntry, ""},
                         Case{":00000001FF\r\r\r\n", "x"}}) {
     WriteFileBytes(dir.File("logger.hex"), hex + c.hexAfter);
@@ -276,14 +278,11 @@ TEST(ResumeElse, StoredBlocksEndWhereTheFilesStopProvingThem) {
     std::string hex = ReadFileBytes(dir.File("logger.hex"));
     std::string bin = ReadFileBytes(dir.File("logger.bin"));
     if (c.lines) {
-      // Sixteen entries per low block, each ending in CR CR LF.
-      std::vector<size_t> starts = {0};
-      for (size_t at = hex.find("\r\r\n"); at != std::string::npos;
-           at = hex.find("\r\r\n", at + 3)) {
-        starts.push_back(at + 3);
-      }
-      const std::string block0 = hex.substr(0, starts[16]);
-      hex.replace(starts[5 * 16], starts[6 * 16] - starts[5 * 16], block0);
+      // Block 00500's sixteen entries replaced by block 00000's.
+      std::vector<std::string> entries = HexFileEntries(hex);
+      std::copy(entries.begin(), entries.begin() + RecordLinesLow,
+                entries.begin() + 5 * RecordLinesLow);
+      hex = std::accumulate(entries.begin(), entries.end(), std::string());
       bin.replace(0x500, BlockSize, bin.substr(0, BlockSize));
     } else {
       bin[0x505] = static_cast<char>(bin[0x505] ^ 1);

@@ -391,6 +391,17 @@ ProcessResult RunChild(const ChildOptions& options, int limitSeconds) {
   return ::testing::AssertionSuccess();
 }
 
+std::vector<std::string> HexFileEntries(const std::string& hex) {
+  std::vector<std::string> entries;
+  for (size_t start = 0; start < hex.size();) {
+    const size_t end = hex.find(HexEntryEnd, start);
+    const size_t next = end == std::string::npos ? hex.size() : end + HexEntryEndLength;
+    entries.push_back(hex.substr(start, next - start));
+    start = next;
+  }
+  return entries;
+}
+
 bool WaitForText(const std::string& path, const std::string& text, int limitMs) {
   for (const long long until = TestNowMs() + limitMs; TestNowMs() < until;) {
     if (ReadFileBytes(path).find(text) != std::string::npos) return true;
@@ -407,9 +418,12 @@ std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
   for (size_t i = 0; i < n; ++i) {
     const char c = reply[i];
     if (c == '\0') continue;  // NUL bytes never reach a line
-    line += c == '\n' ? "\r\n" : std::string(1, c);
+    line += c;
     if (c != '\r' && c != '\n') continue;
-    if (line[0] == ':') entries.push_back(line + "\r\r\n");
+    if (line[0] == ':') {
+      char entry[HexEntryRoom];
+      entries.emplace_back(entry, MakeHexEntry(line.data(), line.size(), entry));
+    }
     line.clear();
   }
   return entries;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dump/dump.h"
+#include "dump/hexfile.h"
 #include "logger/logger.h"
 #include "dump/messages.h"
 #include "serial/link.h"
@@ -241,6 +242,8 @@ std::string ExpectedHexFile(const uint8_t* image);
 ::testing::AssertionResult HoldsAllButTheBlockInFlight(const std::string& dir,
                                                        const std::string& image,
                                                        const std::string& received);
+// The entries of a logger.hex, in order (a last one cut short included).
+std::vector<std::string> HexFileEntries(const std::string& hex);
 // Waits until the file at path holds text, at most limitMs.
 bool WaitForText(const std::string& path, const std::string& text, int limitMs);
 // The "dihex" commands for the blocks from first to last, each with CR LF.
