@@ -28,7 +28,7 @@ static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the
 struct DumpState {
   const DumpOptions* options;
   char line[LineBufferSize];
-  PortList ports;
+  SerialPortList ports;
   PortChoice port;
   SerialLink* link;  // null until the port is open
   LoggerSession logger;
@@ -36,9 +36,9 @@ struct DumpState {
   FILE* bin;
   char hexBuffer[FileBufferBytes];
   char binBuffer[FileBufferBytes];
-  StoredDump stored;          // what an earlier run left (--resume)
-  BlockReply storedLines[2];  // two blocks' lines of it, as they are read back
-  uint32_t witnessBad;        // the block a resume could not read to compare
+  StoredDump stored;           // what an earlier run left (--resume)
+  LoggerReply storedLines[2];  // two blocks' lines of it, as they are read back
+  uint32_t witnessBad;         // the block a resume could not read to compare
   long binBytes;
   bool binFailed;    // a write to logger.bin failed, whatever gave the status
   long wholeBlocks;  // blocks in the files from 00000 on, each read to its end
@@ -129,8 +129,8 @@ bool StoreHexEntry(DumpState* run, const char* line, size_t length) {
 // handed to the system before the next command, so that a process killed
 // outright loses at most the block in flight. logger.bin gets the block even
 // when logger.hex failed: the image is what the user needs most.
-bool StoreBlock(DumpState* run, const BlockData* block) {
-  const BlockReply* reply = &block->reply;
+bool StoreBlock(DumpState* run, const LoggerBlock* block) {
+  const LoggerReply* reply = &block->reply;
   bool hexStored = true;
   for (int i = 0; i < reply->count && hexStored; ++i) {
     hexStored = StoreHexEntry(run, reply->line[i], static_cast<size_t>(reply->length[i]));
@@ -150,7 +150,7 @@ bool StoreBlock(DumpState* run, const BlockData* block) {
 void DumpBlocks(DumpState* run, uint32_t first) {
   const long long startMs = NowMs();
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
-    const BlockData* block = nullptr;
+    const LoggerBlock* block = nullptr;
     const bool goOn = LoggerReadBlock(&run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
     if (!StoreBlock(run, block) || run->stop != RunStop::None) return;
@@ -210,7 +210,7 @@ int SameMemory(DumpState* run, const StoredDump* stored) {
   uint32_t witnesses[WitnessLimit];
   const int count = ChooseWitnesses(stored, witnesses);
   for (int i = 0; i < count; ++i) {
-    const BlockData* block = nullptr;
+    const LoggerBlock* block = nullptr;
     if (!LoggerReadBlock(&run->logger, witnesses[i], &block)) {
       run->stop = run->logger.stop;
       return -1;
@@ -325,10 +325,10 @@ int VerdictOfCompleteRun(const DumpState* run) {
   if (shortImage) {
     PrintOnNewLine(out, Msg::ShortImage, run->binBytes, static_cast<long>(ImageSize));
   }
-  const ExtraRecords extra = run->logger.extraRecords;
-  if (extra == ExtraRecords::Harmless) PrintOnNewLine(out, Msg::ExtraRecordsNote);
-  if (extra == ExtraRecords::Suspect) PrintOnNewLine(out, Msg::ExtraReplies);
-  const bool suspect = run->badBlocks > 0 || shortImage || extra == ExtraRecords::Suspect;
+  const LoggerExtraRecords extra = run->logger.extraRecords;
+  if (extra == LoggerExtraRecords::Harmless) PrintOnNewLine(out, Msg::ExtraRecordsNote);
+  if (extra == LoggerExtraRecords::Suspect) PrintOnNewLine(out, Msg::ExtraReplies);
+  const bool suspect = run->badBlocks > 0 || shortImage || extra == LoggerExtraRecords::Suspect;
   return suspect ? ExitSuspectImage : ExitComplete;
 }
 
@@ -416,35 +416,35 @@ FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failur
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
 bool OpenPort(DumpState* run) {
-  SerialOpenFailure failure = {OpenFault::NoSuchPort, 0};
+  SerialOpenFailure failure = {SerialOpenFault::NoSuchPort, 0};
   if (run->port.exists) run->link = SerialOpen(run->port.device, &failure);
   if (run->link != nullptr) return true;
   const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";
   wchar_t settings[SystemTextSize];
   switch (failure.fault) {
-    case OpenFault::NoSuchPort:
+    case SerialOpenFault::NoSuchPort:
       what = Msg::NoSuchPort;
       advice = Msg::NoSuchPortAdvice;
       break;
-    case OpenFault::AccessDenied:
+    case SerialOpenFault::AccessDenied:
       what = Msg::PortAccessDenied;
       advice = SerialAccessAdvice();
       break;
-    case OpenFault::InUse:
+    case SerialOpenFault::InUse:
       what = Msg::PortInUse;
       advice = Msg::PortInUseAdvice;
       break;
-    case OpenFault::NotSerialPort:
+    case SerialOpenFault::NotSerialPort:
       what = Msg::NotSerialPort;
       advice = Msg::NotSerialPortAdvice;
       break;
-    case OpenFault::SettingsRefused:
+    case SerialOpenFault::SettingsRefused:
       std::swprintf(settings, SystemTextSize, Msg::SettingsRefused, SerialBaudRate);
       what = settings;
       break;
-    case OpenFault::None:
-    case OpenFault::Other:
+    case SerialOpenFault::None:
+    case SerialOpenFault::Other:
       break;
   }
   wchar_t system[SystemTextSize];
@@ -467,7 +467,7 @@ bool AskForPort(DumpState* run, int* status) {
   // port) but neither the list on the console nor the question.
   const bool showList = options->port == nullptr || options->listOnly;
   if (showList) Print(out, Msg::PortListHeading);
-  ListPorts(&run->ports);
+  SerialListPorts(&run->ports);
   for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, Msg::PortListLine, run->ports.ports[i].name, run->ports.ports[i].desc);
   }

@@ -46,7 +46,7 @@ namespace {
 
 // The device named by the number in line, from the list or else from the
 // system; false when none.
-bool DeviceOfNumber(long number, const PortList* list, char* device) {
+bool DeviceOfNumber(long number, const SerialPortList* list, char* device) {
   for (int i = 0; i < list->count; ++i) {
     if (list->ports[i].number != number) continue;
     std::snprintf(device, DevicePathSize, "%s", list->ports[i].device);
@@ -57,7 +57,7 @@ bool DeviceOfNumber(long number, const PortList* list, char* device) {
 
 }  // namespace
 
-void ChoosePort(const char* line, const PortList* list, PortChoice* choice) {
+void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice) {
   choice->exists = false;
   choice->device[0] = '\0';
   const char* p = line;

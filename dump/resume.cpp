@@ -8,7 +8,7 @@
 namespace {
 
 // Reads the lines of the block at address; false when the file ends first.
-bool ReadBlockLines(FILE* hex, uint32_t address, BlockReply* reply, long long* bytes) {
+bool ReadBlockLines(FILE* hex, uint32_t address, LoggerReply* reply, long long* bytes) {
   reply->count = 0;
   while (reply->count < RecordLinesOf(address)) {
     const int n = ReadHexEntry(hex, reply->line[reply->count], bytes);
@@ -58,10 +58,10 @@ long SpreadPick(const StoredDump* dump, long from, long to) {
 
 }  // namespace
 
-void ReadStoredDump(FILE* hex, FILE* bin, BlockReply* replies, StoredDump* dump) {
+void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* replies, StoredDump* dump) {
   dump->blocks = 0;
   dump->hexBytes = 0;
-  dump->numbering = Numbering::Unknown;
+  dump->numbering = LoggerNumbering::Unknown;
   dump->moreAfter = true;
   long long bytes = 0;
   // The first block kept from a repeat of the block before while the
@@ -72,26 +72,26 @@ void ReadStoredDump(FILE* hex, FILE* bin, BlockReply* replies, StoredDump* dump)
   uint8_t stored[BlockSize];
   for (uint32_t address = 0; address < BlockAddressBound; address += BlockSize) {
     const uint32_t index = address / BlockSize;
-    BlockReply* reply = &replies[index % 2];
-    const BlockReply* before = index > 0 ? &replies[(index + 1) % 2] : nullptr;
+    LoggerReply* reply = &replies[index % 2];
+    const LoggerReply* before = index > 0 ? &replies[(index + 1) % 2] : nullptr;
     if (!ReadBlockLines(hex, address, reply, &bytes)) return;
     LoggerParseReply(reply);
-    const BlockJudgement judged = LoggerJudgeReply(reply, address, dump->numbering, before);
-    if (judged.verdict != BlockVerdict::Sound) return;
+    const LoggerJudgement judged = LoggerJudgeReply(reply, address, dump->numbering, before);
+    if (judged.verdict != LoggerVerdict::Sound) return;
     LoggerSoundImage(reply, image);
     if (std::fread(stored, 1, BlockSize, bin) != BlockSize) return;
     if (std::memcmp(stored, image, BlockSize) != 0) return;
-    if (judged.copy && dump->numbering == Numbering::Unknown && firstCopy < 0) {
+    if (judged.copy && dump->numbering == LoggerNumbering::Unknown && firstCopy < 0) {
       firstCopy = static_cast<long>(index);
       hexBytesBeforeCopy = dump->hexBytes;
     }
     dump->numbering = judged.learned;
-    if (dump->numbering == Numbering::ByAddress && firstCopy >= 0) {
+    if (dump->numbering == LoggerNumbering::ByAddress && firstCopy >= 0) {
       dump->blocks = static_cast<uint32_t>(firstCopy);
       dump->hexBytes = hexBytesBeforeCopy;
       return;
     }
-    if (dump->numbering != Numbering::Unknown) firstCopy = -1;
+    if (dump->numbering != LoggerNumbering::Unknown) firstCopy = -1;
     dump->erased[index] = Erased(image);
     ++dump->blocks;
     dump->hexBytes = bytes;
@@ -105,8 +105,8 @@ bool ReadStoredBlock(FILE* bin, uint32_t address, uint8_t* image) {
 }
 
 bool StoredPlacesProvable(const StoredDump* dump) {
-  return dump->numbering == Numbering::ByAddress ||
-         (dump->numbering == Numbering::Unknown && dump->blocks == 1);
+  return dump->numbering == LoggerNumbering::ByAddress ||
+         (dump->numbering == LoggerNumbering::Unknown && dump->blocks == 1);
 }
 
 int ChooseWitnesses(const StoredDump* dump, uint32_t* witnesses) {

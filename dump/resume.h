@@ -15,11 +15,11 @@ constexpr int WitnessRecordLines = 192;
 
 // The blocks of an earlier dump that can be kept.
 struct StoredDump {
-  uint32_t blocks;          // sound blocks from 00000 on, alike in both files
-  long long hexBytes;       // the length of logger.hex up to the end of those blocks
-  Numbering numbering;      // learned from them, as the run that read them did
-  bool moreAfter;           // either file holds more than those blocks
-  bool erased[BlockCount];  // of those blocks: every byte ImageFiller (erased memory)
+  uint32_t blocks;            // sound blocks from 00000 on, alike in both files
+  long long hexBytes;         // the length of logger.hex up to the end of those blocks
+  LoggerNumbering numbering;  // learned from them, as the run that read them did
+  bool moreAfter;             // either file holds more than those blocks
+  bool erased[BlockCount];    // of those blocks: every byte ImageFiller (erased memory)
 };
 
 // Reads logger.hex (the entries as this program stores them) and logger.bin
@@ -28,7 +28,7 @@ struct StoredDump {
 // logger.bin holds its bytes. A block that only repeats the block before's
 // lines is not kept once the blocks after it show a numbering by address.
 // replies is room for two blocks' lines.
-void ReadStoredDump(FILE* hex, FILE* bin, BlockReply* replies, StoredDump* dump);
+void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* replies, StoredDump* dump);
 
 // Reads the block at address from logger.bin into image; false when it cannot.
 bool ReadStoredBlock(FILE* bin, uint32_t address, uint8_t* image);

@@ -50,7 +50,7 @@ struct Addresses {
 
 // Collects the addresses of the records; false when the reply is no sound
 // block of 16 data records.
-bool ReadAddresses(const BlockReply* reply, Addresses* a) {
+bool ReadAddresses(const LoggerReply* reply, Addresses* a) {
   int data = 0;
   long base = 0;  // where data records go before any address record
   long firstBase = NoBlock;
@@ -92,58 +92,58 @@ bool FitsPerBlock(const Addresses* a) {
   return NumberedFrom(a->loads, 0);
 }
 
-BlockVerdict VerdictOf(const Addresses* a, uint32_t address, Numbering numbering) {
+LoggerVerdict VerdictOf(const Addresses* a, uint32_t address, LoggerNumbering numbering) {
   bool fits = true;
   switch (numbering) {
-    case Numbering::Unknown:
+    case LoggerNumbering::Unknown:
       fits = FitsByAddress(a, address) || FitsPerBlock(a) || AllEqual(a->loads);
       break;
-    case Numbering::ByAddress:
+    case LoggerNumbering::ByAddress:
       fits = FitsByAddress(a, address);
       break;
-    case Numbering::PerBlock:
+    case LoggerNumbering::PerBlock:
       fits = FitsPerBlock(a);
       break;
-    case Numbering::Constant:
+    case LoggerNumbering::Constant:
       fits = AllEqual(a->loads);
       break;
-    case Numbering::Off:
+    case LoggerNumbering::Off:
       fits = a->named == NoBlock || FitsByAddress(a, address);
       break;
   }
-  if (fits) return BlockVerdict::Sound;
-  return a->named == NoBlock ? BlockVerdict::WrongNumbers : BlockVerdict::OtherBlock;
+  if (fits) return LoggerVerdict::Sound;
+  return a->named == NoBlock ? LoggerVerdict::WrongNumbers : LoggerVerdict::OtherBlock;
 }
 
 // A numbering is learned where the replies can tell it: one address
 // throughout at once, the other two at a block where they differ.
-Numbering Learned(const Addresses* a, uint32_t address, Numbering numbering) {
-  if (numbering != Numbering::Unknown) return numbering;
-  if (AllEqual(a->loads)) return Numbering::Constant;
+LoggerNumbering Learned(const Addresses* a, uint32_t address, LoggerNumbering numbering) {
+  if (numbering != LoggerNumbering::Unknown) return numbering;
+  if (AllEqual(a->loads)) return LoggerNumbering::Constant;
   const bool byAddress = FitsByAddress(a, address);
   const bool perBlock = FitsPerBlock(a);
-  if (byAddress && !perBlock) return Numbering::ByAddress;
-  if (perBlock && !byAddress) return Numbering::PerBlock;
-  return Numbering::Unknown;
+  if (byAddress && !perBlock) return LoggerNumbering::ByAddress;
+  if (perBlock && !byAddress) return LoggerNumbering::PerBlock;
+  return LoggerNumbering::Unknown;
 }
 
 // Where a data record with this load address, placed by base, belongs in the
 // block at address; -1 when its address does not place it there.
-int OffsetOf(uint16_t load, long base, uint32_t address, Numbering numbering) {
+int OffsetOf(uint16_t load, long base, uint32_t address, LoggerNumbering numbering) {
   const long byAddress = base == NoBlock ? -1 : base + load - static_cast<long>(address);
   long offset = -1;
   switch (numbering) {
-    case Numbering::ByAddress:
+    case LoggerNumbering::ByAddress:
       offset = byAddress;
       break;
-    case Numbering::PerBlock:
+    case LoggerNumbering::PerBlock:
       offset = load;
       break;
-    case Numbering::Unknown:
+    case LoggerNumbering::Unknown:
       offset = byAddress == load ? byAddress : -1;
       break;
-    case Numbering::Constant:
-    case Numbering::Off:
+    case LoggerNumbering::Constant:
+    case LoggerNumbering::Off:
       break;
   }
   if (offset < 0 || offset % RecordDataBytes != 0 ||
@@ -155,7 +155,7 @@ int OffsetOf(uint16_t load, long base, uint32_t address, Numbering numbering) {
 
 }  // namespace
 
-void LoggerParseReply(BlockReply* reply) {
+void LoggerParseReply(LoggerReply* reply) {
   for (int i = 0; i < reply->count; ++i) ParseRecord(reply->line[i], &reply->record[i]);
 }
 
@@ -163,22 +163,22 @@ bool LoggerRecordFits(const Record* record) {
   return record->sound && (record->type != RecordTypeData || record->length == RecordDataBytes);
 }
 
-BlockJudgement LoggerJudgeReply(const BlockReply* reply, uint32_t address, Numbering numbering,
-                                const BlockReply* before) {
-  BlockJudgement judged = {BlockVerdict::BadRecords, {}, false, numbering};
+LoggerJudgement LoggerJudgeReply(const LoggerReply* reply, uint32_t address,
+                                 LoggerNumbering numbering, const LoggerReply* before) {
+  LoggerJudgement judged = {LoggerVerdict::BadRecords, {}, false, numbering};
   judged.copy = before != nullptr && before->count == reply->count &&
                 LoggerSameLines(before, reply, reply->count);
   Addresses a;
   if (reply->count != RecordLinesOf(address) || !ReadAddresses(reply, &a)) return judged;
   std::memcpy(judged.loads, a.loads, sizeof judged.loads);
   judged.verdict = VerdictOf(&a, address, numbering);
-  if (judged.verdict == BlockVerdict::Sound && !judged.copy) {
+  if (judged.verdict == LoggerVerdict::Sound && !judged.copy) {
     judged.learned = Learned(&a, address, numbering);
   }
   return judged;
 }
 
-bool LoggerSameLines(const BlockReply* a, const BlockReply* b, int count) {
+bool LoggerSameLines(const LoggerReply* a, const LoggerReply* b, int count) {
   for (int i = 0; i < count; ++i) {
     if (a->length[i] != b->length[i] ||
         std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
@@ -188,7 +188,7 @@ bool LoggerSameLines(const BlockReply* a, const BlockReply* b, int count) {
   return true;
 }
 
-void LoggerSoundImage(const BlockReply* reply, uint8_t* image) {
+void LoggerSoundImage(const LoggerReply* reply, uint8_t* image) {
   int index = 0;
   for (int i = 0; i < reply->count && index < DataRecordsPerBlock; ++i) {
     if (reply->record[i].type != RecordTypeData) continue;
@@ -196,7 +196,7 @@ void LoggerSoundImage(const BlockReply* reply, uint8_t* image) {
   }
 }
 
-void LoggerPlacedImage(const BlockReply* reply, uint32_t address, Numbering numbering,
+void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
                        uint8_t* image) {
   std::memset(image, ImageFiller, BlockSize);
   long base = 0;
@@ -213,7 +213,7 @@ void LoggerPlacedImage(const BlockReply* reply, uint32_t address, Numbering numb
   }
 }
 
-size_t LoggerCutImage(const BlockReply* reply, uint8_t* image) {
+size_t LoggerCutImage(const LoggerReply* reply, uint8_t* image) {
   uint8_t decoded[DecodeBufferSize] = {};
   size_t bytes = 0;
   for (int i = 0; i < reply->count && bytes < BlockSize; ++i) {

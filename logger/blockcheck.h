@@ -19,7 +19,7 @@ constexpr uint8_t ImageFiller = 0xFF;
 
 // The record lines of one reply, each as received (with its CR or LF) and
 // NUL-terminated, and each parsed.
-struct BlockReply {
+struct LoggerReply {
   int count;
   int length[MaxBlockLines];
   char line[MaxBlockLines][LineBufferSize];
@@ -27,10 +27,10 @@ struct BlockReply {
 };
 
 // Parses every line of reply into its record.
-void LoggerParseReply(BlockReply* reply);
+void LoggerParseReply(LoggerReply* reply);
 
 // How the logger numbers the load addresses of its data records.
-enum class Numbering {
+enum class LoggerNumbering {
   Unknown,    // not yet learned (blocks 0000 and 10000 fit either of the next two)
   ByAddress,  // the low 16 bits of the memory address, segment records to match
   PerBlock,   // 0000, 0010, ... 00F0 in every block
@@ -45,43 +45,43 @@ enum class Numbering {
 // another block by their addresses are that block's, whatever the numbering
 // (a per-block numbering names block 0000 of its 64 KiB, and is no other
 // block's while that numbering is possible).
-enum class BlockVerdict { Sound, BadRecords, WrongNumbers, OtherBlock };
+enum class LoggerVerdict { Sound, BadRecords, WrongNumbers, OtherBlock };
 
 // A reply judged: its verdict, the load addresses of its 16 data records (all
 // 0 unless the records are sound), whether it repeats the block before's
 // lines, and the numbering known after it (a sound reply teaches it where it
 // tells; a repeat of the block before teaches nothing).
-struct BlockJudgement {
-  BlockVerdict verdict;
+struct LoggerJudgement {
+  LoggerVerdict verdict;
   uint16_t loads[DataRecordsPerBlock];
   bool copy;
-  Numbering learned;
+  LoggerNumbering learned;
 };
 
 // Judges the parsed reply to the block at address under the numbering known;
 // before is the block before's reply, or null.
-BlockJudgement LoggerJudgeReply(const BlockReply* reply, uint32_t address, Numbering numbering,
-                                const BlockReply* before);
+LoggerJudgement LoggerJudgeReply(const LoggerReply* reply, uint32_t address,
+                                 LoggerNumbering numbering, const LoggerReply* before);
 
 // Whether the first count lines of two replies are the same.
-bool LoggerSameLines(const BlockReply* a, const BlockReply* b, int count);
+bool LoggerSameLines(const LoggerReply* a, const LoggerReply* b, int count);
 
 // Whether a parsed record is one the logger sends: sound, and a data record
 // with RecordDataBytes of data.
 bool LoggerRecordFits(const Record* record);
 
 // The BlockSize bytes of a sound reply: its 16 data records in order.
-void LoggerSoundImage(const BlockReply* reply, uint8_t* image);
+void LoggerSoundImage(const LoggerReply* reply, uint8_t* image);
 
 // The BlockSize bytes of a bad reply to the block at address: every data
 // record that fits and whose address places it in the block, ImageFiller
 // elsewhere. Only an address places a record: by address, or within the block
 // where every block is numbered from 0000; while the numbering is unknown,
 // where both agree.
-void LoggerPlacedImage(const BlockReply* reply, uint32_t address, Numbering numbering,
+void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
                        uint8_t* image);
 
 // The bytes of a block cut short by a stop: 16 for each data record received,
 // in order, as far as the block goes, decoded as DecodeRecord leaves them in
 // a buffer kept from record to record. Returns their count.
-size_t LoggerCutImage(const BlockReply* reply, uint8_t* image);
+size_t LoggerCutImage(const LoggerReply* reply, uint8_t* image);

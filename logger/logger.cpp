@@ -104,7 +104,7 @@ bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
   const long long since = NowMs();
   for (;;) {
     if (Interrupted(s) || OutOfTime(s)) return false;
-    const int discarded = SerialDiscardInput(s->link);
+    const int discarded = SerialDropInputAndWait(s->link);
     if (discarded == 0) return true;
     if (discarded < 0) {
       if (!ReadFailed(s, address)) return false;
@@ -120,7 +120,7 @@ bool LetLineFallQuiet(LoggerSession* s, uint32_t address) {
 // begins with its first record line: a line end left from the last reply, an
 // echo of the command or another device's text neither begins it nor keeps it
 // from stalling.
-bool ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
+bool ReadReply(LoggerSession* s, uint32_t address, LoggerReply* reply) {
   const int wanted = RecordLinesOf(address);
   const long long askedMs = NowMs();
   const unsigned long long bytesBefore = SerialBytesReceived(s->link);
@@ -130,8 +130,8 @@ bool ReadReply(LoggerSession* s, uint32_t address, BlockReply* reply) {
   while (reply->count < wanted) {
     if (Interrupted(s)) return false;
     char* line = reply->line[reply->count];
-    const int n = ReadLine(s->link, line);
-    if (n == ReadLineFailed) {
+    const int n = SerialReadLine(s->link, line);
+    if (n == SerialLineFailed) {
       // While reads fail, the link decides: it works again or it is lost.
       if (!ReadFailed(s, address)) return false;
       continue;
@@ -159,8 +159,8 @@ bool LookForRecords(LoggerSession* s, uint32_t address, bool* recordCame) {
   const long long until = NowMs() + QuietCheckMs;
   while (NowMs() < until) {
     if (Interrupted(s)) return false;
-    const int n = ReadLine(s->link, s->line);
-    if (n == ReadLineFailed) {
+    const int n = SerialReadLine(s->link, s->line);
+    if (n == SerialLineFailed) {
       if (!ReadFailed(s, address)) return false;
       continue;
     }
@@ -177,7 +177,7 @@ bool LookForRecords(LoggerSession* s, uint32_t address, bool* recordCame) {
 // of a bad reply every sound data record that its address places in the
 // block, ImageFiller elsewhere, so that no byte goes where nothing shows it
 // belongs and the other blocks keep their addresses whatever came.
-void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
+void PlaceImage(LoggerBlock* block, uint32_t address, LoggerNumbering numbering) {
   block->imageBytes = BlockSize;
   if (block->sound) {
     LoggerSoundImage(&block->reply, block->image);
@@ -186,7 +186,7 @@ void PlaceImage(BlockData* block, uint32_t address, Numbering numbering) {
   }
 }
 
-void Keep(LoggerSession* s, BlockData* block, const BlockData** kept) {
+void Keep(LoggerSession* s, LoggerBlock* block, const LoggerBlock** kept) {
   s->kept = block == &s->blocks[0] ? 0 : 1;
   s->haveBlock = true;
   *kept = block;
@@ -194,8 +194,9 @@ void Keep(LoggerSession* s, BlockData* block, const BlockData** kept) {
 
 // The run stops during a block: nothing received is lost, this try's lines
 // or else the last try's.
-bool StopInBlock(LoggerSession* s, BlockData* current, BlockData* lastTry, const BlockData** kept) {
-  BlockData* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
+bool StopInBlock(LoggerSession* s, LoggerBlock* current, LoggerBlock* lastTry,
+                 const LoggerBlock** kept) {
+  LoggerBlock* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
   block->sound = false;
   LoggerParseReply(&block->reply);
   block->imageBytes = LoggerCutImage(&block->reply, block->image);
@@ -204,7 +205,7 @@ bool StopInBlock(LoggerSession* s, BlockData* current, BlockData* lastTry, const
 }
 
 // The block stays bad with what its last try brought.
-void KeepBad(LoggerSession* s, BlockData* lastTry, uint32_t address, const BlockData** kept) {
+void KeepBad(LoggerSession* s, LoggerBlock* lastTry, uint32_t address, const LoggerBlock** kept) {
   lastTry->sound = false;
   PlaceImage(lastTry, address, s->numbering);
   Keep(s, lastTry, kept);
@@ -217,19 +218,23 @@ void JudgeCopies(LoggerSession* s) {
   for (uint32_t i = 0; i < BlockCount; ++i) {
     if (!s->takenFromCopy[i]) continue;
     s->takenFromCopy[i] = false;
-    if (s->numbering == Numbering::ByAddress) Report(s, LoggerEvent::CopyWrong, i * BlockSize, 0);
+    if (s->numbering == LoggerNumbering::ByAddress)
+      Report(s, LoggerEvent::CopyWrong, i * BlockSize, 0);
   }
 }
 
 // Takes a sound reply: the numbering known with it (a copy of the block
 // before teaches nothing), the image, and the streak of bad ones ended.
-void Accept(LoggerSession* s, BlockData* block, uint32_t address, Numbering learned, bool copy) {
-  const Numbering before = s->numbering;
+void Accept(LoggerSession* s, LoggerBlock* block, uint32_t address, LoggerNumbering learned,
+            bool copy) {
+  const LoggerNumbering before = s->numbering;
   s->numbering = learned;
-  const bool unchecked = learned == Numbering::Constant || learned == Numbering::Off;
+  const bool unchecked = learned == LoggerNumbering::Constant || learned == LoggerNumbering::Off;
   if (before != learned && unchecked) Report(s, LoggerEvent::CheckOff, address, 0);
-  if (before == Numbering::Unknown && s->numbering != Numbering::Unknown) JudgeCopies(s);
-  if (copy && s->numbering == Numbering::Unknown) s->takenFromCopy[address / BlockSize] = true;
+  if (before == LoggerNumbering::Unknown && s->numbering != LoggerNumbering::Unknown)
+    JudgeCopies(s);
+  if (copy && s->numbering == LoggerNumbering::Unknown)
+    s->takenFromCopy[address / BlockSize] = true;
   block->sound = true;
   PlaceImage(block, address, s->numbering);
   s->badInARow = 0;
@@ -238,7 +243,7 @@ void Accept(LoggerSession* s, BlockData* block, uint32_t address, Numbering lear
 
 // Sends the block's command, with only what comes after it as its reply.
 bool Ask(LoggerSession* s) {
-  SerialDropInput(s->link);
+  SerialDropInputNow(s->link);
   SerialClearError(s->link);
   return WriteCommand(s);
 }
@@ -246,26 +251,26 @@ bool Ask(LoggerSession* s) {
 // Whether a record line already waits behind a reply just read, so that the
 // reply was not the block alone; only asked where the addresses cannot vouch
 // for the block (a duplicated record is then found nowhere else).
-bool SurplusWaits(LoggerSession* s, Numbering numbering) {
-  return numbering != Numbering::ByAddress && SerialLineWaiting(s->link, ':');
+bool SurplusWaits(LoggerSession* s, LoggerNumbering numbering) {
+  return numbering != LoggerNumbering::ByAddress && SerialLineWaiting(s->link, ':');
 }
 
 // How one try at a block turned out.
 enum class TryResult { Taken, Bad, Stop };
 struct TryOutcome {
   TryResult result;
-  BlockJudgement judged;
+  LoggerJudgement judged;
 };
 
 // Judges the reply that this try brought: sound and alone, it is taken.
 // before is the block before's reply on a first try, else null: only a first
 // try can bring a late repeat of it.
-TryOutcome JudgeTry(LoggerSession* s, uint32_t address, BlockData* current,
-                    const BlockReply* before) {
+TryOutcome JudgeTry(LoggerSession* s, uint32_t address, LoggerBlock* current,
+                    const LoggerReply* before) {
   LoggerParseReply(&current->reply);
   TryOutcome try_ = {TryResult::Bad,
                      LoggerJudgeReply(&current->reply, address, s->numbering, before)};
-  if (try_.judged.verdict != BlockVerdict::Sound) return try_;
+  if (try_.judged.verdict != LoggerVerdict::Sound) return try_;
   // A reply just like the block before's may be that one sent twice, with
   // this block's own still to come: taken only when the line stays quiet.
   if (try_.judged.copy) {
@@ -281,7 +286,7 @@ TryOutcome JudgeTry(LoggerSession* s, uint32_t address, BlockData* current,
 
 }  // namespace
 
-void LoggerKnowNumbering(LoggerSession* session, Numbering numbering) {
+void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering) {
   session->numbering = numbering;
 }
 
@@ -293,30 +298,30 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
   session->context = context;
   session->failingSinceMs = -1;
   session->readFailing = false;
-  session->numbering = Numbering::Unknown;
+  session->numbering = LoggerNumbering::Unknown;
   session->stop = RunStop::None;
   session->badInARow = 0;
   session->badSinceMs = -1;
-  session->extraRecords = ExtraRecords::None;
+  session->extraRecords = LoggerExtraRecords::None;
   session->haveBlock = false;
   session->kept = 0;
   std::memset(session->takenFromCopy, 0, sizeof session->takenFromCopy);
 }
 
-bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept) {
+bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kept) {
   std::snprintf(s->command, sizeof s->command, BlockCommandFormat, static_cast<unsigned>(address));
   // The block before's reply, when it was sound: a bad one's last try may be
   // anything, this block's own reply included.
-  const BlockData* last = s->haveBlock ? &s->blocks[s->kept] : nullptr;
-  const BlockReply* before = last != nullptr && last->sound ? &last->reply : nullptr;
+  const LoggerBlock* last = s->haveBlock ? &s->blocks[s->kept] : nullptr;
+  const LoggerReply* before = last != nullptr && last->sound ? &last->reply : nullptr;
   int reading = s->haveBlock ? 1 - s->kept : 0;
-  BlockData* lastTry = nullptr;
+  LoggerBlock* lastTry = nullptr;
   // Whether every try brought sound records numbered alike, in no numbering
   // this program knows and naming no block: a numbering of the logger's own.
   bool ownNumbering = true;
   uint16_t firstLoads[DataRecordsPerBlock] = {};
   for (int attempt = 1; attempt <= BlockTries; ++attempt) {
-    BlockData* current = &s->blocks[reading];
+    LoggerBlock* current = &s->blocks[reading];
     current->tries = attempt;
     current->sound = false;
     current->reply.count = 0;
@@ -338,18 +343,19 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const BlockData** kept)
       return true;
     }
     if (s->badSinceMs < 0) s->badSinceMs = NowMs();
-    const BlockJudgement* judged = &try_.judged;
+    const LoggerJudgement* judged = &try_.judged;
     const bool sameAsFirst =
         attempt == 1 || std::memcmp(firstLoads, judged->loads, sizeof firstLoads) == 0;
-    ownNumbering = ownNumbering && judged->verdict == BlockVerdict::WrongNumbers && !judged->copy &&
-                   sameAsFirst;
+    ownNumbering = ownNumbering && judged->verdict == LoggerVerdict::WrongNumbers &&
+                   !judged->copy && sameAsFirst;
     if (attempt == 1) std::memcpy(firstLoads, judged->loads, sizeof firstLoads);
     lastTry = current;
     reading = 1 - reading;
   }
-  if (s->numbering == Numbering::Unknown && ownNumbering && !SurplusWaits(s, Numbering::Off)) {
+  if (s->numbering == LoggerNumbering::Unknown && ownNumbering &&
+      !SurplusWaits(s, LoggerNumbering::Off)) {
     // Not a bad reply but a logger that numbers its records its own way.
-    Accept(s, lastTry, address, Numbering::Off, false);
+    Accept(s, lastTry, address, LoggerNumbering::Off, false);
     Keep(s, lastTry, kept);
     return true;
   }
@@ -370,8 +376,8 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
   // Record lines until the line has been free of them for QuietCheckMs: a copy
   // of the last reply does no harm, nor do records that carry no data;
   // anything else was never asked for.
-  BlockReply* extra = &s->blocks[s->haveBlock ? 1 - s->kept : 0].reply;
-  const BlockReply* last = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
+  LoggerReply* extra = &s->blocks[s->haveBlock ? 1 - s->kept : 0].reply;
+  const LoggerReply* last = s->haveBlock ? &s->blocks[s->kept].reply : nullptr;
   extra->count = 0;
   bool tooMany = false;
   bool data = false;
@@ -379,8 +385,8 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
   long long quietSince = began;
   while (NowMs() - quietSince < QuietCheckMs && NowMs() - began < QuietLimitMs) {
     char* line = extra->count < MaxBlockLines ? extra->line[extra->count] : s->line;
-    const int n = ReadLine(s->link, line);
-    if (n == ReadLineFailed) break;  // a logger may leave the line after the end command
+    const int n = SerialReadLine(s->link, line);
+    if (n == SerialLineFailed) break;  // a logger may leave the line after the end command
     if (!IsRecordLine(line, n)) continue;
     quietSince = NowMs();
     Record record;
@@ -395,8 +401,8 @@ bool LoggerEnd(LoggerSession* s, bool checkQuiet) {
   const bool copyOfLast = last != nullptr && !tooMany && extra->count <= last->count &&
                           LoggerSameLines(last, extra, extra->count);
   if (data && !copyOfLast) {
-    s->extraRecords =
-        s->numbering == Numbering::ByAddress ? ExtraRecords::Harmless : ExtraRecords::Suspect;
+    s->extraRecords = s->numbering == LoggerNumbering::ByAddress ? LoggerExtraRecords::Harmless
+                                                                 : LoggerExtraRecords::Suspect;
   }
   return sent;
 }

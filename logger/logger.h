@@ -40,8 +40,8 @@ constexpr int BadBlocksInARowLimit = 8;
 // a line that never falls quiet makes every re-read wait QuietLimitMs.
 constexpr long long NoSoundReplyLimitMs = 60000;
 // One block as LoggerReadBlock hands it back.
-struct BlockData {
-  BlockReply reply;          // the lines to keep: the sound reply, else the last try as received
+struct LoggerBlock {
+  LoggerReply reply;         // the lines to keep: the sound reply, else the last try as received
   uint8_t image[BlockSize];  // the block's bytes; ImageFiller where a bad reply had none
   size_t imageBytes;         // BlockSize, or for a block cut short: 16 per data record received
   bool sound;
@@ -49,7 +49,7 @@ struct BlockData {
 };
 
 // What record lines came after the end command that repeat no reply.
-enum class ExtraRecords {
+enum class LoggerExtraRecords {
   None,
   Harmless,  // numbered by address: every block kept was proven by its addresses
   Suspect,   // a reply may have been taken for the wrong block
@@ -90,14 +90,14 @@ struct LoggerSession {
   char line[LineBufferSize];  // lines that belong to no reply
   long long failingSinceMs;   // first of the failures since the link last worked, or -1
   bool readFailing;           // the last read failed
-  Numbering numbering;
+  LoggerNumbering numbering;
   RunStop stop;
-  int badInARow;              // blocks in a row that stayed bad
-  long long badSinceMs;       // the first bad reply since the last sound one, or -1
-  ExtraRecords extraRecords;  // what came after the end command
-  bool haveBlock;             // blocks[kept] holds the last block handed back
+  int badInARow;                    // blocks in a row that stayed bad
+  long long badSinceMs;             // the first bad reply since the last sound one, or -1
+  LoggerExtraRecords extraRecords;  // what came after the end command
+  bool haveBlock;                   // blocks[kept] holds the last block handed back
   int kept;
-  BlockData blocks[2];  // the try being read, and the last try or block kept
+  LoggerBlock blocks[2];  // the try being read, and the last try or block kept
   // Blocks taken from a quiet repeat of the block before while the numbering
   // was unknown: judged again once it is learned.
   bool takenFromCopy[BlockCount];
@@ -109,13 +109,13 @@ void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<boo
 
 // Holds the run to the numbering learned earlier (from the blocks of an
 // interrupted dump that a new run goes on with).
-void LoggerKnowNumbering(LoggerSession* session, Numbering numbering);
+void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering);
 
 // Asks for the block at address until a sound reply has come or BlockTries are
 // used up, and points *block at what to keep (valid until the next call). False
 // when the run must stop (session->stop says why); *block then holds what was
 // received of the block, to be kept too.
-bool LoggerReadBlock(LoggerSession* session, uint32_t address, const BlockData** block);
+bool LoggerReadBlock(LoggerSession* session, uint32_t address, const LoggerBlock** block);
 
 // Sends the end command "q\n\r" once; false when it could not be written. With
 // checkQuiet (a run that read every block), then waits until the line has

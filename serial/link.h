@@ -41,7 +41,7 @@ extern const intptr_t SerialClosedHandle;
 bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* failure);
 // Platform part of SerialClose: closes the port when it is open.
 void SerialClosePort(SerialLink* link);
-// Platform part of ReadLine: waits up to ReadTimeoutMs for bytes and reads what
+// Platform part of SerialReadLine: waits up to ReadTimeoutMs for bytes and reads what
 // is there (at most max). Returns the count, 0 on time-out, -1 on failure, and
 // sets link->queueEmpty (a read that takes one byte at a time never knows).
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
@@ -49,7 +49,7 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
 // max) without waiting. Returns the count, 0 when nothing is queued, -1 on
 // failure, and sets link->queueEmpty.
 int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max);
-// Platform part of SerialDropInput: empties the port's input queue.
+// Platform part of SerialDropInputNow: empties the port's input queue.
 bool SerialPurgeInput(SerialLink* link);
 // Platform part of SerialWrite: writes length bytes within the write time-out
 // and returns how many went out.
@@ -62,7 +62,7 @@ struct PortRoots {
   const char* dev;
 };
 
-// What the layer goes through: the platform calls of ReadLine and SerialWrite
+// What the layer goes through: the platform calls of SerialReadLine and SerialWrite
 // (SerialReadSome and SerialWriteSome in the program) and the listing's roots
 // (null: the system's). A test points them elsewhere, to fail a read or cut a
 // write short at a chosen byte, or to list ports of its own, and puts them

@@ -199,21 +199,21 @@ int CompareNodes(const char* a, const char* b) {
 
 // Puts the port into the list in node order. A full list keeps the first
 // MaxPorts nodes, so which ports are left out does not depend on sysfs order.
-void InsertPort(PortList* list, const char* node, const char* text) {
+void InsertPort(SerialPortList* list, const char* node, const char* text) {
   int at = 0;
   while (at < list->count && CompareNodes(list->ports[at].device, node) < 0) ++at;
   if (at == MaxPorts) return;
   const int moved = (list->count < MaxPorts ? list->count : MaxPorts - 1) - at;
-  std::memmove(&list->ports[at + 1], &list->ports[at], sizeof(PortEntry) * moved);
+  std::memmove(&list->ports[at + 1], &list->ports[at], sizeof(SerialPortEntry) * moved);
   if (list->count < MaxPorts) ++list->count;
-  PortEntry* entry = &list->ports[at];
+  SerialPortEntry* entry = &list->ports[at];
   std::snprintf(entry->device, sizeof entry->device, "%s", node);
   WidenPath(text, entry->desc, PortDescSize);
 }
 
 // Looks at one tty of sysfs and lists it when it is a serial port.
 void ConsiderTty(const char* sysReal, const char* virtualDir, const char* classDir,
-                 const char* ttyName, const char* devRoot, PortList* list) {
+                 const char* ttyName, const char* devRoot, SerialPortList* list) {
   char classEntry[SysPathSize];
   char link[SysPathSize];
   char real[SysPathSize];
@@ -253,7 +253,7 @@ void ConsiderTty(const char* sysReal, const char* virtualDir, const char* classD
 
 }  // namespace
 
-void ListPorts(PortList* list) {
+void SerialListPorts(SerialPortList* list) {
   list->count = 0;
   const PortRoots* roots = serialSeam.roots;
   const char* sysRoot = roots != nullptr && roots->sys != nullptr ? roots->sys : DefaultSysRoot;
@@ -272,7 +272,7 @@ void ListPorts(PortList* list) {
   }
   closedir(ttys);
   for (int i = 0; i < list->count; ++i) {
-    PortEntry* port = &list->ports[i];
+    SerialPortEntry* port = &list->ports[i];
     port->number = i + 1;
     std::swprintf(port->name, PortNameSize, L"COM%ld", port->number);
   }

@@ -79,7 +79,7 @@ void ReadDescription(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* desc, size_
 
 }  // namespace
 
-void ListPorts(PortList* list) {
+void SerialListPorts(SerialPortList* list) {
   list->count = 0;
   const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -88,7 +88,7 @@ void ListPorts(PortList* list) {
   device.cbSize = sizeof device;
   for (DWORD index = 0; list->count < MaxPorts && SetupDiEnumDeviceInfo(set, index, &device);
        ++index) {
-    PortEntry* entry = &list->ports[list->count];
+    SerialPortEntry* entry = &list->ports[list->count];
     // A device without a name offers the user nothing to type: left out.
     if (!ReadPortName(set, &device, entry->name, PortNameSize)) continue;
     ++list->count;

@@ -15,10 +15,10 @@ SerialLink pool[SerialLinkPool];
 
 // Reads what the port has (waiting up to a read time-out) into the receive
 // buffer, replacing what it held, and notes the bytes' arrival. The count, 0
-// on time-out, or ReadLineFailed.
+// on time-out, or SerialLineFailed.
 int TakeFromPort(SerialLink* link) {
   const int got = serialSeam.readSome(link, link->receive, sizeof link->receive);
-  if (got <= 0) return got < 0 ? ReadLineFailed : 0;
+  if (got <= 0) return got < 0 ? SerialLineFailed : 0;
   link->receiveStart = 0;
   link->receiveEnd = static_cast<size_t>(got);
   link->bytesReceived += static_cast<unsigned>(got);
@@ -48,7 +48,7 @@ bool SerialWriteFailedOutright(const SerialLink* link) {
   return link->writeFailedOutright;
 }
 
-int ReadLine(SerialLink* link, char* lineBuffer) {
+int SerialReadLine(SerialLink* link, char* lineBuffer) {
   // Bytes that keep coming without a line end must not hold the caller (and
   // its stop request) for longer than a read time-out.
   const long long deadline = NowMs() + ReadTimeoutMs;
@@ -69,13 +69,13 @@ int ReadLine(SerialLink* link, char* lineBuffer) {
         link->partial[link->partialLength++] = c;
       }  // else: an overlong line keeps its head only
     }
-    if (NowMs() >= deadline) return ReadLineTimeout;
+    if (NowMs() >= deadline) return SerialLineTimeout;
     // The line assembled so far stays after a failed read: after a line error
     // the rest of it follows, and the line must not lose its head (and with
     // it its ':').
     const int got = TakeFromPort(link);
-    if (got < 0) return ReadLineFailed;
-    if (got == 0) return ReadLineTimeout;
+    if (got < 0) return SerialLineFailed;
+    if (got == 0) return SerialLineTimeout;
   }
 }
 
@@ -83,7 +83,7 @@ unsigned long long SerialBytesReceived(const SerialLink* link) {
   return link->bytesReceived;
 }
 
-int SerialDiscardInput(SerialLink* link) {
+int SerialDropInputAndWait(SerialLink* link) {
   link->partialLength = 0;
   const int got = TakeFromPort(link);
   // What came is dropped as well.
@@ -91,7 +91,7 @@ int SerialDiscardInput(SerialLink* link) {
   return got;
 }
 
-bool SerialDropInput(SerialLink* link) {
+bool SerialDropInputNow(SerialLink* link) {
   // Nothing held beyond the last line (at most the LF of its CR LF), and a
   // last read that left the port's queue empty: the system need not be asked.
   // Anything else means the other side sent more than was taken, and its
@@ -135,7 +135,7 @@ bool SerialLineWaiting(SerialLink* link, char first) {
 }
 
 SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure) {
-  *failure = {OpenFault::None, 0};
+  *failure = {SerialOpenFault::None, 0};
   for (SerialLink& link : pool) {
     if (link.taken) continue;
     SerialInit(&link);
@@ -143,7 +143,7 @@ SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure) {
     link.taken = true;
     return &link;
   }
-  *failure = {OpenFault::Other, 0};
+  *failure = {SerialOpenFault::Other, 0};
   return nullptr;
 }
 

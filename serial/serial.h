@@ -31,20 +31,20 @@ constexpr size_t DevicePathSize = LineBufferSize;
 constexpr int MaxPorts = 64;
 constexpr size_t PortNameSize = 64;
 constexpr size_t PortDescSize = 256;
-struct PortEntry {
+struct SerialPortEntry {
   wchar_t name[PortNameSize];   // e.g. COM3
   wchar_t desc[PortDescSize];   // human-readable description
   char device[DevicePathSize];  // the path that SerialOpen takes
   long number;                  // the number the user types for it
 };
-struct PortList {
+struct SerialPortList {
   int count;
-  PortEntry ports[MaxPorts];
+  SerialPortEntry ports[MaxPorts];
 };
 
 // Fills list with the serial ports that are present. Never fails: whatever
 // cannot be read is left out.
-void ListPorts(PortList* list);
+void SerialListPorts(SerialPortList* list);
 
 // Whether the user may name a port by its device path, as text does (Linux:
 // it begins with '/'; a Windows port is always given by its number).
@@ -67,7 +67,7 @@ const wchar_t* SerialAccessAdvice();
 struct SerialLink;
 
 // Why a port could not be opened.
-enum class OpenFault {
+enum class SerialOpenFault {
   None,
   NoSuchPort,       // nothing by that name or number
   AccessDenied,     // the user may not open it (Linux: the port's group)
@@ -81,7 +81,7 @@ enum class OpenFault {
 // error code (errno on Linux, GetLastError on Windows), 0 when the system
 // reported none (a number without a port, settings read back different).
 struct SerialOpenFailure {
-  OpenFault fault;
+  SerialOpenFault fault;
   unsigned long code;
 };
 
@@ -107,20 +107,20 @@ size_t SerialWrite(SerialLink* link, const char* text);
 // then ends the line before sending the whole text again.
 bool SerialWriteFailedOutright(const SerialLink* link);
 
-// Result of ReadLine when the read timed out before a line was complete.
-constexpr int ReadLineTimeout = 0;
-// Result of ReadLine after a failed read (port error or hang-up).
-constexpr int ReadLineFailed = -1;
+// Result of SerialReadLine when the read timed out before a line was complete.
+constexpr int SerialLineTimeout = 0;
+// Result of SerialReadLine after a failed read (port error or hang-up).
+constexpr int SerialLineFailed = -1;
 
 // Reads one line into lineBuffer (LineBufferSize bytes): its characters up to
 // and including the first CR or LF, then a NUL. Returns the count stored with
-// the terminator, ReadLineTimeout when no complete line arrived within the read
-// time-out, or ReadLineFailed after a failed read. In both of the latter cases
+// the terminator, SerialLineTimeout when no complete line arrived within the read
+// time-out, or SerialLineFailed after a failed read. In both of the latter cases
 // the part of the line received so far is kept for the next call, so that a
 // read that fails in the middle of a line loses no byte that did arrive.
 // NUL bytes are dropped; a line longer than MaxLineText keeps its first
 // MaxLineText characters and its terminator.
-int ReadLine(SerialLink* link, char* lineBuffer);
+int SerialReadLine(SerialLink* link, char* lineBuffer);
 
 // Bytes taken from the port so far.
 unsigned long long SerialBytesReceived(const SerialLink* link);
@@ -128,8 +128,8 @@ unsigned long long SerialBytesReceived(const SerialLink* link);
 // Drops every byte received and not yet handed out (the line being assembled
 // too), then waits up to a read time-out for more and drops those. Returns the
 // count of bytes that came meanwhile: 0 means the line stayed quiet for a whole
-// read time-out. ReadLineFailed after a failed read.
-int SerialDiscardInput(SerialLink* link);
+// read time-out. SerialLineFailed after a failed read.
+int SerialDropInputAndWait(SerialLink* link);
 
 // Drops every byte received and not yet handed out (the line being assembled
 // too) and empties the port's input queue, without waiting for more. The
@@ -137,7 +137,7 @@ int SerialDiscardInput(SerialLink* link);
 // read that takes all that is queued and brought nothing beyond the last line
 // (at most the LF of its CR LF) tells; a read of one byte at a time never
 // does. False when the port refused.
-bool SerialDropInput(SerialLink* link);
+bool SerialDropInputNow(SerialLink* link);
 
 // Whether a line beginning with first has arrived, whole or in part, and not
 // yet been handed out: among the bytes the link holds, or queued at the port.

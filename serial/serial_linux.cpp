@@ -38,24 +38,24 @@ void MakeRaw(termios* tio) {
 
 // Why open() failed on node. A file or folder that exists but is no device
 // is "not a serial port", whatever open() said about it.
-OpenFault FaultOfOpen(const char* node, int error) {
+SerialOpenFault FaultOfOpen(const char* node, int error) {
   struct stat info;
-  if (stat(node, &info) == 0 && !S_ISCHR(info.st_mode)) return OpenFault::NotSerialPort;
+  if (stat(node, &info) == 0 && !S_ISCHR(info.st_mode)) return SerialOpenFault::NotSerialPort;
   switch (error) {
     case ENOENT:
     case ENOTDIR:
     case ENXIO:
     case ENODEV:
-      return OpenFault::NoSuchPort;
+      return SerialOpenFault::NoSuchPort;
     case EACCES:
     case EPERM:
-      return OpenFault::AccessDenied;
+      return SerialOpenFault::AccessDenied;
     case EBUSY:
-      return OpenFault::InUse;
+      return SerialOpenFault::InUse;
     case EISDIR:
-      return OpenFault::NotSerialPort;
+      return SerialOpenFault::NotSerialPort;
     default:
-      return OpenFault::Other;
+      return SerialOpenFault::Other;
   }
 }
 
@@ -72,7 +72,7 @@ bool SettingsTaken(const termios* tio) {
 }
 
 // Records a failed set-up step: the reason and the errno it left.
-bool Failed(SerialOpenFailure* failure, OpenFault fault, int error) {
+bool Failed(SerialOpenFailure* failure, SerialOpenFault fault, int error) {
   *failure = {fault, static_cast<unsigned long>(error)};
   return false;
 }
@@ -81,41 +81,41 @@ bool Failed(SerialOpenFailure* failure, OpenFault fault, int error) {
 // for the run alone.
 bool TakePort(int fd, SerialOpenFailure* failure) {
   struct stat info;
-  if (fstat(fd, &info) != 0) return Failed(failure, OpenFault::Other, errno);
+  if (fstat(fd, &info) != 0) return Failed(failure, SerialOpenFault::Other, errno);
   // Only a device can be a serial port; a regular file has no terminal settings.
-  if (!S_ISCHR(info.st_mode)) return Failed(failure, OpenFault::NotSerialPort, ENOTTY);
+  if (!S_ISCHR(info.st_mode)) return Failed(failure, SerialOpenFault::NotSerialPort, ENOTTY);
   termios tio;
-  if (tcgetattr(fd, &tio) != 0) return Failed(failure, OpenFault::NotSerialPort, errno);
+  if (tcgetattr(fd, &tio) != 0) return Failed(failure, SerialOpenFault::NotSerialPort, errno);
   // A port held exclusively by another program refuses every open but the
   // administrator's: honour the hold all the same.
   int held = 0;
   if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
-    return Failed(failure, OpenFault::InUse, EBUSY);
+    return Failed(failure, SerialOpenFault::InUse, EBUSY);
   }
   // No other program may open the port while the run holds it.
-  if (ioctl(fd, TIOCEXCL) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  if (ioctl(fd, TIOCEXCL) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   return true;
 }
 
 // Empties the queues and sets the line; the settings are read back.
 bool ConfigurePort(int fd, SerialOpenFailure* failure) {
-  if (tcflush(fd, TCIOFLUSH) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  if (tcflush(fd, TCIOFLUSH) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   termios tio;
-  if (tcgetattr(fd, &tio) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
+  if (tcgetattr(fd, &tio) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   MakeRaw(&tio);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    return Failed(failure, OpenFault::SettingsRefused, errno);
+    return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   }
   // tcsetattr succeeds when the driver took any part of the settings: read
   // them back and check the parts that matter.
   termios taken;
-  if (tcgetattr(fd, &taken) != 0) return Failed(failure, OpenFault::SettingsRefused, errno);
-  if (!SettingsTaken(&taken)) return Failed(failure, OpenFault::SettingsRefused, 0);
+  if (tcgetattr(fd, &taken) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
+  if (!SettingsTaken(&taken)) return Failed(failure, SerialOpenFault::SettingsRefused, 0);
   // DTR and RTS off. A device without modem lines (a pseudo-terminal) has no
   // such request and refuses it: that alone is fine.
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-    return Failed(failure, OpenFault::SettingsRefused, errno);
+    return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   }
   return true;
 }

@@ -59,25 +59,25 @@ void SetLineSettings(DCB* dcb) {
 }
 
 // Why CreateFileW failed on a COM port.
-OpenFault FaultOfCreate(DWORD error) {
+SerialOpenFault FaultOfCreate(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-      return OpenFault::NoSuchPort;
+      return SerialOpenFault::NoSuchPort;
     // A COM port is never shared: while another program has it open, the
     // open is refused with "access denied" (or a sharing violation).
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-      return OpenFault::InUse;
+      return SerialOpenFault::InUse;
     default:
-      return OpenFault::Other;
+      return SerialOpenFault::Other;
   }
 }
 
 // Records a failed set-up step: the reason and the error it left.
-bool Failed(SerialOpenFailure* failure, OpenFault fault, DWORD error) {
+bool Failed(SerialOpenFailure* failure, SerialOpenFault fault, DWORD error) {
   *failure = {fault, error};
   return false;
 }
@@ -112,25 +112,26 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   // A device without a communications state is no serial port.
-  if (!GetCommState(port, &dcb)) return Failed(failure, OpenFault::NotSerialPort, GetLastError());
+  if (!GetCommState(port, &dcb))
+    return Failed(failure, SerialOpenFault::NotSerialPort, GetLastError());
   // The queue sizes are only a recommendation, which some USB and virtual
   // drivers refuse although the port works: a refusal is no reason to give
   // up the port. The settings read back below are the real check.
   SetupComm(port, SerialQueueBytes, SerialQueueBytes);
   if (!PurgeComm(port, PurgeAll)) {
-    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+    return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
   SetLineSettings(&dcb);
   if (!SetCommState(port, &dcb)) {
-    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+    return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
   DCB taken;
   std::memset(&taken, 0, sizeof taken);
   taken.DCBlength = sizeof taken;
   if (!GetCommState(port, &taken)) {
-    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+    return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
-  if (!SettingsTaken(&dcb, &taken)) return Failed(failure, OpenFault::SettingsRefused, 0);
+  if (!SettingsTaken(&dcb, &taken)) return Failed(failure, SerialOpenFault::SettingsRefused, 0);
 
   COMMTIMEOUTS timeouts;
   timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -140,10 +141,10 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   timeouts.WriteTotalTimeoutConstant = WriteTimeoutBaseMs;
   COMMTIMEOUTS timeoutsTaken;
   if (!SetCommTimeouts(port, &timeouts) || !GetCommTimeouts(port, &timeoutsTaken)) {
-    return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+    return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
   if (!TimeoutsTaken(&timeouts, &timeoutsTaken)) {
-    return Failed(failure, OpenFault::SettingsRefused, 0);
+    return Failed(failure, SerialOpenFault::SettingsRefused, 0);
   }
   // Clear any error left from before the open; the second call catches one
   // that arrived while the settings changed.
@@ -151,7 +152,7 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   COMSTAT status;
   for (int i = 0; i < 2; ++i) {
     if (!ClearCommError(port, &errors, &status)) {
-      return Failed(failure, OpenFault::SettingsRefused, GetLastError());
+      return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
     }
   }
   return true;
@@ -165,7 +166,7 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
   // The device path as the system takes it (UTF-8 in, wide out).
   wchar_t path[DevicePathSize];
   if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, device, -1, path, DevicePathSize) == 0) {
-    *failure = {OpenFault::NoSuchPort, GetLastError()};
+    *failure = {SerialOpenFault::NoSuchPort, GetLastError()};
     return false;
   }
   // No sharing: the port belongs to this run alone.

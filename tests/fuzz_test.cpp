@@ -1,5 +1,5 @@
 // Seeded random tests: the record decoder and checker on random lines, and
-// ReadLine on random bytes through a real pseudo-terminal. Buffers are heap
+// SerialReadLine on random bytes through a real pseudo-terminal. Buffers are heap
 // blocks of their exact size so that the sanitizers catch any overrun.
 #include <unistd.h>
 
@@ -115,7 +115,7 @@ TEST(Fuzz, EverySingleFlawOfARecordIsCaught) {
   }
 }
 
-// What ReadLine must make of a byte stream: lines up to and including their
+// What SerialReadLine must make of a byte stream: lines up to and including their
 // first CR or LF, NUL bytes dropped, at most MaxLineText characters kept.
 std::vector<std::string> ExpectedLines(const std::string& stream) {
   std::vector<std::string> lines;
@@ -170,9 +170,9 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
   size_t got = 0;
   int timeouts = 0;
   while (got < expected.size() && timeouts < 4) {
-    const int n = ReadLine(link, line.get());
-    ASSERT_NE(n, ReadLineFailed);
-    if (n == ReadLineTimeout) {
+    const int n = SerialReadLine(link, line.get());
+    ASSERT_NE(n, SerialLineFailed);
+    if (n == SerialLineTimeout) {
       ++timeouts;
       continue;
     }

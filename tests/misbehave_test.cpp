@@ -129,13 +129,14 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
   const std::string data = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
   struct Case {
     std::string pending;
-    Numbering numbering;
-    ExtraRecords extra;
+    LoggerNumbering numbering;
+    LoggerExtraRecords extra;
   };
-  for (const Case& c : {Case{data, Numbering::PerBlock, ExtraRecords::Suspect},
-                        Case{data, Numbering::ByAddress, ExtraRecords::Harmless},
-                        Case{":00000001FF\r\n", Numbering::PerBlock, ExtraRecords::None},
-                        Case{"\n+STATUS OK\r\n", Numbering::PerBlock, ExtraRecords::None}}) {
+  for (const Case& c :
+       {Case{data, LoggerNumbering::PerBlock, LoggerExtraRecords::Suspect},
+        Case{data, LoggerNumbering::ByAddress, LoggerExtraRecords::Harmless},
+        Case{":00000001FF\r\n", LoggerNumbering::PerBlock, LoggerExtraRecords::None},
+        Case{"\n+STATUS OK\r\n", LoggerNumbering::PerBlock, LoggerExtraRecords::None}}) {
     SimPty pty{};
     ASSERT_TRUE(SimOpenPty(&pty));
     SerialOpenFailure failure;

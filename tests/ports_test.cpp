@@ -66,22 +66,22 @@ std::string Narrow(const wchar_t* text) {
   return out;
 }
 
-std::string Line(const PortEntry& port) {
+std::string Line(const SerialPortEntry& port) {
   return Narrow(port.name) + "(" + Narrow(port.desc) + ")";
 }
 
-std::string Listing(const PortList& list) {
+std::string Listing(const SerialPortList& list) {
   std::string out;
   for (int i = 0; i < list.count; ++i) out += Line(list.ports[i]) + "\n";
   return out;
 }
 
-PortList* List(const PortRoots& roots) {
-  static PortList list;
+SerialPortList* List(const PortRoots& roots) {
+  static SerialPortList list;
   std::memset(&list, 0xAB, sizeof list);
   const PortRoots* saved = serialSeam.roots;
   serialSeam.roots = &roots;
-  ListPorts(&list);
+  SerialListPorts(&list);
   serialSeam.roots = saved;
   return &list;
 }
@@ -131,7 +131,7 @@ TEST(PortsTest, ListsRealPortsByNodeAndSkipsTheRest) {
   t.Tty("ttyS2", core);
   t.PlainNode("ttyS2");
 
-  const PortList* list = List(t.Roots());
+  const SerialPortList* list = List(t.Roots());
   EXPECT_EQ(Listing(*list),
             "COM1(" + t.Node("ttyACM0") + " Microchip Technology Inc. USB Serial)\n" + "COM2(" +
                 t.Node("ttyAMA0") + " uart-pl011)\n" + "COM3(" + t.Node("ttyUSB2") +
@@ -179,7 +179,7 @@ TEST(PortsTest, UnreadablePartsLeaveOutTheDetailOrThePort) {
              {"manufacturer", std::string(200, 'M')},
              {"product", std::string(200, 'P')}});
 
-  const PortList* list = List(t.Roots());
+  const SerialPortList* list = List(t.Roots());
   ASSERT_EQ(list->count, 4);
   EXPECT_EQ(Line(list->ports[0]), "COM1(" + t.Node("ttyD0") + ")");
   EXPECT_EQ(Line(list->ports[1]), "COM2(" + t.Node("ttyUSB0") + " QinHeng)");
@@ -199,7 +199,7 @@ TEST(PortsTest, KeepsTheFirstPortsByNodeWhenThereAreTooMany) {
     t.Tty(name, device);
     t.PlainNode(name);
   }
-  const PortList* list = List(t.Roots());
+  const SerialPortList* list = List(t.Roots());
   ASSERT_EQ(list->count, MaxPorts);
   for (int i = 0; i < MaxPorts; ++i) {
     EXPECT_EQ(std::string(list->ports[i].device), t.Node("ttyM" + std::to_string(i)));
@@ -247,7 +247,7 @@ TEST(PortsTest, DumpListsPortsAndOpensTheOneWhoseNumberIsTyped) {
 // pseudo-terminal or a virtual console.
 TEST(PortsTest, RealSysfsListsOnlyExistingSerialNodes) {
   const PortRoots roots = {"/sys", "/dev"};
-  const PortList* list = List(roots);
+  const SerialPortList* list = List(roots);
   ASSERT_LE(list->count, MaxPorts);
   for (int i = 0; i < list->count; ++i) {
     const std::string node = list->ports[i].device;

@@ -183,63 +183,64 @@ TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
   const std::vector<uint8_t> image = PatternImage(25);
   struct Case {
     SimNumbering sent;
-    Numbering learned;
+    LoggerNumbering learned;
   };
-  for (const Case c : {Case{SimNumbering::ByAddress, Numbering::ByAddress},
-                       Case{SimNumbering::PerBlock, Numbering::PerBlock},
-                       Case{SimNumbering::None, Numbering::Constant}}) {
+  for (const Case c : {Case{SimNumbering::ByAddress, LoggerNumbering::ByAddress},
+                       Case{SimNumbering::PerBlock, LoggerNumbering::PerBlock},
+                       Case{SimNumbering::None, LoggerNumbering::Constant}}) {
     SimConfig config = {image.data(), 0, nullptr};
     config.faults.numbering = c.sent;
-    Numbering numbering = Numbering::Unknown;
+    LoggerNumbering numbering = LoggerNumbering::Unknown;
     for (const uint32_t a : {0x00000u, 0x00100u}) {
-      const BlockReply reply = ReplyOf(config, a);
-      EXPECT_EQ(Verdict(&reply, a, numbering), BlockVerdict::Sound);
+      const LoggerReply reply = ReplyOf(config, a);
+      EXPECT_EQ(Verdict(&reply, a, numbering), LoggerVerdict::Sound);
       numbering = Learns(&reply, a, numbering, nullptr);
     }
     EXPECT_EQ(numbering, c.learned);
     for (const uint32_t a : {0x00200u, 0x10000u, 0x3FF00u}) {
-      const BlockReply reply = ReplyOf(config, a);
-      EXPECT_EQ(Verdict(&reply, a, numbering), BlockVerdict::Sound) << a;
+      const LoggerReply reply = ReplyOf(config, a);
+      EXPECT_EQ(Verdict(&reply, a, numbering), LoggerVerdict::Sound) << a;
     }
   }
   // Held to the numbering learned: a numbering per block is block 10000's by
   // address where 12300 is asked for.
   SimConfig config = {image.data(), 0, nullptr};
   config.faults.numbering = SimNumbering::PerBlock;
-  const BlockReply perBlock = ReplyOf(config, 0x12300);
-  EXPECT_EQ(Verdict(&perBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
+  const LoggerReply perBlock = ReplyOf(config, 0x12300);
+  EXPECT_EQ(Verdict(&perBlock, 0x12300, LoggerNumbering::ByAddress), LoggerVerdict::OtherBlock);
   // Records out of step (one sent twice) are caught all the same.
   SimConfig twice = {image.data(), 0, nullptr};
   twice.faults.duplicateAddress = 0x00105;
-  const BlockReply doubled = ReplyOf(twice, 0x00100);
-  EXPECT_EQ(Verdict(&doubled, 0x00100, Numbering::Unknown), BlockVerdict::WrongNumbers);
+  const LoggerReply doubled = ReplyOf(twice, 0x00100);
+  EXPECT_EQ(Verdict(&doubled, 0x00100, LoggerNumbering::Unknown), LoggerVerdict::WrongNumbers);
   // Segment records are held to the block's address like the load addresses:
   // memory 64 KiB lower with segment records to match is that memory's block.
   SimConfig low = {image.data(), 0, nullptr};
   low.faults.lowSegments = true;
-  const BlockReply lowBlock = ReplyOf(low, 0x12300);
-  EXPECT_EQ(Verdict(&lowBlock, 0x12300, Numbering::ByAddress), BlockVerdict::OtherBlock);
-  EXPECT_EQ(Verdict(&lowBlock, 0x12300, Numbering::PerBlock), BlockVerdict::OtherBlock);
+  const LoggerReply lowBlock = ReplyOf(low, 0x12300);
+  EXPECT_EQ(Verdict(&lowBlock, 0x12300, LoggerNumbering::ByAddress), LoggerVerdict::OtherBlock);
+  EXPECT_EQ(Verdict(&lowBlock, 0x12300, LoggerNumbering::PerBlock), LoggerVerdict::OtherBlock);
 }
 
 TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
   const std::vector<uint8_t> image = PatternImage(26);
   SimConfig config = {image.data(), 0, nullptr};
-  BlockReply reply = ReplyOf(config, 0x00500);
+  LoggerReply reply = ReplyOf(config, 0x00500);
   reply.count = RecordLinesLow - 1;
-  EXPECT_EQ(Verdict(&reply, 0x00500, Numbering::Off), BlockVerdict::BadRecords);
+  EXPECT_EQ(Verdict(&reply, 0x00500, LoggerNumbering::Off), LoggerVerdict::BadRecords);
   // A high block whose 32 lines hold 17 data records (one segment record missing).
-  BlockReply high = ReplyOf(config, 0x10000);
-  const BlockReply next = ReplyOf(config, 0x10100);
+  LoggerReply high = ReplyOf(config, 0x10000);
+  const LoggerReply next = ReplyOf(config, 0x10100);
   std::snprintf(high.line[0], LineBufferSize, "%s", next.line[1]);
-  EXPECT_EQ(Verdict(&high, 0x10000, Numbering::Off), BlockVerdict::BadRecords);
+  EXPECT_EQ(Verdict(&high, 0x10000, LoggerNumbering::Off), LoggerVerdict::BadRecords);
   // An end-of-file record in place of a data record, and a well-formed data
   // record of 15 bytes, which does not fill its 16 bytes of the image.
   reply.count = RecordLinesLow;
   for (const char* record : {":00000001FF\r", ":0F053000214601360121470136007EFE09D2190E\r"}) {
-    BlockReply spoiled = reply;
+    LoggerReply spoiled = reply;
     std::snprintf(spoiled.line[3], LineBufferSize, "%s", record);
-    EXPECT_EQ(Verdict(&spoiled, 0x00500, Numbering::Off), BlockVerdict::BadRecords) << record;
+    EXPECT_EQ(Verdict(&spoiled, 0x00500, LoggerNumbering::Off), LoggerVerdict::BadRecords)
+        << record;
   }
 }
 

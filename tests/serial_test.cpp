@@ -25,7 +25,7 @@ namespace {
 struct LinkOnPty : ::testing::Test {
   SimPty pty{};
   SerialLink* link = nullptr;
-  // LineBuffer followed by a guard that ReadLine must never touch.
+  // LineBuffer followed by a guard that SerialReadLine must never touch.
   char line[LineBufferSize + 64];
 
   void SetUp() override {
@@ -45,8 +45,8 @@ struct LinkOnPty : ::testing::Test {
   // Next complete line, reading again over time-outs (at most a few).
   std::string NextLine(int* count) {
     for (int tries = 0; tries < 4; ++tries) {
-      *count = ReadLine(link, line);
-      if (*count != ReadLineTimeout) break;
+      *count = SerialReadLine(link, line);
+      if (*count != SerialLineTimeout) break;
     }
     return *count > 0 ? std::string(line, static_cast<size_t>(*count)) : std::string();
   }
@@ -90,7 +90,7 @@ TEST_F(LinkOnPty, OverlongLineKeepsItsHeadAndTheNextLineSurvives) {
 TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
   Send(":ab");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ReadLine(link, line), ReadLineTimeout);
+  EXPECT_EQ(SerialReadLine(link, line), SerialLineTimeout);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(400));
   Send("c\r");
@@ -103,8 +103,8 @@ TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
 // the link reads one byte at a time and cannot see what stays queued.
 TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   Send(":part");
-  EXPECT_EQ(ReadLine(link, line), ReadLineTimeout);
-  EXPECT_EQ(SerialDiscardInput(link), 0);
+  EXPECT_EQ(SerialReadLine(link, line), SerialLineTimeout);
+  EXPECT_EQ(SerialDropInputAndWait(link), 0);
   Send("a\r");
   int n = 0;
   EXPECT_EQ(NextLine(&n), "a\r");
@@ -114,7 +114,7 @@ TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
     Send("\nb\r\n:stale\r\n:st");
     EXPECT_EQ(NextLine(&n), "\n");
     EXPECT_EQ(NextLine(&n), "b\r");
-    EXPECT_TRUE(SerialDropInput(link));
+    EXPECT_TRUE(SerialDropInputNow(link));
     Send("c\r");
     EXPECT_EQ(NextLine(&n), "c\r");
   }
@@ -143,7 +143,7 @@ TEST_F(LinkOnPty, LineWaitingIsSeenWithoutWaitingAndStaysToBeRead) {
       if (c.waiting) {
         EXPECT_EQ(NextLine(&n), "\n");
       }
-      SerialDiscardInput(link);
+      SerialDropInputAndWait(link);
     }
   }
 }
@@ -154,12 +154,12 @@ TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {
   close(pty.master);
   close(pty.slave);
   pty.master = pty.slave = -1;
-  int result = ReadLineTimeout;
-  for (int tries = 0; tries < 4 && result == ReadLineTimeout; ++tries) {
-    result = ReadLine(link, line);
+  int result = SerialLineTimeout;
+  for (int tries = 0; tries < 4 && result == SerialLineTimeout; ++tries) {
+    result = SerialReadLine(link, line);
   }
-  EXPECT_EQ(result, ReadLineFailed);
-  EXPECT_EQ(ReadLine(link, line), ReadLineFailed) << "a dead port stays failed";
+  EXPECT_EQ(result, SerialLineFailed);
+  EXPECT_EQ(SerialReadLine(link, line), SerialLineFailed) << "a dead port stays failed";
   EXPECT_EQ(SerialWrite(link, "dihex 00000\r\n"), 0u);
 }
 
@@ -227,12 +227,12 @@ TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
   char line[LineBufferSize];
   std::vector<std::string> results;
   for (int i = 0; i < 8; ++i) {
-    const int n = ReadLine(&link, line);
+    const int n = SerialReadLine(&link, line);
     results.push_back(n > 0 ? std::string(line, static_cast<size_t>(n)) : std::to_string(n));
   }
   serialSeam = saved;
-  const std::string failed = std::to_string(ReadLineFailed);
-  const std::string timeout = std::to_string(ReadLineTimeout);
+  const std::string failed = std::to_string(SerialLineFailed);
+  const std::string timeout = std::to_string(SerialLineTimeout);
   EXPECT_EQ(results, (std::vector<std::string>{failed, failed, ":100100AA\r", failed, ":00\n",
                                                timeout, timeout, timeout}));
 }
@@ -295,7 +295,7 @@ TEST(Loggersim, ACommandInPiecesOfFourBytesIsAnswered) {
   char line[LineBufferSize];
   int lines = 0;
   for (int reads = 0; lines < RecordLinesLow && reads < 64; ++reads) {
-    if (ReadLine(link, line) > 0 && line[0] == ':') ++lines;
+    if (SerialReadLine(link, line) > 0 && line[0] == ':') ++lines;
   }
   EXPECT_EQ(lines, RecordLinesLow);
   EXPECT_EQ(SerialWrite(link, EndCommand), std::strlen(EndCommand));
@@ -338,7 +338,7 @@ TEST(ParsePortNumber, ReadsTheLeadingIntegerLikeAtoi) {
 }
 
 TEST(ChoosePort, TypedPathOrNumber) {
-  static PortList list{};
+  static SerialPortList list{};
   list.count = 1;
   std::wcscpy(list.ports[0].name, L"COM1");
   std::snprintf(list.ports[0].device, sizeof list.ports[0].device, "/dev/ttyUSB0");

@@ -429,10 +429,10 @@ std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
   return entries;
 }
 
-BlockReply ReplyOf(const SimConfig& config, uint32_t address) {
+LoggerReply ReplyOf(const SimConfig& config, uint32_t address) {
   static char text[SimReplySize];
   const size_t n = SimBuildReply(&config, address, text, sizeof text);
-  BlockReply reply{};
+  LoggerReply reply{};
   size_t start = 0;
   for (size_t i = 0; i < n && reply.count < RecordLinesOf(address); ++i) {
     if (text[i] != '\r') continue;
@@ -447,9 +447,9 @@ BlockReply ReplyOf(const SimConfig& config, uint32_t address) {
 
 namespace {
 
-BlockJudgement Judge(const BlockReply* reply, uint32_t address, Numbering numbering,
-                     const BlockReply* before) {
-  static BlockReply parsed;
+LoggerJudgement Judge(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
+                      const LoggerReply* before) {
+  static LoggerReply parsed;
   parsed = *reply;
   LoggerParseReply(&parsed);
   return LoggerJudgeReply(&parsed, address, numbering, before);
@@ -457,12 +457,12 @@ BlockJudgement Judge(const BlockReply* reply, uint32_t address, Numbering number
 
 }  // namespace
 
-BlockVerdict Verdict(const BlockReply* reply, uint32_t address, Numbering numbering) {
+LoggerVerdict Verdict(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering) {
   return Judge(reply, address, numbering, nullptr).verdict;
 }
 
-Numbering Learns(const BlockReply* reply, uint32_t address, Numbering numbering,
-                 const BlockReply* before) {
+LoggerNumbering Learns(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
+                       const LoggerReply* before) {
   return Judge(reply, address, numbering, before).learned;
 }
 
@@ -560,7 +560,7 @@ std::vector<uint32_t> WitnessesOf(const std::string& dir) {
   FILE* bin = std::fopen((dir + "/logger.bin").c_str(), "rb");
   std::vector<uint32_t> witnesses;
   if (hex != nullptr && bin != nullptr) {
-    static BlockReply replies[2];
+    static LoggerReply replies[2];
     static StoredDump stored;
     ReadStoredDump(hex, bin, replies, &stored);
     uint32_t chosen[WitnessLimit];

@@ -220,13 +220,13 @@ std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
                                       unsigned asked = 0);
 // The record lines of the reply that the logger of config sends for the block
 // at address, as the logger layer reads them.
-BlockReply ReplyOf(const SimConfig& config, uint32_t address);
+LoggerReply ReplyOf(const SimConfig& config, uint32_t address);
 // The block check on reply, parsed afresh (a test may have edited its lines):
 // its verdict for the block at address, and the numbering it teaches after
 // before (null for none).
-BlockVerdict Verdict(const BlockReply* reply, uint32_t address, Numbering numbering);
-Numbering Learns(const BlockReply* reply, uint32_t address, Numbering numbering,
-                 const BlockReply* before);
+LoggerVerdict Verdict(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering);
+LoggerNumbering Learns(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
+                       const LoggerReply* before);
 // logger.hex of a complete run against the logger of config (faults that
 // spoil a reply as its first try brings them), or against a clean logger with
 // this memory.

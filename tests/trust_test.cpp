@@ -22,38 +22,42 @@ namespace {
 TEST(Evidence, AnotherBlocksRecordsNeverFitNorTeach) {
   const std::vector<uint8_t> image = PatternImage(61);
   const SimConfig clean = {image.data(), 0, nullptr};
-  const BlockReply block200 = ReplyOf(clean, 0x00200);
-  const BlockReply block100 = ReplyOf(clean, 0x00100);
-  for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
-    EXPECT_EQ(Verdict(&block200, 0x00100, n), BlockVerdict::OtherBlock);
-    EXPECT_EQ(Verdict(&block100, 0x00000, n), BlockVerdict::OtherBlock);
+  const LoggerReply block200 = ReplyOf(clean, 0x00200);
+  const LoggerReply block100 = ReplyOf(clean, 0x00100);
+  for (const LoggerNumbering n :
+       {LoggerNumbering::Unknown, LoggerNumbering::ByAddress, LoggerNumbering::Off}) {
+    EXPECT_EQ(Verdict(&block200, 0x00100, n), LoggerVerdict::OtherBlock);
+    EXPECT_EQ(Verdict(&block100, 0x00000, n), LoggerVerdict::OtherBlock);
   }
-  EXPECT_EQ(Learns(&block200, 0x00100, Numbering::Unknown, nullptr), Numbering::Unknown);
+  EXPECT_EQ(Learns(&block200, 0x00100, LoggerNumbering::Unknown, nullptr),
+            LoggerNumbering::Unknown);
 
   for (const uint8_t placeless : {0x03, 0x01}) {
     SimConfig lost = clean;
     lost.faults.lostBaseBlock = 0x23400;
     lost.faults.lostBaseType = placeless;
-    const BlockReply reply = ReplyOf(lost, 0x23400);
+    const LoggerReply reply = ReplyOf(lost, 0x23400);
     ASSERT_EQ(reply.count, RecordLinesHigh);
-    for (const Numbering n : {Numbering::Unknown, Numbering::ByAddress, Numbering::Off}) {
-      EXPECT_EQ(Verdict(&reply, 0x23400, n), BlockVerdict::OtherBlock) << int(placeless);
+    for (const LoggerNumbering n :
+         {LoggerNumbering::Unknown, LoggerNumbering::ByAddress, LoggerNumbering::Off}) {
+      EXPECT_EQ(Verdict(&reply, 0x23400, n), LoggerVerdict::OtherBlock) << int(placeless);
     }
   }
   // A segment record that comes after the data records places none of them.
-  BlockReply late = ReplyOf(clean, 0x23400);
+  LoggerReply late = ReplyOf(clean, 0x23400);
   std::swap(late.line[0], late.line[1]);
   std::swap(late.length[0], late.length[1]);
-  EXPECT_NE(Verdict(&late, 0x23400, Numbering::ByAddress), BlockVerdict::Sound);
+  EXPECT_NE(Verdict(&late, 0x23400, LoggerNumbering::ByAddress), LoggerVerdict::Sound);
 
-  const BlockReply block0 = ReplyOf(clean, 0x00000);
-  EXPECT_EQ(Learns(&block0, 0x00100, Numbering::Unknown, &block0), Numbering::Unknown);
+  const LoggerReply block0 = ReplyOf(clean, 0x00000);
+  EXPECT_EQ(Learns(&block0, 0x00100, LoggerNumbering::Unknown, &block0), LoggerNumbering::Unknown);
   SimConfig perBlock = clean;
   perBlock.faults.numbering = SimNumbering::PerBlock;
-  const BlockReply perBlock0 = ReplyOf(perBlock, 0x00000);
-  const BlockReply perBlock100 = ReplyOf(perBlock, 0x00100);
-  EXPECT_EQ(Verdict(&perBlock100, 0x00100, Numbering::Unknown), BlockVerdict::Sound);
-  EXPECT_EQ(Learns(&perBlock100, 0x00100, Numbering::Unknown, &perBlock0), Numbering::PerBlock);
+  const LoggerReply perBlock0 = ReplyOf(perBlock, 0x00000);
+  const LoggerReply perBlock100 = ReplyOf(perBlock, 0x00100);
+  EXPECT_EQ(Verdict(&perBlock100, 0x00100, LoggerNumbering::Unknown), LoggerVerdict::Sound);
+  EXPECT_EQ(Learns(&perBlock100, 0x00100, LoggerNumbering::Unknown, &perBlock0),
+            LoggerNumbering::PerBlock);
 }
 
 struct WrongBlock {
