@@ -24,14 +24,44 @@ constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
 constexpr size_t FileBufferBytes = 32768;
 static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the buffer");
 
+// Why a run stopped before its end: the logger layer's reasons, then the
+// files' and the resume's.
+enum class RunStop {
+  None,
+  UserStopped,
+  LinkLost,
+  RepliesNeverFit,
+  NoSoundReplyInTime,
+  HexFileFailed,  // logger.hex could not be written
+  BinFileFailed,  // logger.bin could not be written
+  WitnessBad,     // a block that a resume reads to compare stayed bad
+};
+
+RunStop RunStopOf(LoggerStop stop) {
+  switch (stop) {
+    case LoggerStop::UserStopped:
+      return RunStop::UserStopped;
+    case LoggerStop::LinkLost:
+      return RunStop::LinkLost;
+    case LoggerStop::RepliesNeverFit:
+      return RunStop::RepliesNeverFit;
+    case LoggerStop::NoSoundReplyInTime:
+      return RunStop::NoSoundReplyInTime;
+    case LoggerStop::None:
+      break;
+  }
+  return RunStop::None;
+}
+
 // Everything the run owns from start to end.
 struct DumpState {
   const DumpOptions* options;
   char line[LineBufferSize];
   SerialPortList ports;
   PortChoice port;
-  SerialLink* link;  // null until the port is open
-  LoggerSession logger;
+  SerialLink* link;                 // null until the port is open
+  LoggerSession* logger;            // null until the port is open, and after the end
+  LoggerExtraRecords extraRecords;  // what came after the end command
   FILE* hex;
   FILE* bin;
   char hexBuffer[FileBufferBytes];
@@ -151,15 +181,15 @@ void DumpBlocks(DumpState* run, uint32_t first) {
   const long long startMs = NowMs();
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
     const LoggerBlock* block = nullptr;
-    const bool goOn = LoggerReadBlock(&run->logger, address, &block);
+    const bool goOn = LoggerReadBlock(run->logger, address, &block);
     // A run that stops in the middle of a block keeps the lines received so far.
     if (!StoreBlock(run, block) || run->stop != RunStop::None) return;
-    if (!block->sound && run->logger.stop != RunStop::UserStopped &&
-        run->logger.stop != RunStop::LinkLost) {
+    const LoggerStop stop = LoggerStopReason(run->logger);
+    if (!block->sound && stop != LoggerStop::UserStopped && stop != LoggerStop::LinkLost) {
       NoteBadBlock(run, address);
     }
     if (!goOn) {
-      run->stop = run->logger.stop;
+      run->stop = RunStopOf(LoggerStopReason(run->logger));
       return;
     }
     ++run->wholeBlocks;
@@ -206,13 +236,13 @@ bool SyncAndCloseFile(FILE** file) {
 // are asked for again and compared. 1: the same, 0: not, -1: the run must
 // stop (run->stop says why; a witness that stayed bad is no changed memory).
 int SameMemory(DumpState* run, const StoredDump* stored) {
-  LoggerKnowNumbering(&run->logger, stored->numbering);
+  LoggerKnowNumbering(run->logger, stored->numbering);
   uint32_t witnesses[WitnessLimit];
   const int count = ChooseWitnesses(stored, witnesses);
   for (int i = 0; i < count; ++i) {
     const LoggerBlock* block = nullptr;
-    if (!LoggerReadBlock(&run->logger, witnesses[i], &block)) {
-      run->stop = run->logger.stop;
+    if (!LoggerReadBlock(run->logger, witnesses[i], &block)) {
+      run->stop = RunStopOf(LoggerStopReason(run->logger));
       return -1;
     }
     if (!block->sound) {
@@ -268,7 +298,7 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
   if (same < 0) return false;
   if (same == 0) {
     Print(out, Msg::MemoryChanged);
-    LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run);
+    run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);
     run->wholeBlocks = 0;
     return CutOutputs(run, 0, 0);
   }
@@ -325,7 +355,7 @@ int VerdictOfCompleteRun(const DumpState* run) {
   if (shortImage) {
     PrintOnNewLine(out, Msg::ShortImage, run->binBytes, static_cast<long>(ImageSize));
   }
-  const LoggerExtraRecords extra = run->logger.extraRecords;
+  const LoggerExtraRecords extra = run->extraRecords;
   if (extra == LoggerExtraRecords::Harmless) PrintOnNewLine(out, Msg::ExtraRecordsNote);
   if (extra == LoggerExtraRecords::Suspect) PrintOnNewLine(out, Msg::ExtraReplies);
   const bool suspect = run->badBlocks > 0 || shortImage || extra == LoggerExtraRecords::Suspect;
@@ -338,10 +368,13 @@ int FinishRun(DumpState* run) {
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
   // After a complete run the line must then stay quiet.
-  if (!LoggerEnd(&run->logger, run->stop == RunStop::None) && run->stop != RunStop::LinkLost) {
+  if (!LoggerEnd(run->logger, run->stop == RunStop::None) && run->stop != RunStop::LinkLost) {
     StartLine(run);  // on a line of its own, not glued to the progress line
     Print(out, Msg::WriteError);
   }
+  run->extraRecords = LoggerRecordsAfterEnd(run->logger);
+  LoggerFinish(run->logger);
+  run->logger = nullptr;
   SerialClose(run->link);
   run->link = nullptr;
   const bool binClosed = SyncAndCloseFile(&run->bin);
@@ -555,7 +588,14 @@ int RunSteps(DumpState* run) {
   if (!CountDown(run)) return ExitInterrupted;
   status = OpenFilesAndPort(run);
   if (status != ExitComplete) return status;
-  LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run);
+  run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);
+  if (run->logger == nullptr) {  // more runs at once than links: never one program alone
+    SerialClose(run->link);
+    CloseFile(&run->bin);
+    CloseFile(&run->hex);
+    Print(run->options->out, Msg::ComOpenError);
+    return ExitPortOpen;
+  }
   uint32_t first = 0;
   if (PrepareFiles(run, &first)) DumpBlocks(run, first);
   return FinishRun(run);

@@ -4,8 +4,24 @@
 #include <cstring>
 
 #include "platform/timing.h"
+#include "session.h"
 
 namespace {
+
+// One session for each link that can be open: the run owns one at a time,
+// and no heap is needed.
+LoggerSession sessions[SerialLinksAtOnce];
+
+// The session already on link (a run that starts afresh), else a free one.
+LoggerSession* SessionFor(const SerialLink* link) {
+  for (LoggerSession& session : sessions) {
+    if (session.taken && session.link == link) return &session;
+  }
+  for (LoggerSession& session : sessions) {
+    if (!session.taken) return &session;
+  }
+  return nullptr;
+}
 
 // Bytes that may come after a command without being a sign of another
 // device: an echo of the command and the line end of the last reply.
@@ -14,7 +30,7 @@ constexpr unsigned long long EchoAllowanceBytes = CommandBufferSize + 2;
 // True, with the session's stop set, when the user has asked to stop.
 bool Interrupted(LoggerSession* s) {
   if (!StopRequested(s->stopFlag)) return false;
-  s->stop = RunStop::UserStopped;
+  s->stop = LoggerStop::UserStopped;
   return true;
 }
 
@@ -28,7 +44,7 @@ bool RetryAfterFailure(LoggerSession* s) {
   const long long now = NowMs();
   if (s->failingSinceMs < 0) s->failingSinceMs = now;
   if (now - s->failingSinceMs >= LinkLostAfterMs) {
-    s->stop = RunStop::LinkLost;
+    s->stop = LoggerStop::LinkLost;
     return false;
   }
   SleepMs(FailurePauseMs);
@@ -92,7 +108,7 @@ bool WriteCommand(LoggerSession* s) {
 // falls quiet must not stretch that to many minutes.
 bool OutOfTime(LoggerSession* s) {
   if (s->badSinceMs < 0 || NowMs() - s->badSinceMs < NoSoundReplyLimitMs) return false;
-  s->stop = RunStop::NoSoundReplyInTime;
+  s->stop = LoggerStop::NoSoundReplyInTime;
   return true;
 }
 
@@ -290,22 +306,38 @@ void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering) {
   session->numbering = numbering;
 }
 
-void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
-                 LoggerReport report, void* context) {
-  session->link = link;
-  session->stopFlag = stopFlag;
-  session->report = report;
-  session->context = context;
-  session->failingSinceMs = -1;
-  session->readFailing = false;
-  session->numbering = LoggerNumbering::Unknown;
-  session->stop = RunStop::None;
-  session->badInARow = 0;
-  session->badSinceMs = -1;
-  session->extraRecords = LoggerExtraRecords::None;
-  session->haveBlock = false;
-  session->kept = 0;
-  std::memset(session->takenFromCopy, 0, sizeof session->takenFromCopy);
+LoggerSession* LoggerStart(SerialLink* link, const std::atomic<bool>* stopFlag, LoggerReport report,
+                           void* context) {
+  LoggerSession* s = SessionFor(link);
+  if (s == nullptr) return nullptr;
+  s->taken = true;
+  s->link = link;
+  s->stopFlag = stopFlag;
+  s->report = report;
+  s->context = context;
+  s->failingSinceMs = -1;
+  s->readFailing = false;
+  s->numbering = LoggerNumbering::Unknown;
+  s->stop = LoggerStop::None;
+  s->badInARow = 0;
+  s->badSinceMs = -1;
+  s->extraRecords = LoggerExtraRecords::None;
+  s->haveBlock = false;
+  s->kept = 0;
+  std::memset(s->takenFromCopy, 0, sizeof s->takenFromCopy);
+  return s;
+}
+
+void LoggerFinish(LoggerSession* session) {
+  if (session != nullptr) session->taken = false;
+}
+
+LoggerStop LoggerStopReason(const LoggerSession* session) {
+  return session->stop;
+}
+
+LoggerExtraRecords LoggerRecordsAfterEnd(const LoggerSession* session) {
+  return session->extraRecords;
 }
 
 bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kept) {
@@ -328,7 +360,8 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kep
     if (attempt > 1) {
       Report(s, LoggerEvent::Reread, address, attempt);
       if (!LetLineFallQuiet(s, address)) {
-        if (s->stop != RunStop::NoSoundReplyInTime) return StopInBlock(s, current, lastTry, kept);
+        if (s->stop != LoggerStop::NoSoundReplyInTime)
+          return StopInBlock(s, current, lastTry, kept);
         KeepBad(s, lastTry, address, kept);
         return false;
       }
@@ -363,7 +396,7 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kep
   // the next block's.
   KeepBad(s, lastTry, address, kept);
   if (++s->badInARow >= BadBlocksInARowLimit) {
-    s->stop = RunStop::RepliesNeverFit;
+    s->stop = LoggerStop::RepliesNeverFit;
     return false;
   }
   return LetLineFallQuiet(s, address);

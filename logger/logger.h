@@ -55,17 +55,13 @@ enum class LoggerExtraRecords {
   Suspect,   // a reply may have been taken for the wrong block
 };
 
-// Why a run stopped before its end. The logger layer sets the first five;
-// the front end adds the files' and the resume's.
-enum class RunStop {
+// Why the logger layer stopped the run before its end.
+enum class LoggerStop {
   None,
   UserStopped,         // Ctrl-C or another stop request
   LinkLost,            // nothing but failures for LinkLostAfterMs
   RepliesNeverFit,     // BadBlocksInARowLimit blocks in a row stayed bad
   NoSoundReplyInTime,  // replies stayed bad for NoSoundReplyLimitMs
-  HexFileFailed,       // logger.hex could not be written
-  BinFileFailed,       // logger.bin could not be written
-  WitnessBad,          // a block that a resume reads to compare stayed bad
 };
 
 enum class LoggerEvent {
@@ -80,32 +76,24 @@ enum class LoggerEvent {
 
 typedef void (*LoggerReport)(void* context, LoggerEvent event, uint32_t address, int attempt);
 
-// The logger layer's state for one run; the caller owns it and the link.
-struct LoggerSession {
-  SerialLink* link;
-  const std::atomic<bool>* stopFlag;  // set when the user asks to stop; may be null
-  LoggerReport report;                // may be null
-  void* context;
-  char command[CommandBufferSize];
-  char line[LineBufferSize];  // lines that belong to no reply
-  long long failingSinceMs;   // first of the failures since the link last worked, or -1
-  bool readFailing;           // the last read failed
-  LoggerNumbering numbering;
-  RunStop stop;
-  int badInARow;                    // blocks in a row that stayed bad
-  long long badSinceMs;             // the first bad reply since the last sound one, or -1
-  LoggerExtraRecords extraRecords;  // what came after the end command
-  bool haveBlock;                   // blocks[kept] holds the last block handed back
-  int kept;
-  LoggerBlock blocks[2];  // the try being read, and the last try or block kept
-  // Blocks taken from a quiet repeat of the block before while the numbering
-  // was unknown: judged again once it is learned.
-  bool takenFromCopy[BlockCount];
-};
+// The logger layer's state for one run. Only the logger layer knows what it
+// holds (session.h).
+struct LoggerSession;
 
-// Prepares session for a run on the open link.
-void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
-                 LoggerReport report, void* context);
+// Takes a session for a run on the open link (the caller keeps the link):
+// the one already on that link, started afresh, else a free one. Null only
+// when more sessions than SerialLinksAtOnce are wanted.
+LoggerSession* LoggerStart(SerialLink* link, const std::atomic<bool>* stopFlag, LoggerReport report,
+                           void* context);
+
+// Gives the session back; nothing for null.
+void LoggerFinish(LoggerSession* session);
+
+// Why the session stopped the run (None while it goes on).
+LoggerStop LoggerStopReason(const LoggerSession* session);
+
+// What came after the end command (see LoggerEnd).
+LoggerExtraRecords LoggerRecordsAfterEnd(const LoggerSession* session);
 
 // Holds the run to the numbering learned earlier (from the blocks of an
 // interrupted dump that a new run goes on with).
@@ -113,14 +101,14 @@ void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering);
 
 // Asks for the block at address until a sound reply has come or BlockTries are
 // used up, and points *block at what to keep (valid until the next call). False
-// when the run must stop (session->stop says why); *block then holds what was
+// when the run must stop (LoggerStopReason says why); *block then holds what was
 // received of the block, to be kept too.
 bool LoggerReadBlock(LoggerSession* session, uint32_t address, const LoggerBlock** block);
 
 // Sends the end command "q\n\r" once; false when it could not be written. With
 // checkQuiet (a run that read every block), then waits until the line has
 // been free of record lines for QuietCheckMs: data records that are no copy
-// of the last reply set session->extraRecords (the logger answered a command
+// of the last reply are kept for LoggerRecordsAfterEnd (the logger answered a command
 // that was never sent). Records that carry no data, such as an end-of-file
 // record, are no sign of that.
 bool LoggerEnd(LoggerSession* session, bool checkQuiet);

@@ -10,8 +10,6 @@
 
 // Bytes taken from the port in one read call and not yet handed out as lines.
 constexpr size_t SerialReceiveBytes = 4096;
-// Links open at once: the program needs one; tests a few.
-constexpr int SerialLinkPool = 4;
 
 // handle is the platform's descriptor; the receive buffer holds bytes read
 // from the port and not yet returned, and the line being assembled when a read

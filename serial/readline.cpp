@@ -11,7 +11,7 @@ SerialSeam serialSeam = {SerialReadSome, SerialWriteSome, nullptr};
 namespace {
 
 // The links: the run owns one at a time, and no heap is needed.
-SerialLink pool[SerialLinkPool];
+SerialLink pool[SerialLinksAtOnce];
 
 // Reads what the port has (waiting up to a read time-out) into the receive
 // buffer, replacing what it held, and notes the bytes' arrival. The count, 0

@@ -65,6 +65,8 @@ const wchar_t* SerialAccessAdvice();
 
 // The open port. Only the serial layer knows what it holds.
 struct SerialLink;
+// Links open at once: the program needs one; tests a few.
+constexpr int SerialLinksAtOnce = 4;
 
 // Why a port could not be opened.
 enum class SerialOpenFault {

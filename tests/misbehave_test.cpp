@@ -142,13 +142,14 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
     SerialOpenFailure failure;
     SerialLink* link = SerialOpen(pty.path, &failure);
     ASSERT_NE(link, nullptr);
-    static LoggerSession session;
-    LoggerStart(&session, link, nullptr, nullptr, nullptr);
-    LoggerKnowNumbering(&session, c.numbering);
+    LoggerSession* session = LoggerStart(link, nullptr, nullptr, nullptr);
+    ASSERT_NE(session, nullptr);
+    LoggerKnowNumbering(session, c.numbering);
     ASSERT_EQ(write(pty.master, c.pending.data(), c.pending.size()),
               static_cast<ssize_t>(c.pending.size()));
-    EXPECT_TRUE(LoggerEnd(&session, true));
-    EXPECT_EQ(session.extraRecords, c.extra) << c.pending;
+    EXPECT_TRUE(LoggerEnd(session, true));
+    EXPECT_EQ(LoggerRecordsAfterEnd(session), c.extra) << c.pending;
+    LoggerFinish(session);
     char sent[8] = {};
     EXPECT_EQ(read(pty.master, sent, sizeof sent), 3);
     EXPECT_STREQ(sent, "q\n\r");
