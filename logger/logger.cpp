@@ -300,6 +300,53 @@ TryOutcome JudgeTry(LoggerSession* s, uint32_t address, LoggerBlock* current,
   return try_;
 }
 
+// Whether every try so far brought sound records numbered alike, in no
+// numbering this program knows and naming no block: a numbering of the
+// logger's own.
+struct OwnNumbering {
+  bool possible;
+  uint16_t firstLoads[DataRecordsPerBlock];
+};
+
+void NoteBadTry(OwnNumbering* own, const LoggerJudgement* judged, int attempt) {
+  const bool sameAsFirst =
+      attempt == 1 || std::memcmp(own->firstLoads, judged->loads, sizeof own->firstLoads) == 0;
+  own->possible = own->possible && judged->verdict == LoggerVerdict::WrongNumbers &&
+                  !judged->copy && sameAsFirst;
+  if (attempt == 1) std::memcpy(own->firstLoads, judged->loads, sizeof own->firstLoads);
+}
+
+// Before a block is asked for again: says so and lets the line fall quiet.
+// False when the run must stop, with *kept set to what to keep.
+bool PrepareRetry(LoggerSession* s, uint32_t address, int attempt, LoggerBlock* current,
+                  LoggerBlock* lastTry, const LoggerBlock** kept) {
+  Report(s, LoggerEvent::Reread, address, attempt);
+  if (LetLineFallQuiet(s, address)) return true;
+  if (s->stop != LoggerStop::NoSoundReplyInTime) return StopInBlock(s, current, lastTry, kept);
+  KeepBad(s, lastTry, address, kept);
+  return false;
+}
+
+// Every try brought a bad reply. Tries that show a numbering of the logger's
+// own make the block sound after all; otherwise it stays bad, and what may
+// still come of its last reply must not open the next block's. False when
+// the run must stop.
+bool EndOfTries(LoggerSession* s, LoggerBlock* lastTry, uint32_t address, bool ownNumbering,
+                const LoggerBlock** kept) {
+  if (s->numbering == LoggerNumbering::Unknown && ownNumbering &&
+      !SurplusWaits(s, LoggerNumbering::Off)) {
+    Accept(s, lastTry, address, LoggerNumbering::Off, false);
+    Keep(s, lastTry, kept);
+    return true;
+  }
+  KeepBad(s, lastTry, address, kept);
+  if (++s->badInARow >= BadBlocksInARowLimit) {
+    s->stop = LoggerStop::RepliesNeverFit;
+    return false;
+  }
+  return LetLineFallQuiet(s, address);
+}
+
 }  // namespace
 
 void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering) {
@@ -348,26 +395,16 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kep
   const LoggerReply* before = last != nullptr && last->sound ? &last->reply : nullptr;
   int reading = s->haveBlock ? 1 - s->kept : 0;
   LoggerBlock* lastTry = nullptr;
-  // Whether every try brought sound records numbered alike, in no numbering
-  // this program knows and naming no block: a numbering of the logger's own.
-  bool ownNumbering = true;
-  uint16_t firstLoads[DataRecordsPerBlock] = {};
+  OwnNumbering own = {true, {}};
   for (int attempt = 1; attempt <= BlockTries; ++attempt) {
     LoggerBlock* current = &s->blocks[reading];
     current->tries = attempt;
     current->sound = false;
     current->reply.count = 0;
-    if (attempt > 1) {
-      Report(s, LoggerEvent::Reread, address, attempt);
-      if (!LetLineFallQuiet(s, address)) {
-        if (s->stop != LoggerStop::NoSoundReplyInTime)
-          return StopInBlock(s, current, lastTry, kept);
-        KeepBad(s, lastTry, address, kept);
-        return false;
-      }
+    if (attempt > 1 && !PrepareRetry(s, address, attempt, current, lastTry, kept)) return false;
+    if (!Ask(s) || !ReadReply(s, address, &current->reply)) {
+      return StopInBlock(s, current, lastTry, kept);
     }
-    if (!Ask(s)) return StopInBlock(s, current, lastTry, kept);
-    if (!ReadReply(s, address, &current->reply)) return StopInBlock(s, current, lastTry, kept);
     // The second try reads into the buffer that held the block before.
     const TryOutcome try_ = JudgeTry(s, address, current, attempt == 1 ? before : nullptr);
     if (try_.result == TryResult::Stop) return StopInBlock(s, current, lastTry, kept);
@@ -376,30 +413,11 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kep
       return true;
     }
     if (s->badSinceMs < 0) s->badSinceMs = NowMs();
-    const LoggerJudgement* judged = &try_.judged;
-    const bool sameAsFirst =
-        attempt == 1 || std::memcmp(firstLoads, judged->loads, sizeof firstLoads) == 0;
-    ownNumbering = ownNumbering && judged->verdict == LoggerVerdict::WrongNumbers &&
-                   !judged->copy && sameAsFirst;
-    if (attempt == 1) std::memcpy(firstLoads, judged->loads, sizeof firstLoads);
+    NoteBadTry(&own, &try_.judged, attempt);
     lastTry = current;
     reading = 1 - reading;
   }
-  if (s->numbering == LoggerNumbering::Unknown && ownNumbering &&
-      !SurplusWaits(s, LoggerNumbering::Off)) {
-    // Not a bad reply but a logger that numbers its records its own way.
-    Accept(s, lastTry, address, LoggerNumbering::Off, false);
-    Keep(s, lastTry, kept);
-    return true;
-  }
-  // The block stays bad; what may still come of its last reply must not open
-  // the next block's.
-  KeepBad(s, lastTry, address, kept);
-  if (++s->badInARow >= BadBlocksInARowLimit) {
-    s->stop = LoggerStop::RepliesNeverFit;
-    return false;
-  }
-  return LetLineFallQuiet(s, address);
+  return EndOfTries(s, lastTry, address, own.possible, kept);
 }
 
 bool LoggerEnd(LoggerSession* s, bool checkQuiet) {

@@ -43,6 +43,48 @@ void SetupConsoleLocale() {
   }
 }
 
+namespace {
+
+// Writes text to out through converter; false when a write failed or a
+// character could not be converted even by transliteration (the text ends
+// there).
+bool WriteConverted(FILE* out, iconv_t converter, const wchar_t* text) {
+  char bytes[512];
+  bool written = true;
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(text));
+  size_t inLeft = std::wcslen(text) * sizeof(wchar_t);
+  while (inLeft > 0) {
+    char* to = bytes;
+    size_t toLeft = sizeof bytes;
+    const bool stuck =
+        iconv(converter, &in, &inLeft, &to, &toLeft) == static_cast<size_t>(-1) && errno != E2BIG;
+    const size_t n = static_cast<size_t>(to - bytes);
+    written = std::fwrite(bytes, 1, n, out) == n && written;
+    if (stuck) return false;
+  }
+  return written;
+}
+
+// Writes text to out character by character, '?' for what the locale cannot
+// encode: where no converter exists for its character set.
+bool WriteByCharacter(FILE* out, const wchar_t* text) {
+  char bytes[MB_LEN_MAX];
+  bool written = true;
+  std::mbstate_t state{};
+  for (const wchar_t* c = text; *c != L'\0'; ++c) {
+    size_t n = std::wcrtomb(bytes, *c, &state);
+    if (n == static_cast<size_t>(-1)) {
+      bytes[0] = '?';
+      n = 1;
+      state = std::mbstate_t{};
+    }
+    written = std::fwrite(bytes, 1, n, out) == n && written;
+  }
+  return written;
+}
+
+}  // namespace
+
 bool ConsoleWrite(FILE* out, const wchar_t* text) {
   // Converted here as glibc's wide streams convert (the locale's character set,
   // transliterating what it cannot encode) and written to out as bytes, so that
@@ -52,36 +94,12 @@ bool ConsoleWrite(FILE* out, const wchar_t* text) {
   char target[64];
   std::snprintf(target, sizeof target, "%s//TRANSLIT", nl_langinfo(CODESET));
   const iconv_t converter = iconv_open(target, "WCHAR_T");
-  char bytes[512];
-  bool written = true;
+  bool written = false;
   if (converter != reinterpret_cast<iconv_t>(-1)) {
-    char* in = const_cast<char*>(reinterpret_cast<const char*>(text));
-    size_t inLeft = std::wcslen(text) * sizeof(wchar_t);
-    while (inLeft > 0) {
-      char* to = bytes;
-      size_t toLeft = sizeof bytes;
-      const bool stuck =
-          iconv(converter, &in, &inLeft, &to, &toLeft) == static_cast<size_t>(-1) && errno != E2BIG;
-      const size_t n = static_cast<size_t>(to - bytes);
-      written = std::fwrite(bytes, 1, n, out) == n && written;
-      if (stuck) {  // a character even transliteration cannot give: the text ends there
-        written = false;
-        break;
-      }
-    }
+    written = WriteConverted(out, converter, text);
     iconv_close(converter);
   } else {
-    // No converter for the locale's character set: character by character.
-    std::mbstate_t state{};
-    for (const wchar_t* c = text; *c != L'\0'; ++c) {
-      size_t n = std::wcrtomb(bytes, *c, &state);
-      if (n == static_cast<size_t>(-1)) {
-        bytes[0] = '?';
-        n = 1;
-        state = std::mbstate_t{};
-      }
-      written = std::fwrite(bytes, 1, n, out) == n && written;
-    }
+    written = WriteByCharacter(out, text);
   }
   return std::fflush(out) == 0 && written;
 }
@@ -128,6 +146,35 @@ FileRefusal RefusalOf(const char* name, int error) {
   return FileRefusal::SystemError;
 }
 
+// Checks and takes the file open as fd at name: a regular file with no
+// other name, locked for this run, and blocking again. FileRefusal::None when
+// it may be written; the system's code in *error otherwise.
+FileRefusal TakeFile(const char* name, int fd, int* error) {
+  *error = 0;
+  // Only a regular file is written: a pipe with a reader or a device opened
+  // fine, but is no file to keep. It is locked only once known to be one (a
+  // lock on a device node would hold every other program on the machine that
+  // locks it).
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = errno;
+    return RefusalOf(name, *error);
+  }
+  // A file with other names (a hard link, e.g. in a copy made with cp -al)
+  // would change under those names too: it is left as it is.
+  if (info.st_nlink > 1) return FileRefusal::HardLink;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno;
+    return *error == EWOULDBLOCK ? FileRefusal::InUse : FileRefusal::SystemError;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    return FileRefusal::SystemError;
+  }
+  return FileRefusal::None;
+}
+
 }  // namespace
 
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
@@ -141,37 +188,15 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
     const int error = errno;
     return Refuse(failure, RefusalOf(name, error), error);
   }
-  // Only a regular file is written: a pipe with a reader or a device opened
-  // fine, but is no file to keep. It is locked only once known to be one (a
-  // lock on a device node would hold every other program on the machine that
-  // locks it).
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    const int error = errno;
+  int error = 0;
+  const FileRefusal refusal = TakeFile(name, fd, &error);
+  if (refusal != FileRefusal::None) {
     close(fd);
-    return Refuse(failure, RefusalOf(name, error), error);
-  }
-  // A file with other names (a hard link, e.g. in a copy made with cp -al)
-  // would change under those names too: it is left as it is.
-  if (info.st_nlink > 1) {
-    close(fd);
-    return Refuse(failure, FileRefusal::HardLink, 0);
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    close(fd);
-    return Refuse(failure, error == EWOULDBLOCK ? FileRefusal::InUse : FileRefusal::SystemError,
-                  error);
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int error = errno;
-    close(fd);
-    return Refuse(failure, FileRefusal::SystemError, error);
+    return Refuse(failure, refusal, error);
   }
   FILE* file = fdopen(fd, "r+b");
   if (file == nullptr) {
-    const int error = errno;
+    error = errno;
     close(fd);
     return Refuse(failure, FileRefusal::SystemError, error);
   }

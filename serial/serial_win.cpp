@@ -104,10 +104,9 @@ bool TimeoutsTaken(const COMMTIMEOUTS* wanted, const COMMTIMEOUTS* taken) {
          taken->WriteTotalTimeoutConstant == wanted->WriteTotalTimeoutConstant;
 }
 
-// Sets up the open port: queues, line settings, time-outs, each checked and
-// the settings read back. False, with the reason in *failure, on the first
-// step the port refuses.
-bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
+// Sets the line settings and reads them back. False, with the reason in
+// *failure, when the port refuses them.
+bool SetLine(HANDLE port, SerialOpenFailure* failure) {
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
@@ -132,7 +131,11 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
     return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
   if (!SettingsTaken(&dcb, &taken)) return Failed(failure, SerialOpenFault::SettingsRefused, 0);
+  return true;
+}
 
+// Sets the read and write time-outs and reads them back.
+bool SetTimeouts(HANDLE port, SerialOpenFailure* failure) {
   COMMTIMEOUTS timeouts;
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = ReadPerByteMs;
@@ -146,6 +149,14 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   if (!TimeoutsTaken(&timeouts, &timeoutsTaken)) {
     return Failed(failure, SerialOpenFault::SettingsRefused, 0);
   }
+  return true;
+}
+
+// Sets up the open port: queues, line settings, time-outs, each checked and
+// the settings read back. False, with the reason in *failure, on the first
+// step the port refuses.
+bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
+  if (!SetLine(port, failure) || !SetTimeouts(port, failure)) return false;
   // Clear any error left from before the open; the second call catches one
   // that arrived while the settings changed.
   DWORD errors = 0;

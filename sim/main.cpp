@@ -326,6 +326,28 @@ void WriteTermios(const char* name, int port) {
   std::fclose(file);
 }
 
+// Opens the pseudo-terminal (linked at --link) and the file of received
+// bytes (--received); false, with the reason printed, on failure.
+bool OpenPort(const Options* options, SimPty* pty, FILE** received) {
+  if (!SimOpenPty(pty)) {
+    std::perror("loggersim: pseudo-terminal");
+    return false;
+  }
+  if (options->linkName != nullptr) {
+    unlink(options->linkName);
+    if (symlink(pty->path, options->linkName) != 0) {
+      std::perror("loggersim: link");
+      return false;
+    }
+  }
+  if (options->receivedName != nullptr &&
+      (*received = std::fopen(options->receivedName, "wb")) == nullptr) {
+    std::perror("loggersim: received");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -338,23 +360,8 @@ int main(int argc, char** argv) {
   if (!MakeMemory(&options, image.data())) return 2;
 
   SimPty pty;
-  if (!SimOpenPty(&pty)) {
-    std::perror("loggersim: pseudo-terminal");
-    return 2;
-  }
-  if (options.linkName != nullptr) {
-    unlink(options.linkName);
-    if (symlink(pty.path, options.linkName) != 0) {
-      std::perror("loggersim: link");
-      return 2;
-    }
-  }
   FILE* received = nullptr;
-  if (options.receivedName != nullptr &&
-      (received = std::fopen(options.receivedName, "wb")) == nullptr) {
-    std::perror("loggersim: received");
-    return 2;
-  }
+  if (!OpenPort(&options, &pty, &received)) return 2;
   std::printf("%s\n", pty.path);
   std::fflush(stdout);
 

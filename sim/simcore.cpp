@@ -458,6 +458,59 @@ void SimFillPattern(uint8_t* image, uint32_t seed) {
   }
 }
 
+namespace {
+
+// A reply being built: where it goes and how far it has come.
+struct ReplyText {
+  const SimConfig* config;
+  bool spoil;  // the faults apply to this reply
+  unsigned asked;
+  char* out;
+  size_t n;      // bytes so far
+  size_t lines;  // lines so far
+};
+
+// The record before the data record of memory address from, in a block from
+// HighBlocksStart on: an extended segment address record that places it, or
+// with lostBase one that places nothing.
+void AppendPlacing(ReplyText* r, uint32_t from, bool lostBase) {
+  const SimFaults* faults = &r->config->faults;
+  char record[RecordTextSize];
+  size_t length = 0;
+  if (lostBase) {
+    const uint8_t start[4] = {};
+    const bool endOfFile = faults->lostBaseType == 0x01;
+    length = FormatRecord(record, endOfFile ? 0 : sizeof start, 0, faults->lostBaseType, start,
+                          faults->lowercase);
+  } else {
+    const uint16_t segment = SegmentOf(from);
+    const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
+                                     static_cast<uint8_t>(segment & 0xFF)};
+    length = FormatRecord(record, 2, 0, RecordTypeSegment, segmentBytes, faults->lowercase);
+  }
+  r->n += AppendLine(faults, record, length, r->lines++, r->out + r->n);
+}
+
+// The data record for the block's bytes at, holding recordBytes of memory
+// from address from, spoiled or sent twice as the faults say.
+void AppendData(ReplyText* r, uint32_t at, uint32_t from, uint8_t recordBytes) {
+  const SimFaults* faults = &r->config->faults;
+  char record[RecordTextSize];
+  uint8_t data[SimWideRecordBytes];
+  for (uint8_t i = 0; i < recordBytes; ++i) data[i] = r->config->image[(from + i) % ImageSize];
+  size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
+                               RecordTypeData, data, faults->lowercase);
+  const bool spoiled = r->spoil && CorruptRecord(faults, at);
+  if (spoiled) length = Corrupt(record, length, faults->corruption, r->asked);
+  const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
+  r->n += AppendLine(faults, record, length, r->lines++, r->out + r->n, lineEnd);
+  if (r->spoil && SameRecord(faults->duplicateAddress, at)) {
+    r->n += AppendLine(faults, record, length, r->lines++, r->out + r->n, lineEnd);
+  }
+}
+
+}  // namespace
+
 size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_t outSize,
                      unsigned asked) {
   const SimFaults* faults = &config->faults;
@@ -468,57 +521,31 @@ size_t SimBuildReply(const SimConfig* config, uint32_t address, char* out, size_
     other.faults.otherReplyBlock = SimNone;
     return SimBuildReply(&other, (address + BlockSize) % ImageSize, out, outSize, asked);
   }
-  const bool lower = faults->lowercase;
   const uint8_t recordBytes = spoil && faults->wideRecords ? SimWideRecordBytes : RecordDataBytes;
   // Memory 64 KiB too low from HighBlocksStart on, placed there by its segment
   // records, or with no segment records at all.
   const bool lostBase = spoil && block == faults->lostBaseBlock && address >= HighBlocksStart;
   const uint32_t shift = (spoil && faults->lowSegments) || lostBase ? HighBlocksStart : 0;
-  char record[RecordTextSize];
-  size_t n = 0;
-  size_t lines = 0;
+  ReplyText r = {config, spoil, asked, out, 0, 0};
   if (spoil && block == faults->longLineBlock && SimLongLineLength + 2 <= outSize) {
     std::memset(out, 'x', SimLongLineLength);
-    n = SimLongLineLength;
-    out[n++] = '\r';
-    out[n++] = '\n';
+    r.n = SimLongLineLength;
+    out[r.n++] = '\r';
+    out[r.n++] = '\n';
   }
   for (uint32_t at = address; at < address + BlockSize; at += RecordDataBytes) {
-    if (n + 3 * RecordRoom > outSize) break;
+    if (r.n + 3 * RecordRoom > outSize) break;
     const uint32_t from = address >= HighBlocksStart ? at - shift : at;
-    if (lostBase) {
-      // A record that places nothing where the segment record would be.
-      const uint8_t start[4] = {};
-      const bool endOfFile = faults->lostBaseType == 0x01;
-      const size_t length =
-          FormatRecord(record, endOfFile ? 0 : sizeof start, 0, faults->lostBaseType, start, lower);
-      n += AppendLine(faults, record, length, lines++, out + n);
-    } else if (address >= HighBlocksStart) {
-      // An extended segment address record places the data record that follows.
-      const uint16_t segment = SegmentOf(from);
-      const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
-                                       static_cast<uint8_t>(segment & 0xFF)};
-      const size_t length = FormatRecord(record, 2, 0, RecordTypeSegment, segmentBytes, lower);
-      n += AppendLine(faults, record, length, lines++, out + n);
-    }
-    uint8_t data[SimWideRecordBytes];
-    for (uint8_t i = 0; i < recordBytes; ++i) data[i] = config->image[(from + i) % ImageSize];
-    size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
-                                 RecordTypeData, data, lower);
-    const bool spoiled = spoil && CorruptRecord(faults, at);
-    if (spoiled) length = Corrupt(record, length, faults->corruption, asked);
-    const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
-    n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
-    if (spoil && SameRecord(faults->duplicateAddress, at)) {
-      n += AppendLine(faults, record, length, lines++, out + n, lineEnd);
-    }
+    if (address >= HighBlocksStart) AppendPlacing(&r, from, lostBase);
+    AppendData(&r, at, from, recordBytes);
   }
-  if (spoil && block == faults->surplusBlock && n + RecordRoom <= outSize) {
+  if (spoil && block == faults->surplusBlock && r.n + RecordRoom <= outSize) {
     // One line more than asked for: an end-of-file record.
-    const size_t length = FormatRecord(record, 0, 0, 0x01, nullptr, lower);
-    n += AppendLine(faults, record, length, lines++, out + n);
+    char record[RecordTextSize];
+    const size_t length = FormatRecord(record, 0, 0, 0x01, nullptr, faults->lowercase);
+    r.n += AppendLine(faults, record, length, r.lines++, out + r.n);
   }
-  return n;
+  return r.n;
 }
 
 bool SimOpenPty(SimPty* pty) {
