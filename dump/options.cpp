@@ -71,7 +71,7 @@ void Complain(FILE* err, const wchar_t* format, const wchar_t* what) {
   Print(err, format, what);
 }
 
-Action Refuse(FILE* err, const wchar_t* format, const wchar_t* what) {
+Action RefuseCommandLine(FILE* err, const wchar_t* format, const wchar_t* what) {
   Complain(err, format, what);
   wchar_t name[QuotedSize];
   Widen(ProgramName, name, QuotedSize);
@@ -93,14 +93,14 @@ bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
   if (optarg[0] == '\0') {
     // The value is an argument of its own, or the end of the option's one.
     NameOption(argv[optarg == argv[optind - 1] ? optind - 2 : optind - 1], c, quoted, QuotedSize);
-    Refuse(err, Msg::EmptyValue, quoted);
+    RefuseCommandLine(err, Msg::EmptyValue, quoted);
     return false;
   }
   if (c == 'd') {
     line->dir = optarg;
   } else if ((line->port = PortValue(optarg)) == nullptr) {
     WidenArgument(optarg, quoted, QuotedSize);
-    Refuse(err, Msg::BadPortValue, quoted);
+    RefuseCommandLine(err, Msg::BadPortValue, quoted);
     return false;
   }
   return true;
@@ -110,12 +110,12 @@ bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
 Action RefuseOption(int c, char** argv, FILE* err) {
   wchar_t quoted[QuotedSize];
   NameOption(argv[optind - 1], optopt, quoted, QuotedSize);
-  if (c == ':') return Refuse(err, Msg::ValueNeeded, quoted);
+  if (c == ':') return RefuseCommandLine(err, Msg::ValueNeeded, quoted);
   // A known long option with "=value" though it takes none.
   if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) == 0) {
-    return Refuse(err, Msg::NoValueTaken, quoted);
+    return RefuseCommandLine(err, Msg::NoValueTaken, quoted);
   }
-  return Refuse(err, Msg::UnknownOption, quoted);
+  return RefuseCommandLine(err, Msg::UnknownOption, quoted);
 }
 
 // Takes one option c; false when the command line must be refused (said).
@@ -157,7 +157,7 @@ Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
   if (optind < argc) {
     wchar_t quoted[QuotedSize];
     WidenArgument(argv[optind], quoted, QuotedSize);
-    return Refuse(err, Msg::StrayArgument, quoted);
+    return RefuseCommandLine(err, Msg::StrayArgument, quoted);
   }
   line->action = switches.help      ? Action::Help
                  : switches.version ? Action::Version

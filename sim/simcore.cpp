@@ -279,11 +279,18 @@ bool SendReply(Line* line, const SimConfig* config, uint32_t address, unsigned a
   return LineSend(line, reply + half, size - half);
 }
 
+// Whether a command line (without its LF) is the end command's.
+bool IsEndCommand(const char* text) {
+  const size_t word = std::strcspn(EndCommand, "\n");
+  return std::strlen(text) == word && std::strncmp(text, EndCommand, word) == 0;
+}
+
 bool ParseDihex(const char* text, uint32_t* address) {
-  if (std::strncmp(text, "dihex ", 6) != 0) return false;
+  const size_t word = std::strlen(BlockCommandWord);
+  if (std::strncmp(text, BlockCommandWord, word) != 0) return false;
   char* end = nullptr;
-  const unsigned long value = std::strtoul(text + 6, &end, 16);
-  if (end == text + 6 || value >= ImageSize) return false;
+  const unsigned long value = std::strtoul(text + word, &end, 16);
+  if (end == text + word || value >= ImageSize) return false;
   *address = static_cast<uint32_t>(value);
   return true;
 }
@@ -304,10 +311,10 @@ struct Server {
   char reply[SimReplySize];
   char command[CommandLineSize];
   size_t commandLength;
-  bool silent;            // after the silent-after block: commands are taken, never answered
-  long long endSeenNs;    // when "q" and its LF arrived
-  long long replyDoneNs;  // when the last reply was sent, until the next command comes
-  unsigned asked[ImageSize / BlockSize];  // times each block was asked for
+  bool silent;                 // after the silent-after block: commands are taken, never answered
+  long long endSeenNs;         // when "q" and its LF arrived
+  long long replyDoneNs;       // when the last reply was sent, until the next command comes
+  unsigned asked[BlockCount];  // times each block was asked for
 };
 
 bool Quitting(const Server* server) {
@@ -416,7 +423,7 @@ int TakeCommand(Server* server, const char* text) {
     if (!LineSend(&server->line, echo, std::strlen(echo))) return -1;
   }
   uint32_t address = 0;
-  if (std::strcmp(text, "q") == 0) {
+  if (IsEndCommand(text)) {
     server->stats->sawEnd = true;
     server->stats->endCommandNs = NowNs();
     server->endSeenNs = server->stats->endCommandNs;

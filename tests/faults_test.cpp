@@ -194,7 +194,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   EXPECT_FALSE(Contains(run.console, "read error"));
   EXPECT_EQ(Count(run.console, "秒\nロガーの応答を待っています。Ctrl-C で終了します。\n"), 1u)
       << run.console;
-  EXPECT_TRUE(sim.Received() == Commands(0, lastBlock + BlockSize) + "q\n\r");
+  EXPECT_TRUE(sim.Received() == Commands(0, lastBlock + BlockSize) + EndCommandBytes);
   EXPECT_EQ(ExpectCleanPrefix(dir, sim), FirstEntryOf(lastBlock + BlockSize));
 }
 
@@ -315,7 +315,7 @@ TEST(FileFaults, DiskFullStopsTheRunWithTheStatusOfTheFirstFileThatFailed) {
     EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(EndsWith(run.console, c.ending)) << run.console.substr(run.console.size() - 300);
-    EXPECT_TRUE(EndsWith(sim.Received(), "q\n\r"));
+    EXPECT_TRUE(EndsWith(sim.Received(), EndCommandBytes));
     EXPECT_LT(Count(sim.Received(), "dihex "), 1024u) << "the run went on after the failure";
     if (c.full.size() == 1 && c.status == ExitBinFile) {
       const std::string hex = ReadFileBytes(dir.File("logger.hex"));

@@ -147,7 +147,7 @@ TEST(LinkFaults, CommandLostWithTheLinkAndAFailedEndCommand) {
   TempDir dir;
   InProcessSim sim(34);
   fault = LinkFault();
-  fault.cutCommand = "q\n\r";
+  fault.cutCommand = EndCommandBytes;
   const DriverResult run = DumpWithFault(dir, &sim);
   sim.Finish();
   EXPECT_EQ(run.status, ExitComplete);

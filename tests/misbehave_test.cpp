@@ -110,7 +110,7 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
     const uint32_t end = c.firstBad + BadBlocksInARowLimit * BlockSize;
     std::string commands = c.firstBad == 0 ? "" : Commands(0, c.firstBad - BlockSize);
     for (uint32_t a = c.firstBad; a < end; a += BlockSize) commands += Asked(a, BlockTries);
-    EXPECT_TRUE(sim.Received() == commands + "q\n\r") << Tail(sim.Received());
+    EXPECT_TRUE(sim.Received() == commands + EndCommandBytes) << Tail(sim.Received());
     EXPECT_NE(run.console.find("\n" + Said(Msg::RepliesNeverFit, BadBlocksInARowLimit)),
               std::string::npos)
         << Tail(run.console);
@@ -152,7 +152,7 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
     LoggerFinish(session);
     char sent[8] = {};
     EXPECT_EQ(read(pty.master, sent, sizeof sent), 3);
-    EXPECT_STREQ(sent, "q\n\r");
+    EXPECT_STREQ(sent, EndCommandBytes);
     SerialClose(link);
     SimClosePty(&pty);
   }

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr uint32_t Seed = 41;
-constexpr char ResumeTail[] = "q\n\r";
+constexpr const char* ResumeTail = EndCommandBytes;
 
 std::string Image(const InProcessSim& sim) {
   return std::string(sim.image.begin(), sim.image.end());

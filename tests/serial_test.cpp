@@ -165,7 +165,7 @@ TEST_F(LinkOnPty, HangUpIsAFailedReadAndAFailedWrite) {
 
 TEST_F(LinkOnPty, WritesTheExactBytes) {
   ASSERT_EQ(SerialWrite(link, "dihex 3ff00\r\n"), 13u);
-  ASSERT_EQ(SerialWrite(link, "q\n\r"), 3u);
+  ASSERT_EQ(SerialWrite(link, EndCommandBytes), 3u);
   char got[32] = {};
   size_t n = 0;
   for (int tries = 0; tries < 100 && n < 16; ++tries) {

@@ -41,11 +41,11 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   EXPECT_TRUE(EndsWith(out, std::string(Interrupted) + ResumeHint)) << out.substr(out.size() - 200);
 
   const std::string received = ReadFileBytes(dir.File("received"));
-  EXPECT_TRUE(EndsWith(received, "q\n\r"));
-  EXPECT_EQ(Count(received, "q\n\r"), 1u);
+  EXPECT_TRUE(EndsWith(received, EndCommandBytes));
+  EXPECT_EQ(Count(received, EndCommandBytes), 1u);
   const size_t commands = Count(received, "dihex ");
   ASSERT_GE(commands, 4u);
-  EXPECT_TRUE(received == Commands(0, (commands - 1) * BlockSize) + "q\n\r");
+  EXPECT_TRUE(received == Commands(0, (commands - 1) * BlockSize) + EndCommandBytes);
 
   // Both files: the first records of a clean run, as many as were taken.
   const std::string memory = ReadFileBytes(dir.File("memory"));

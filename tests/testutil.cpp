@@ -512,7 +512,7 @@ std::string Asked(uint32_t block, int times) {
 }
 
 std::string ExpectedCommands() {
-  return Commands(0, ImageSize - BlockSize) + "q\n\r";
+  return Commands(0, ImageSize - BlockSize) + EndCommandBytes;
 }
 
 std::string Utf8(const wchar_t* text) {

@@ -246,6 +246,9 @@ std::string ExpectedHexFile(const uint8_t* image);
 std::vector<std::string> HexFileEntries(const std::string& hex);
 // Waits until the file at path holds text, at most limitMs.
 bool WaitForText(const std::string& path, const std::string& text, int limitMs);
+// The end command as the logger must receive it, spelled out here once: a
+// wrong end command in the program must show as a difference.
+constexpr char EndCommandBytes[] = "q\n\r";
 // The "dihex" commands for the blocks from first to last, each with CR LF.
 std::string Commands(uint32_t first, uint32_t last);
 // The block's command times times in a row.

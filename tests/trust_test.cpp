@@ -310,7 +310,8 @@ TEST(Bounds, ALineThatNeverFallsQuietIsGivenUpWithinAMinute) {
   EXPECT_LT(took, NoSoundReplyLimitMs + 2 * QuietLimitMs);
   // Four tries and the quiet wait after them take four quiet limits; then two
   // tries of the next block before the minute is up.
-  EXPECT_TRUE(sim.Received() == Asked(0, BlockTries) + Asked(0x100, 2) + "q\n\r") << sim.Received();
+  EXPECT_TRUE(sim.Received() == Asked(0, BlockTries) + Asked(0x100, 2) + EndCommandBytes)
+      << sim.Received();
   EXPECT_NE(run.console.find("\n" + Said(Msg::NoSoundReplyInTime, 60)), std::string::npos)
       << Tail(run.console);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == std::string(2 * BlockSize, '\xFF'));

@@ -603,7 +603,7 @@ TEST_F(WineTest, RunCutShortIsResumed) {
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, ExitComplete) << ConsoleText(run.out);
   EXPECT_TRUE(ReadFileBytes(received) ==
-              WitnessCommands(witnesses) + Commands(0x00800, 0x3FF00) + "q\n\r");
+              WitnessCommands(witnesses) + Commands(0x00800, 0x3FF00) + EndCommandBytes);
   EXPECT_TRUE(HoldsDumpOf(dir_.path, SeedImage()));
 
   Child bad(SimArgs({"--seed", std::to_string(Seed), "--corrupt", "checksum:0x00005"}));
@@ -775,7 +775,7 @@ TEST_F(WineTest, CtrlCOnTheConsoleAtThePromptInTheCountdownAndDuringTheDump) {
   sim.Wait(10);
   unlink(ComLink(setup_, LoggerComNumber).c_str());
   EXPECT_NE(Shown(run.Output()).find("中断しました。"), std::string::npos);
-  EXPECT_TRUE(EndsWith(ReadFileBytes(received), "q\n\r"));
+  EXPECT_TRUE(EndsWith(ReadFileBytes(received), EndCommandBytes));
   const std::vector<uint8_t> image = PatternImage(Seed);
   const std::string hex = ReadFileBytes(dir_.File("logger.hex"));
   const std::string bin = ReadFileBytes(dir_.File("logger.bin"));
