@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dump/messages.h"
 #include "platform/platform.h"
 #include "gtest/gtest.h"
 
@@ -128,7 +129,7 @@ TEST(ConsoleWrite, ProgressLineIsOneWrite) {
 TEST(ConsoleWrite, LongTextArrivesWhole) {
   std::setlocale(LC_ALL, "C.UTF-8");
   std::wstring text;
-  for (int i = 0; i < 300; ++i) text += L"接続されているCOMポート一覧\n";
+  for (int i = 0; i < 300; ++i) text += Msg::PortListHeading;
   Device device;
   FILE* out = OpenDevice(&device);
   EXPECT_TRUE(ConsoleWrite(out, text.c_str()));

@@ -57,7 +57,8 @@ TEST(DumpRun, NumberWithoutPortCreatesEmptyFilesAndFailsTheOpen) {
     const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
     EXPECT_EQ(run.status, 1) << input;
     const std::string shown = std::string(input) == "12abc\n" ? "COM12" : "COM0";
-    EXPECT_NE(run.console.find(shown + "に接続します。\n"), std::string::npos) << run.console;
+    EXPECT_NE(run.console.find(Said(Msg::Connecting, Wide(shown).c_str())), std::string::npos)
+        << run.console;
     EXPECT_NE(run.console.find(Countdown), std::string::npos);
     EXPECT_TRUE(EndsWith(run.console, std::string(ComOpenError) + NoSuchPortReason)) << run.console;
     ASSERT_TRUE(FileExists(dir.File("logger.hex")));
@@ -69,15 +70,14 @@ TEST(DumpRun, NumberWithoutPortCreatesEmptyFilesAndFailsTheOpen) {
 
 // A port that cannot be opened: status 1, the files created empty, "COM Open
 // Error", then one line that says why, the system's words in parentheses.
-std::string OpenErrorEnd(const std::string& what, int error, const std::string& advice) {
-  return std::string(ComOpenError) + what + " (" + std::strerror(error) + ")。" + advice + "\n";
+std::string OpenErrorEnd(const wchar_t* what, int error, const wchar_t* advice) {
+  return std::string(ComOpenError) +
+         Said(Msg::PortReasonWithSystem, what, Wide(std::strerror(error)).c_str(), advice);
 }
-constexpr char NotSerialPort[] = "シリアルポートではありません";
-constexpr char ListedNumber[] = "一覧にあるポートの番号を入力してください。";
 
 void ExpectOpenError(const DriverResult& run, const std::string& dir, const std::string& end) {
   EXPECT_EQ(run.status, ExitPortOpen);
-  EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + end)) << run.console;
+  EXPECT_TRUE(EndsWith(run.console, Utf8(Msg::CommunicationStarts) + end)) << run.console;
   EXPECT_EQ(ReadFileBytes(dir + "/logger.hex"), "");
   EXPECT_EQ(ReadFileBytes(dir + "/logger.bin"), "");
 }
@@ -94,14 +94,12 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
     std::string end;
   };
   const Case cases[] = {
-      {dir.File("no-such-tty"),
-       OpenErrorEnd("そのポートはありません", ENOENT,
-                    "ロガーがつながっているか確かめ、一覧にあるポートの番号を入力してください。")},
-      {dir.File("plain"), OpenErrorEnd(NotSerialPort, ENOTTY, ListedNumber)},
-      {"/dev/null", OpenErrorEnd(NotSerialPort, ENOTTY, ListedNumber)},  // a device, no terminal
-      {dir.path, OpenErrorEnd(NotSerialPort, EISDIR, ListedNumber)},
-      {held.path, OpenErrorEnd("ポートは他のプログラムが使用中です", EBUSY,
-                               "そのプログラムを終了してから、やり直してください。")},
+      {dir.File("no-such-tty"), OpenErrorEnd(Msg::NoSuchPort, ENOENT, Msg::NoSuchPortAdvice)},
+      {dir.File("plain"), OpenErrorEnd(Msg::NotSerialPort, ENOTTY, Msg::NotSerialPortAdvice)},
+      // A device, no terminal.
+      {"/dev/null", OpenErrorEnd(Msg::NotSerialPort, ENOTTY, Msg::NotSerialPortAdvice)},
+      {dir.path, OpenErrorEnd(Msg::NotSerialPort, EISDIR, Msg::NotSerialPortAdvice)},
+      {held.path, OpenErrorEnd(Msg::PortInUse, EBUSY, Msg::PortInUseAdvice)},
   };
   for (const Case& c : cases) {
     TempDir runDir;
@@ -140,24 +138,13 @@ TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
   if (WEXITSTATUS(status) == 126) GTEST_SKIP() << "could not run as user nobody";
   SetupConsoleLocale();  // the system's text in the run's language
   DriverResult run = {WEXITSTATUS(status), ReadFileBytes(dir.File("console"))};
-  ExpectOpenError(run, dir.path,
-                  OpenErrorEnd("ポートを開く権限がありません", EACCES,
-                               "ユーザーを dialout グループに加え (例: sudo usermod -aG dialout "
-                               "$USER)、ログインし直してください。"));
+  ExpectOpenError(run, dir.path, OpenErrorEnd(Msg::PortAccessDenied, EACCES, SerialAccessAdvice()));
 }
 
 // Anything but a regular file at an output name (a link, a dangling link, a
 // hard link, a named pipe with or without a reader, a folder) is refused at once with the
 // file's status and a line saying why; nothing it leads to is touched.
 TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
-  constexpr char linkReason[] =
-      "その名前はシンボリックリンクです。リンク先は変更しません。"
-      "リンクを削除するか、別のフォルダで実行してください。\n";
-  constexpr char pipeReason[] =
-      "その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
-  constexpr char hardLinkReason[] =
-      "そのファイルにはほかの名前 (ハードリンク) もあります。そのファイルは変更しません。"
-      "その名前を削除するか、別のフォルダで実行してください。\n";
   enum Kind { Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder };
   for (const bool bin : {false, true}) {
     for (const Kind kind : {Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder}) {
@@ -186,11 +173,13 @@ TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
       const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
       EXPECT_LT(TestNowMs() - start, 5000) << "the open waited";
       EXPECT_EQ(run.status, bin ? ExitBinFile : ExitHexFile);
-      const std::string reason = kind == Folder     ? "その名前はフォルダです。\n"
-                                 : kind == HardLink ? hardLinkReason
-                                 : kind == Link || kind == DanglingLink ? linkReason
-                                                                        : pipeReason;
-      EXPECT_TRUE(EndsWith(run.console, "\n通信開始\n" + name + " が開けません。\n" + reason))
+      const wchar_t* reason = kind == Folder                         ? Msg::RefusedFolder
+                              : kind == HardLink                     ? Msg::RefusedHardLink
+                              : kind == Link || kind == DanglingLink ? Msg::RefusedLink
+                                                                     : Msg::RefusedNotRegular;
+      EXPECT_TRUE(EndsWith(run.console, Utf8(Msg::CommunicationStarts) +
+                                            Said(Msg::CannotOpen, Wide(name).c_str()) +
+                                            Utf8(reason)))
           << run.console;
       if (kind == Link || kind == HardLink) {
         EXPECT_EQ(ReadFileBytes(target), data);
@@ -222,10 +211,8 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
   const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
   close(held);
   EXPECT_EQ(run.status, 2);
-  EXPECT_TRUE(EndsWith(run.console,
-                       "logger.hex が開けません。\n"
-                       "ほかのプログラム (同じフォルダで実行中の loggerdump など) "
-                       "が使用中です。\n"))
+  EXPECT_TRUE(
+      EndsWith(run.console, Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
       << run.console;
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
 }
@@ -251,7 +238,7 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), nullptr, sim.Path());
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, 0);
-  const std::string dialogue = std::string(sim.Path()) + "に接続します。\n" + Countdown;
+  const std::string dialogue = Said(Msg::Connecting, Wide(sim.Path()).c_str()) + Countdown;
   EXPECT_EQ(run.console.substr(0, dialogue.size()), dialogue);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
 
@@ -260,7 +247,7 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   const DriverResult numbered = RunDriverInProcess(other.path, "", NoPorts(other), nullptr, "7");
   EXPECT_EQ(numbered.status, 1);
   EXPECT_EQ(numbered.console,
-            std::string("COM7に接続します。\n") + Countdown + ComOpenError + NoSuchPortReason);
+            Said(Msg::Connecting, L"COM7") + Countdown + ComOpenError + NoSuchPortReason);
 }
 
 }  // namespace

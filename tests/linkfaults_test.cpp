@@ -151,7 +151,7 @@ TEST(LinkFaults, CommandLostWithTheLinkAndAFailedEndCommand) {
   const DriverResult run = DumpWithFault(dir, &sim);
   sim.Finish();
   EXPECT_EQ(run.status, ExitComplete);
-  EXPECT_TRUE(EndsWith(run.console, "秒\nwrite error\n"))
+  EXPECT_TRUE(EndsWith(run.console, MessageTail(Msg::Progress) + "\n" + Utf8(Msg::WriteError)))
       << run.console.substr(run.console.size() - 200);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
 }

@@ -9,6 +9,7 @@
 
 #include "platform/console.h"
 #include "dump/options.h"
+#include "dump/resume.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 #include "version.h"
@@ -79,30 +80,30 @@ TEST(CommandLine, EveryOptionInBothForms) {
 }
 
 TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
-  const std::string hint = "使い方は loggerdump --help で表示されます。\n";
+  const std::string hint = Said(Msg::HelpHint, L"loggerdump");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--bogus"}, "不明なオプションです: --bogus\n"},
-      {{"--bogus=1"}, "不明なオプションです: --bogus\n"},
-      {{"-x"}, "不明なオプションです: -x\n"},
-      {{"-lx"}, "不明なオプションです: -x\n"},
-      {{"--list=3"}, "--list に値は付けられません。\n"},
-      {{"--port"}, "--port には値が必要です。\n"},
-      {{"-l", "-d"}, "-d には値が必要です。\n"},
-      {{"--dir="}, "--dir の値が空です。\n"},
-      {{"-p", ""}, "-p の値が空です。\n"},
-      {{"--port", "ttyUSB0"}, "ポートの指定が正しくありません: ttyUSB0\n"},
-      {{"--port", "3a"}, "ポートの指定が正しくありません: 3a\n"},
-      {{"--port", "-3"}, "ポートの指定が正しくありません: -3\n"},
-      {{"--port", "COM"}, "ポートの指定が正しくありません: COM\n"},
-      {{"3"}, "余分な引数です: 3\n"},
-      {{"--port", "3", "--", "--list"}, "余分な引数です: --list\n"},
+      {{"--bogus"}, Said(Msg::UnknownOption, L"--bogus")},
+      {{"--bogus=1"}, Said(Msg::UnknownOption, L"--bogus")},
+      {{"-x"}, Said(Msg::UnknownOption, L"-x")},
+      {{"-lx"}, Said(Msg::UnknownOption, L"-x")},
+      {{"--list=3"}, Said(Msg::NoValueTaken, L"--list")},
+      {{"--port"}, Said(Msg::ValueNeeded, L"--port")},
+      {{"-l", "-d"}, Said(Msg::ValueNeeded, L"-d")},
+      {{"--dir="}, Said(Msg::EmptyValue, L"--dir")},
+      {{"-p", ""}, Said(Msg::EmptyValue, L"-p")},
+      {{"--port", "ttyUSB0"}, Said(Msg::BadPortValue, L"ttyUSB0")},
+      {{"--port", "3a"}, Said(Msg::BadPortValue, L"3a")},
+      {{"--port", "-3"}, Said(Msg::BadPortValue, L"-3")},
+      {{"--port", "COM"}, Said(Msg::BadPortValue, L"COM")},
+      {{"3"}, Said(Msg::StrayArgument, L"3")},
+      {{"--port", "3", "--", "--list"}, Said(Msg::StrayArgument, L"--list")},
       // A stray argument refuses even --help: the command line is wrong.
-      {{"--help", "extra"}, "余分な引数です: extra\n"},
+      {{"--help", "extra"}, Said(Msg::StrayArgument, L"extra")},
   };
   for (const auto& [args, message] : cases) {
     const Parsed p = Parse(args);
     EXPECT_EQ(p.action, Action::Usage) << args[0];
-    EXPECT_EQ(p.err, "loggerdump: " + message + hint) << args[0];
+    EXPECT_EQ(p.err, Said(Msg::ProgramPrefix, L"loggerdump") + message + hint) << args[0];
   }
 }
 
@@ -160,7 +161,7 @@ TEST(ProgramOptions, HelpVersionAndList) {
 
   a = RunWithArgs(cwd, {"-h"});
   EXPECT_EQ(a.run.status, 0);
-  EXPECT_EQ(a.run.out.rfind("使い方: loggerdump [オプション]\n", 0), 0u) << a.run.out;
+  EXPECT_EQ(a.run.out.rfind(Said(Msg::Usage, L"loggerdump", WitnessLimit), 0), 0u) << a.run.out;
   for (const char* word : {"--port", "--dir", "--list", "--help", "--version", "  64 ", " 130 "}) {
     EXPECT_NE(a.run.out.find(word), std::string::npos) << word;
   }
@@ -168,8 +169,8 @@ TEST(ProgramOptions, HelpVersionAndList) {
   // The list as the dialogue shows it, then nothing is asked.
   a = RunWithArgs(cwd, {"--list"});
   EXPECT_EQ(a.run.status, 0);
-  EXPECT_EQ(a.run.out.rfind("接続されているCOMポート一覧\n", 0), 0u) << a.run.out;
-  EXPECT_EQ(a.run.out.find("使用するCOMポート"), std::string::npos);
+  EXPECT_EQ(a.run.out.rfind(Utf8(Msg::PortListHeading), 0), 0u) << a.run.out;
+  EXPECT_EQ(a.run.out.find(Utf8(Msg::AskForPort)), std::string::npos);
   EXPECT_EQ(a.err, "");
   EXPECT_TRUE(IsEmptyFolder(cwd));
 }
@@ -181,8 +182,8 @@ TEST(ProgramOptions, WrongCommandLineEndsWithStatus64AndTouchesNothing) {
   const Answer a = RunWithArgs(cwd, {"-d", "missing", "-x"});
   EXPECT_EQ(a.run.status, ExitUsage);
   EXPECT_EQ(a.run.out, "");
-  EXPECT_EQ(a.err,
-            "loggerdump: 不明なオプションです: -x\n使い方は loggerdump --help で表示されます。\n");
+  EXPECT_EQ(a.err, Said(Msg::ProgramPrefix, L"loggerdump") + Said(Msg::UnknownOption, L"-x") +
+                       Said(Msg::HelpHint, L"loggerdump"));
   EXPECT_TRUE(IsEmptyFolder(cwd));
 }
 
@@ -191,7 +192,7 @@ TEST(ProgramOptions, DirThatDoesNotExistEndsWithStatus2BeforeAnything) {
   const Answer a = RunWithArgs(cwd, {"--port", "1", "--dir", "missing"});
   EXPECT_EQ(a.run.status, 2);
   EXPECT_EQ(a.run.out, "");
-  EXPECT_EQ(a.err, "loggerdump: フォルダがありません: missing\n");
+  EXPECT_EQ(a.err, Said(Msg::ProgramPrefix, L"loggerdump") + Said(Msg::NoFolder, L"missing"));
   EXPECT_TRUE(IsEmptyFolder(cwd));
 }
 

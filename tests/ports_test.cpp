@@ -228,17 +228,13 @@ TEST(PortsTest, DumpListsPortsAndOpensTheOneWhoseNumberIsTyped) {
   const DriverResult run = RunDriverInProcess(t.dir.path, " 2\n", t.Roots());
   sim.Finish();
   EXPECT_EQ(run.status, 0);
-  const std::string opening =
-      "接続されているCOMポート一覧\n"
-      "COM1(" +
-      t.Node("ttyACM0") +
-      " Pr\xc3\xbc"
-      "fger\xc3\xa4t)\n"
-      "COM2(" +
-      t.Node("ttyUSB0") +
-      " FTDI FT232R USB UART)\n"
-      "使用するCOMポートの番号を入力してください。\n" +
-      t.Node("ttyUSB0") + "に接続します。\n";
+  const std::string opening = Utf8(Msg::PortListHeading) + "COM1(" + t.Node("ttyACM0") +
+                              " Pr\xc3\xbc"
+                              "fger\xc3\xa4t)\n"
+                              "COM2(" +
+                              t.Node("ttyUSB0") + " FTDI FT232R USB UART)\n" +
+                              Utf8(Msg::AskForPort) +
+                              Said(Msg::Connecting, Wide(t.Node("ttyUSB0")).c_str());
   EXPECT_EQ(run.console.substr(0, opening.size()), opening);
   EXPECT_EQ(sim.Received(), ExpectedCommands());
 }

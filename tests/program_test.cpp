@@ -26,14 +26,14 @@ TEST(Program, CompleteDump) {
   EXPECT_TRUE(HoldsDumpOf(dir.path, ReadFileBytes(dir.File("memory"))));
   EXPECT_TRUE(ReadFileBytes(dir.File("received")) == ExpectedCommands());
 
-  EXPECT_EQ(run.out.rfind("接続されているCOMポート一覧\n", 0), 0u) << run.out.substr(0, 200);
-  EXPECT_NE(run.out.find("使用するCOMポートの番号を入力してください。\n" + port +
-                         "に接続します。\n5秒以内にPICを接続してください。\r"),
-            std::string::npos);
-  EXPECT_NE(run.out.find("\n通信開始\n\r00000 経過時間 "), std::string::npos);
+  EXPECT_EQ(run.out.rfind(Utf8(Msg::PortListHeading), 0), 0u) << run.out.substr(0, 200);
+  const std::string connecting =
+      Said(Msg::Connecting, Wide(port).c_str()) + Said(Msg::Countdown, CountdownSteps);
+  EXPECT_NE(run.out.find(Utf8(Msg::AskForPort) + connecting), std::string::npos);
+  EXPECT_NE(run.out.find(Utf8(Msg::CommunicationStarts) + "\r00000 "), std::string::npos);
   const size_t last = run.out.rfind('\r');
   ASSERT_NE(last, std::string::npos);
-  EXPECT_EQ(run.out.substr(last, 20), "\r3ff00 経過時間 ");
+  EXPECT_EQ(run.out.substr(last, 7), "\r3ff00 ");
 }
 
 // Scripted use: port and folder on the command line, standard input closed.
@@ -48,7 +48,10 @@ TEST(Program, PortAndDirFromTheCommandLine) {
                RunLimitSeconds);
   EXPECT_EQ(sim.Wait(10), 0);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind(port + "に接続します。\n5秒以内にPICを接続してください。\r", 0), 0u)
+  EXPECT_EQ(
+      run.out.rfind(
+          Said(Msg::Connecting, Wide(port).c_str()) + Said(Msg::Countdown, CountdownSteps), 0),
+      0u)
       << run.out.substr(0, 200);
   EXPECT_TRUE(HoldsDumpOf(dir.File("dumps"), ReadFileBytes(dir.File("memory"))));
   EXPECT_FALSE(FileExists(dir.File("logger.hex")) || FileExists(dir.File("logger.bin")));

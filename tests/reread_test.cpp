@@ -43,16 +43,18 @@ TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
-  EXPECT_EQ(Count(run.console, "警告"), 0u);
+  EXPECT_EQ(Count(run.console, MessageTail(Msg::BadBlocks)), 0u);
   if (c.reread == nullptr) {
     EXPECT_EQ(sim.Received(), ExpectedCommands());
-    EXPECT_EQ(Count(run.console, "を読み直します"), 0u);
+    EXPECT_EQ(Count(run.console, MessageTail(Msg::Reread)), 0u);
     return;
   }
   EXPECT_EQ(sim.Received(), CommandsAsking(c.reread, 2));
   const std::string block = std::string(c.reread).substr(6, 5);
-  EXPECT_EQ(Count(run.console, "を読み直します"), 1u);
-  EXPECT_NE(run.console.find("\nブロック " + block + " を読み直します (2 回目)。\n\r" + block),
+  EXPECT_EQ(Count(run.console, MessageTail(Msg::Reread)), 1u);
+  EXPECT_NE(run.console.find(
+                "\n" + Said(Msg::Reread, static_cast<unsigned>(std::stoul(block, nullptr, 16)), 2) +
+                "\r" + block),
             std::string::npos)
       << "the re-read line must stand on its own between the progress lines";
 }

@@ -159,7 +159,7 @@ TEST(Signals, CtrlCAtThePrompt) {
   ChildOptions options = LoggerdumpArgs(dir.path, "");
   options.keepInputOpen = true;
   Child dump(options);
-  const std::string prompt = "使用するCOMポートの番号を入力してください。\n";
+  const std::string prompt = Utf8(Msg::AskForPort);
   ASSERT_TRUE(dump.WaitForOutput(prompt, RunLimitSeconds * 1000));
   // A signal that comes after the prompt but before the read has begun only
   // sets the flag, and the read still waits: pressed again, as a user would,
@@ -241,9 +241,7 @@ TEST(Signals, SecondRunInTheSameFolder) {
   Child second(LoggerdumpArgs(dir.path, "0\n"));
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
   EXPECT_TRUE(
-      EndsWith(second.Output(),
-               "logger.hex が開けません。\n"
-               "ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n"))
+      EndsWith(second.Output(), Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
       << second.Output();
   stop = true;
   firstRun.join();

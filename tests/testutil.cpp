@@ -515,6 +515,32 @@ std::string ExpectedCommands() {
   return Commands(0, ImageSize - BlockSize) + EndCommandBytes;
 }
 
+std::string MessageTail(const wchar_t* format) {
+  const wchar_t* tail = format;
+  for (const wchar_t* p = format; *p != L'\0'; ++p) {
+    if (*p != L'%') continue;
+    // The conversion ends at its letter.
+    ++p;
+    while (*p != L'\0' && std::wcschr(L"diouxXfFeEgGcsp%", *p) == nullptr) ++p;
+    if (*p == L'\0') break;
+    tail = p + 1;
+  }
+  return Utf8(tail);
+}
+
+std::wstring Wide(const std::string& text) {
+  std::wstring wide;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // A lead byte's sequence length from the ones before its first zero.
+    const int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    unsigned long code = more == 0 ? c : c & (0x3Fu >> more);
+    for (int k = 1; k <= more && i + 1 < text.size(); ++k) code = code << 6 | (text[++i] & 0x3F);
+    wide += static_cast<wchar_t>(code);
+  }
+  return wide;
+}
+
 std::string Utf8(const wchar_t* text) {
   std::string out;
   for (const wchar_t* p = text; *p != L'\0'; ++p) {

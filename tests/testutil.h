@@ -69,6 +69,13 @@ struct DriverResult {
 // of a run shows it.
 std::string Utf8(const wchar_t* text);
 
+// ASCII or UTF-8 text as wide text, to fill a message of the table.
+std::wstring Wide(const std::string& text);
+
+// The fixed text of a message format after its last conversion (all of it
+// when it has none), as UTF-8: to find the message however it was filled in.
+std::string MessageTail(const wchar_t* format);
+
 // A message of the program's table filled in like Print does, as UTF-8.
 std::string Said(const wchar_t* format, ...);
 
