@@ -30,7 +30,7 @@ TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
   InProcessSim sim(7);
   sim.Start();
   const DriverResult run =
-      RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+      RunDriverInProcess(dir.path, {std::string(sim.Path()) + "\n", NoPorts(dir)});
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, 0);
 
@@ -54,7 +54,7 @@ TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
 TEST(DumpRun, NumberWithoutPortCreatesEmptyFilesAndFailsTheOpen) {
   for (const char* input : {"\n", "abc\n", "12abc\n", ""}) {
     TempDir dir;
-    const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
+    const DriverResult run = RunDriverInProcess(dir.path, {input, NoPorts(dir)});
     EXPECT_EQ(run.status, 1) << input;
     const std::string shown = std::string(input) == "12abc\n" ? "COM12" : "COM0";
     EXPECT_NE(run.console.find(Said(Msg::Connecting, Wide(shown).c_str())), std::string::npos)
@@ -103,7 +103,7 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
   };
   for (const Case& c : cases) {
     TempDir runDir;
-    const DriverResult run = RunDriverInProcess(runDir.path, c.typed + "\n", NoPorts(runDir));
+    const DriverResult run = RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir)});
     ExpectOpenError(run, runDir.path, c.end);
   }
   SimClosePty(&held);
@@ -127,7 +127,7 @@ TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
       _exit(126);
     }
     const DriverResult run =
-        RunDriverInProcess(dir.path, std::string(pty.path) + "\n", NoPorts(dir));
+        RunDriverInProcess(dir.path, {std::string(pty.path) + "\n", NoPorts(dir)});
     WriteFileBytes(dir.File("console"), run.console);
     _exit(run.status);
   }
@@ -170,7 +170,7 @@ TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
       const int reader = kind == ReadPipe ? open(at.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 
       const long long start = TestNowMs();
-      const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+      const DriverResult run = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
       EXPECT_LT(TestNowMs() - start, 5000) << "the open waited";
       EXPECT_EQ(run.status, bin ? ExitBinFile : ExitHexFile);
       const wchar_t* reason = kind == Folder                         ? Msg::RefusedFolder
@@ -208,7 +208,7 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
   WriteFileBytes(dir.File("logger.hex"), "another run's records");
   const int held = open(dir.File("logger.hex").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
-  const DriverResult run = RunDriverInProcess(dir.path, "/dev/null\n", NoPorts(dir));
+  const DriverResult run = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
   close(held);
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(
@@ -224,7 +224,7 @@ TEST(DumpRun, OldFilesAreReplaced) {
   InProcessSim sim(3);
   sim.Start();
   const DriverResult run =
-      RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+      RunDriverInProcess(dir.path, {std::string(sim.Path()) + "\n", NoPorts(dir)});
   sim.Finish();
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
@@ -235,7 +235,9 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   TempDir dir;
   InProcessSim sim(5);
   sim.Start();
-  const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), nullptr, sim.Path());
+  DriverRun given{"", NoPorts(dir)};
+  given.port = sim.Path();
+  const DriverResult run = RunDriverInProcess(dir.path, given);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, 0);
   const std::string dialogue = Said(Msg::Connecting, Wide(sim.Path()).c_str()) + Countdown;
@@ -244,7 +246,9 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
 
   // A number names a listed port as at the prompt; here none is listed.
   TempDir other;
-  const DriverResult numbered = RunDriverInProcess(other.path, "", NoPorts(other), nullptr, "7");
+  DriverRun numberGiven{"", NoPorts(other)};
+  numberGiven.port = "7";
+  const DriverResult numbered = RunDriverInProcess(other.path, numberGiven);
   EXPECT_EQ(numbered.status, 1);
   EXPECT_EQ(numbered.console,
             Said(Msg::Connecting, L"COM7") + Countdown + ComOpenError + NoSuchPortReason);

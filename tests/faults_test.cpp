@@ -244,7 +244,9 @@ TEST(LoggerFaults, EndlessLineDoesNotHoldTheStop) {
   long long returnedAtMs = 0;
   {
     StopLater later(&stop, 500);
-    run = RunDriverInProcess(dir.path, std::string(pty.path) + "\n", NoPorts(dir), &stop);
+    DriverRun stoppable{std::string(pty.path) + "\n", NoPorts(dir)};
+    stoppable.stop = &stop;
+    run = RunDriverInProcess(dir.path, stoppable);
     returnedAtMs = TestNowMs();
     later.thread.join();
     EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
@@ -393,7 +395,7 @@ TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
   };
   for (const std::string& input : inputs) {
     TempDir dir;
-    const DriverResult run = RunDriverInProcess(dir.path, input, NoPorts(dir));
+    const DriverResult run = RunDriverInProcess(dir.path, {input, NoPorts(dir)});
     const std::string shown = input.substr(0, 40);
     EXPECT_EQ(run.status, ExitPortOpen) << shown;
     // "COM Open Error", then one line that says why.
@@ -412,7 +414,9 @@ TEST(BadInput, EveryLineAtThePromptEndsWithADefinedStatus) {
 TEST(BadInput, StopAtThePromptCreatesNoFiles) {
   TempDir dir;
   std::atomic<bool> stop{true};
-  const DriverResult run = RunDriverInProcess(dir.path, "", NoPorts(dir), &stop);
+  DriverRun stoppable{"", NoPorts(dir)};
+  stoppable.stop = &stop;
+  const DriverResult run = RunDriverInProcess(dir.path, stoppable);
   EXPECT_EQ(run.status, ExitInterrupted);
   EXPECT_TRUE(EndsWith(run.console, Interrupted));
   EXPECT_FALSE(FileExists(dir.File("logger.hex")));

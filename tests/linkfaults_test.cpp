@@ -210,7 +210,9 @@ TEST(GiveUpClock, FailuresWithGoodReadsBetweenNeverEndTheRun) {
       stop = true;
     });
     sim.Start();
-    run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir), &stop);
+    DriverRun stoppable{std::string(sim.Path()) + "\n", NoPorts(dir)};
+    stoppable.stop = &stop;
+    run = RunDriverInProcess(dir.path, stoppable);
     user.join();
   }
   sim.Finish();
@@ -234,7 +236,7 @@ TEST(GiveUpClock, NothingButFailuresEndTheRunWithStatus4) {
     FailureSpans spans({{500, -1}});
     const long long start = TestNowMs();
     sim.Start();
-    run = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n", NoPorts(dir));
+    run = RunDriverInProcess(dir.path, {std::string(sim.Path()) + "\n", NoPorts(dir)});
     took = TestNowMs() - start - 500;
   }
   sim.Finish();

@@ -225,7 +225,7 @@ TEST(PortsTest, DumpListsPortsAndOpensTheOneWhoseNumberIsTyped) {
   fs::remove(t.Node("ttyUSB0"));
   fs::create_symlink(sim.Path(), t.Node("ttyUSB0"));
   sim.Start();
-  const DriverResult run = RunDriverInProcess(t.dir.path, " 2\n", t.Roots());
+  const DriverResult run = RunDriverInProcess(t.dir.path, {" 2\n", t.Roots()});
   sim.Finish();
   EXPECT_EQ(run.status, 0);
   const std::string opening = Utf8(Msg::PortListHeading) + "COM1(" + t.Node("ttyACM0") +

@@ -223,8 +223,10 @@ TEST(ResumeElse, CompleteFilesAreLeftAloneOrCutToExactlyTheDump) {
   }
   for (const bool resume : {false, true}) {
     const std::string noPort = dir.File("no-such-port");
-    const DriverResult refused =
-        RunDriverInProcess(dir.path, "", NoPorts(dir), nullptr, noPort.c_str(), resume);
+    DriverRun given{"", NoPorts(dir)};
+    given.port = noPort.c_str();
+    given.resume = resume;
+    const DriverResult refused = RunDriverInProcess(dir.path, given);
     EXPECT_EQ(refused.status, ExitPortOpen);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == bin);

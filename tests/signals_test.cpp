@@ -233,8 +233,9 @@ TEST(Signals, SecondRunInTheSameFolder) {
   std::atomic<bool> stop{false};
   DriverResult first;
   std::thread firstRun([&] {
-    first = RunDriverInProcess(dir.path, std::string(sim.Path()) + "\n",
-                               {"/nonexistent", "/nonexistent"}, &stop);
+    DriverRun stoppable{std::string(sim.Path()) + "\n", {"/nonexistent", "/nonexistent"}};
+    stoppable.stop = &stop;
+    first = RunDriverInProcess(dir.path, stoppable);
   });
   // The first run has its files long before the second ends its countdown.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));

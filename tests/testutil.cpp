@@ -112,16 +112,16 @@ std::string InProcessSim::Received() {
   return data;
 }
 
-DriverResult RunDriverInProcess(const std::string& dir, const std::string& input, PortRoots roots,
-                                const std::atomic<bool>* stop, const char* port, bool resume) {
+DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run) {
   SetupConsoleLocale();
-  std::string inputCopy = input;
+  std::string inputCopy = run.input;
   FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, stop, dir.c_str(), port, false, resume};
+  const DumpOptions options = {in, out, 0, run.stop, dir.c_str(), run.port, false, run.resume};
   // The ports listed are those under roots.
   const PortRoots* savedRoots = serialSeam.roots;
+  PortRoots roots = run.roots;
   serialSeam.roots = &roots;
   DriverResult result;
   result.status = RunDump(&options);
@@ -481,8 +481,10 @@ std::string ExpectedHexFile(const uint8_t* image) {
 DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir, const std::atomic<bool>* stop,
                       bool resume) {
   sim->Start();
-  return RunDriverInProcess(dir.path, std::string(sim->Path()) + "\n", NoPorts(dir), stop, nullptr,
-                            resume);
+  DriverRun run{std::string(sim->Path()) + "\n", NoPorts(dir)};
+  run.stop = stop;
+  run.resume = resume;
+  return RunDriverInProcess(dir.path, run);
 }
 
 ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,

@@ -95,13 +95,18 @@ inline const std::string ResumeHint = Utf8(Msg::ResumeHint);
 // Listing roots where no port exists (an empty tree inside dir).
 PortRoots NoPorts(const TempDir& dir);
 
-// Runs the dump driver in this process, in folder dir, with input as the
-// user's typing (or port as given with --port; resume as --resume) and no
+// How the dump driver is run in this process.
+struct DriverRun {
+  std::string input;                        // the user's typing
+  PortRoots roots = {"/sys", "/dev"};       // where the ports are listed
+  const std::atomic<bool>* stop = nullptr;  // the stop flag
+  const char* port = nullptr;               // given as with --port
+  bool resume = false;                      // as with --resume
+};
+
+// Runs the dump driver in this process, in folder dir, as run says, with no
 // countdown wait.
-DriverResult RunDriverInProcess(const std::string& dir, const std::string& input,
-                                PortRoots roots = {"/sys", "/dev"},
-                                const std::atomic<bool>* stop = nullptr, const char* port = nullptr,
-                                bool resume = false);
+DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run);
 
 // Starts sim and runs the dump driver against it in folder dir (no port
 // listed, no countdown wait), with stop as the stop flag and resume as --resume.
