@@ -1,5 +1,7 @@
-// Helpers for the tests: temporary folders, child processes with time limits,
-// the substitute logger in-process or as its own program, expected files.
+// Helpers for the tests: temporary folders and files, child processes with
+// time limits, the substitute logger in-process or as its own program, the
+// driver run in-process, and the message table's texts. What the logger and
+// the files must hold is the oracle's (oracle.h).
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +24,7 @@
 #include "serial/link.h"
 #include "gtest/gtest.h"
 #include "sim/simcore.h"
+#include "oracle.h"
 
 // A new empty folder under the system's temporary folder, removed with its contents.
 struct TempDir {
@@ -224,58 +227,9 @@ struct ProcessResult {
 // Runs a child to its end, killed after limitSeconds.
 ProcessResult RunChild(const ChildOptions& options, int limitSeconds);
 
-// The entries logger.hex must hold for the record lines the logger of config
-// sends for the block at address when asked for it the asked-th time: NULs
-// gone, lines not beginning with ':' left out, an LF written as CR LF, then
-// CR CR LF.
-std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
-                                      unsigned asked = 0);
-// The record lines of the reply that the logger of config sends for the block
-// at address, as the logger layer reads them.
-LoggerReply ReplyOf(const SimConfig& config, uint32_t address);
-// The block check on reply, parsed afresh (a test may have edited its lines):
-// its verdict for the block at address, and the numbering it teaches after
-// before (null for none).
-LoggerVerdict Verdict(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering);
-LoggerNumbering Learns(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
-                       const LoggerReply* before);
-// logger.hex of a complete run against the logger of config (faults that
-// spoil a reply as its first try brings them), or against a clean logger with
-// this memory.
-std::string ExpectedHexFile(const SimConfig& config);
-std::string ExpectedHexFile(const uint8_t* image);
-// Whether dir holds the files of a complete run against a logger with this
-// memory: logger.bin is the image and logger.hex the expected records.
-::testing::AssertionResult HoldsDumpOf(const std::string& dir, const std::string& image);
-// Whether dir holds the files of a run killed outright, after the logger
-// with this memory had received the commands in received: every block asked
-// for before the last is in both files as a clean run stores it, and the last
-// one (in flight) is there whole or not at all.
-::testing::AssertionResult HoldsAllButTheBlockInFlight(const std::string& dir,
-                                                       const std::string& image,
-                                                       const std::string& received);
-// The entries of a logger.hex, in order (a last one cut short included).
-std::vector<std::string> HexFileEntries(const std::string& hex);
 // Waits until the file at path holds text, at most limitMs.
 bool WaitForText(const std::string& path, const std::string& text, int limitMs);
-// The end command as the logger must receive it, spelled out here once: a
-// wrong end command in the program must show as a difference.
-constexpr char EndCommandBytes[] = "q\n\r";
-// The "dihex" commands for the blocks from first to last, each with CR LF.
-std::string Commands(uint32_t first, uint32_t last);
-// The block's command times times in a row.
-std::string Asked(uint32_t block, int times);
 // The end of a console text, for a failure message.
 inline std::string Tail(const std::string& console) {
   return console.substr(console.size() > 400 ? console.size() - 400 : 0);
 }
-// Every block's command, then the end command.
-std::string ExpectedCommands();
-// The commands of a clean run with command (one block's) sent times times.
-std::string CommandsAsking(const std::string& command, int times);
-std::vector<uint8_t> PatternImage(uint32_t seed);
-// The blocks that a resume over the files in dir reads again from the logger,
-// ascending (read them before the run changes the files).
-std::vector<uint32_t> WitnessesOf(const std::string& dir);
-// Their commands, up to and including the block at last.
-std::string WitnessCommands(const std::vector<uint32_t>& witnesses, uint32_t last = ImageSize);
