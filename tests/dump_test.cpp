@@ -34,7 +34,7 @@ TEST(DumpRun, CompleteDumpStoresEveryRecordAndTheImage) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, 0);
 
-  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
   const std::string received = sim.Received();
   EXPECT_TRUE(received == ExpectedCommands()) << "commands sent differ";
   // The bytes on the wire at both ends and where the address reaches 0x10000.
@@ -227,7 +227,7 @@ TEST(DumpRun, OldFilesAreReplaced) {
       RunDriverInProcess(dir.path, {std::string(sim.Path()) + "\n", NoPorts(dir)});
   sim.Finish();
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
 }
 
 // --port: no list, no question, nothing read; the port line and the countdown stay.
@@ -242,7 +242,7 @@ TEST(DumpRun, PortGivenBeforehandSkipsTheListAndTheQuestion) {
   EXPECT_EQ(run.status, 0);
   const std::string dialogue = Said(Msg::Connecting, Wide(sim.Path()).c_str()) + Countdown;
   EXPECT_EQ(run.console.substr(0, dialogue.size()), dialogue);
-  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
 
   // A number names a listed port as at the prompt; here none is listed.
   TempDir other;

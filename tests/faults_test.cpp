@@ -25,10 +25,6 @@
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::string Join(const std::vector<std::string>& entries, size_t from, size_t to) {
   std::string joined;
   for (size_t i = from; i < to && i < entries.size(); ++i) joined += entries[i];
@@ -42,10 +38,6 @@ size_t FirstEntryOf(uint32_t address) {
          (address - HighBlocksStart) / BlockSize * RecordLinesHigh;
 }
 
-std::string ImagePrefix(const InProcessSim& sim, size_t bytes) {
-  return std::string(sim.image.begin(), sim.image.begin() + static_cast<long>(bytes));
-}
-
 // What a run left behind in dir, checked against a clean run of the same
 // logger: logger.hex must be a whole number of its first entries and
 // logger.bin the image up to the data those entries carry (low blocks only).
@@ -56,7 +48,7 @@ size_t ExpectCleanPrefix(const TempDir& dir, const InProcessSim& sim) {
   EXPECT_TRUE(clean.compare(0, hex.size(), hex) == 0) << "logger.hex is no prefix of a clean run";
   EXPECT_TRUE(EndsWith(hex, HexEntryEnd) || hex.empty()) << "logger.hex ends inside an entry";
   const size_t entries = HexFileEntries(hex).size();
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, entries * RecordDataBytes))
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory(entries * RecordDataBytes))
       << "logger.bin does not hold the image of the " << entries << " records in logger.hex";
   return entries;
 }
@@ -77,7 +69,7 @@ TEST(LoggerFaults, NoiseLowercaseAndLongLinesLeaveTheImageWhole) {
     std::string hex = ExpectedHexFile(sim.image.data());
     std::transform(hex.begin(), hex.end(), hex.begin(), [](char c) { return std::tolower(c); });
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex) << "records differ from those sent";
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, ImageSize));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory(ImageSize));
     EXPECT_TRUE(sim.Received() == ExpectedCommands());
   }
 }
@@ -113,7 +105,7 @@ TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
 
   // logger.bin: the image, with the spoiled record's 16 bytes filled.
-  std::string image = ImagePrefix(sim, ImageSize);
+  std::string image = sim.Memory(ImageSize);
   image.replace(recordAddress, RecordDataBytes, RecordDataBytes, '\xFF');
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
@@ -146,7 +138,7 @@ TEST(LoggerFaults, HangUpAfterABlockEndsWithStatus4AndKeepsTheBlocks) {
   const std::vector<std::string> clean = HexFileEntries(ExpectedHexFile(sim.image.data()));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
               Join(clean, 0, FirstEntryOf(lastBlock + BlockSize)));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == ImagePrefix(sim, lastBlock + BlockSize));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory(lastBlock + BlockSize));
 }
 
 // The logger goes away in the middle of a reply (of a block that also has
@@ -169,7 +161,7 @@ TEST(LoggerFaults, HangUpHalfwayThroughABlockKeepsTheWholeLines) {
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) ==
               Join(clean, 0, FirstEntryOf(cutBlock) + wholeLines));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              ImagePrefix(sim, cutBlock + wholeLines / 2 * RecordDataBytes));
+              sim.Memory(cutBlock + wholeLines / 2 * RecordDataBytes));
 }
 
 // A slow logger (each reply later than a read time-out) that then falls
@@ -329,7 +321,7 @@ TEST(FileFaults, DiskFullStopsTheRunWithTheStatusOfTheFirstFileThatFailed) {
       EXPECT_GT(hex.size(), 0u);
     } else if (c.full.size() == 1) {
       const std::string bin = ReadFileBytes(dir.File("logger.bin"));
-      EXPECT_TRUE(bin == ImagePrefix(sim, bin.size()));
+      EXPECT_TRUE(bin == sim.Memory(bin.size()));
       EXPECT_GT(bin.size(), 0u);
     }
   }

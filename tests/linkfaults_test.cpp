@@ -118,7 +118,7 @@ TEST(LinkFaults, CommandCutShortIsCompletedNotRepeated) {
     }
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete);
-    EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+    EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
     std::string commands = ExpectedCommands();
     commands.insert(commands.find("dihex 00100"), "dihex\r\n");
     EXPECT_TRUE(sim.Received() == commands) << sim.Received().substr(0, 60);
@@ -153,7 +153,7 @@ TEST(LinkFaults, CommandLostWithTheLinkAndAFailedEndCommand) {
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_TRUE(EndsWith(run.console, MessageTail(Msg::Progress) + "\n" + Utf8(Msg::WriteError)))
       << run.console.substr(run.console.size() - 200);
-  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
 }
 
 // The give-up clock: a link whose reads fail now and then goes on; one that

@@ -43,10 +43,9 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
   const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
   if (m.faults.numbering == SimNumbering::ByAddress && !m.faults.echo) {
-    EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+    EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
   }
   const std::string commands =
       m.reread == ImageSize ? ExpectedCommands() : CommandsAsking(Commands(m.reread, m.reread), 2);

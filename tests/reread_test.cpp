@@ -42,7 +42,7 @@ TEST_P(BadBlockSpoiledOnce, IsReadAgainAndTheRunIsClean) {
   const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
-  EXPECT_TRUE(HoldsDumpOf(dir.path, std::string(sim.image.begin(), sim.image.end())));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
   EXPECT_EQ(Count(run.console, MessageTail(Msg::BadBlocks)), 0u);
   if (c.reread == nullptr) {
     EXPECT_EQ(sim.Received(), ExpectedCommands());
@@ -143,8 +143,7 @@ TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
     EXPECT_EQ(hex.substr(0, 3), ":10");
     EXPECT_TRUE(EndsWith(hex.substr(0, 48), "\r\n\r\r\n"));
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == hex);
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
     EXPECT_EQ(Count(run.console, Utf8(Msg::AlreadyComplete)), resume ? 1u : 0u);
   }
 }
@@ -170,8 +169,7 @@ TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
     const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
     SimConfig clean = {sim.image.data(), 0, nullptr};
     clean.faults.numbering = c.numbering;
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(clean));

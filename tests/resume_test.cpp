@@ -21,10 +21,6 @@ namespace {
 constexpr uint32_t Seed = 41;
 constexpr const char* ResumeTail = EndCommandBytes;
 
-std::string Image(const InProcessSim& sim) {
-  return std::string(sim.image.begin(), sim.image.end());
-}
-
 // A memory whose blocks from erasedFrom on are erased.
 std::vector<uint8_t> ErasedFrom(uint32_t seed, uint32_t erasedFrom) {
   std::vector<uint8_t> image = PatternImage(seed);
@@ -96,7 +92,7 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
   EXPECT_NE(second.console.find(Said(Msg::Resuming, from)), std::string::npos) << second.console;
   EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses) + Commands(from, 0x3FF00) + ResumeTail)
       << sim.Received().substr(0, 200);
-  EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,7 +175,7 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(0, 400);
     EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
     EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses, differing) + ExpectedCommands());
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == Image(sim));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
   }
 }
@@ -214,7 +210,7 @@ TEST(ResumeElse, CompleteFilesAreLeftAloneOrCutToExactlyTheDump) {
     EXPECT_EQ(Count(run.console, Utf8(surplus ? Msg::SurplusCut : Msg::AlreadyComplete)), 1u)
         << run.console;
     EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses) + ResumeTail);
-    EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
+    EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
     if (surplus) continue;
     struct stat after;
     ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &after), 0);
@@ -300,7 +296,7 @@ TEST(ResumeElse, StoredBlocksEndWhereTheFilesStopProvingThem) {
     EXPECT_NE(run.console.find(Said(Msg::Resuming, 0x00500u)), std::string::npos) << run.console;
     EXPECT_TRUE(sim.Received() ==
                 WitnessCommands(witnesses) + Commands(0x500, 0x3FF00) + ResumeTail);
-    EXPECT_TRUE(HoldsDumpOf(dir.path, Image(sim)));
+    EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
   }
 }
 
@@ -327,7 +323,7 @@ TEST(ResumeElse, WithoutUsableAddressesTheDumpStartsAfresh) {
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_EQ(Count(run.console, Utf8(Msg::ResumeUnprovable)), 1u);
   EXPECT_TRUE(sim.Received() == ExpectedCommands());
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == Image(sim));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
 }
 

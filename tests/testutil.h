@@ -39,6 +39,9 @@ inline bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 void WriteFileBytes(const std::string& path, const std::string& data);
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 bool FileExists(const std::string& path);
 // How often what occurs in text.
 size_t Count(const std::string& text, const std::string& what);
@@ -61,6 +64,10 @@ struct InProcessSim {
   void Start();  // starts serving (the constructor does not, so config can change first)
   int Finish();  // waits for the end command (or stops the server) and returns SimServe's result
   std::string Received();  // every byte the logger received so far
+  // The first bytes of the logger's memory (all of it by default).
+  std::string Memory(size_t bytes = ImageSize) const {
+    return std::string(image.begin(), image.begin() + static_cast<long>(bytes));
+  }
 };
 
 struct DriverResult {

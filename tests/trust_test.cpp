@@ -152,8 +152,7 @@ TEST(Copies, EqualNeighboursOfAPerBlockLoggerAreTaken) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
   EXPECT_TRUE(sim.Received() == ExpectedCommands());
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
 }
 
@@ -245,8 +244,7 @@ TEST(EndCommand, WhatComesAfterItIsJudgedByWhatTheAddressesProved) {
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(sim.Received() == ExpectedCommands());
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-                std::string(sim.image.begin(), sim.image.end()));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
     EXPECT_EQ(Count(run.console, Utf8(Msg::ExtraReplies)) +
                   Count(run.console, Utf8(Msg::ExtraRecordsNote)),
               c.said == nullptr ? 0u : 1u);
@@ -336,8 +334,7 @@ TEST(Bounds, AnEchoIsNoOtherDevice) {
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_EQ(Count(run.console, Utf8(Msg::WaitingForLogger)), 1u);
   EXPECT_EQ(Count(run.console, Utf8(Msg::ForeignData).substr(0, 30)), 0u);
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) ==
-              std::string(sim.image.begin(), sim.image.end()));
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
 }
 
 }  // namespace
