@@ -7,6 +7,18 @@ set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
 set(CPACK_STRIP_FILES ON)
 set(PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+# program_constant(HEADER NAME VARIABLE): the value of the constant NAME
+# (an integer) as the program's header HEADER defines it.
+function(program_constant header name variable)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/${header} line REGEX "constexpr [a-z ]+ ${name} = [0-9]+;")
+  string(REGEX REPLACE ".* = ([0-9]+).*" "\\1" value "${line}")
+  if(NOT value MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "${name} is not defined in ${header}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${header})
+  set(${variable} ${value} PARENT_SCOPE)
+endfunction()
+
 if(WIN32)
   # A zip to unpack anywhere: the program and a plain-text README with the
   # CR LF line ends that every Windows editor shows right, and a UTF-8 byte
@@ -24,6 +36,17 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   install(TARGETS loggerdump loggersim RUNTIME DESTINATION bin)
+  # The numbers the man page states are the program's own, read from the
+  # headers that --help takes them from.
+  program_constant(dump/dump.h CountdownSteps COUNTDOWN_STEPS)
+  program_constant(dump/resume.h WitnessLimit WITNESS_LIMIT)
+  program_constant(dump/resume.h WitnessRecordLines WITNESS_RECORD_LINES)
+  program_constant(logger/logger.h BlockTries BLOCK_TRIES)
+  program_constant(logger/logger.h BadBlocksInARowLimit BAD_BLOCKS_IN_A_ROW)
+  program_constant(logger/logger.h NoSoundReplyLimitMs NO_SOUND_REPLY_MS)
+  program_constant(logger/logger.h LinkLostAfterMs LINK_LOST_MS)
+  math(EXPR NO_SOUND_REPLY_SECONDS "${NO_SOUND_REPLY_MS} / 1000")
+  math(EXPR LINK_LOST_SECONDS "${LINK_LOST_MS} / 1000")
   # Man pages are installed compressed.
   configure_file(${PACKAGING_DIR}/loggerdump.1.in ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1
                  @ONLY)
