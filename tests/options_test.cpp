@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "dump/options.h"
 #include "dump/resume.h"
+#include "logger/logger.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 #include "version.h"
@@ -177,6 +178,27 @@ TEST(ProgramOptions, HelpVersionAndList) {
 
 // The messages for each wrong command line are the parser's (above); the
 // program turns any of them into status 64 before the folder is looked at.
+// The README states the numbers --help states (tries, bad blocks in a row,
+// seconds without a sound reply, witnesses), in both of its languages: a
+// changed constant must show here until the README says it too.
+TEST(ProgramOptions, TheReadmeStatesTheProgramsNumbers) {
+  const std::string readme = ReadFileBytes(README_SOURCE);
+  ASSERT_FALSE(readme.empty()) << README_SOURCE;
+  const int seconds = static_cast<int>(NoSoundReplyLimitMs / 1000);
+  for (const std::string& phrase :
+       {"after " + std::to_string(BlockTries) + " tries",
+        std::to_string(BadBlocksInARowLimit) + " blocks in a row",
+        "for " + std::to_string(seconds) + " seconds",
+        "At most " + std::to_string(WitnessLimit) + " blocks",
+        std::to_string(WitnessRecordLines) + " record lines",
+        std::to_string(BlockTries) + Utf8(L" 回読んでも"),
+        std::to_string(BadBlocksInARowLimit) + Utf8(L" ブロック続けて"),
+        std::to_string(seconds) + Utf8(L" 秒の間"),
+        Utf8(L"最大 ") + std::to_string(WitnessLimit) + Utf8(L" ブロック")}) {
+    EXPECT_TRUE(Contains(readme, phrase)) << phrase;
+  }
+}
+
 TEST(ProgramOptions, WrongCommandLineEndsWithStatus64AndTouchesNothing) {
   TempDir cwd;
   const Answer a = RunWithArgs(cwd, {"-d", "missing", "-x"});
