@@ -178,7 +178,7 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   long long returnedAtMs = 0;
   {
     StopLater later(&stop, 7000);
-    run = DumpFrom(&sim, dir, &stop);
+    run = DumpFrom(&sim, dir, StoppedBy(&stop));
     returnedAtMs = TestNowMs();
     later.thread.join();
     EXPECT_LT(returnedAtMs - later.stoppedAtMs, 1500) << "the stop took too long to be seen";
@@ -204,7 +204,7 @@ TEST(LoggerFaults, AnotherDevicesTextIsToldAndCtrlCEndsTheRun) {
   DriverResult run;
   {
     StopLater later(&stop, static_cast<int>(WaitNoticeMs) + 1500);
-    run = DumpFrom(&sim, dir, &stop);
+    run = DumpFrom(&sim, dir, StoppedBy(&stop));
   }
   EXPECT_EQ(sim.Finish(), 0) << "the logger did not get the end command";
   EXPECT_EQ(run.status, ExitInterrupted);
@@ -351,7 +351,7 @@ TEST(FileFaults, FullDiskIsToldAtTheBlockThatMetIt) {
     {
       StopLater later(&stop, 3000);  // ends the run should the failure go unseen
       const long long startMs = TestNowMs();
-      run = DumpFrom(&sim, dir, &stop);
+      run = DumpFrom(&sim, dir, StoppedBy(&stop));
       tookMs = TestNowMs() - startMs;
     }
     sim.Finish();

@@ -69,7 +69,7 @@ DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
     }
     stop = true;
   });
-  const DriverResult run = DumpFrom(sim, dir, &stop);
+  const DriverResult run = DumpFrom(sim, dir, StoppedBy(&stop));
   done = true;
   watchdog.join();
   serialSeam = saved;

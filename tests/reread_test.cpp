@@ -136,7 +136,7 @@ TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
   for (const bool resume : {false, true}) {
     InProcessSim sim(27);
     sim.config.faults.lfOnly = true;
-    const DriverResult run = DumpFrom(&sim, dir, nullptr, resume);
+    const DriverResult run = DumpFrom(&sim, dir, Resuming(resume));
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete);
     const std::string hex = ExpectedHexFile(sim.config);

@@ -44,7 +44,7 @@ void FirstRun(const TempDir& dir, const std::vector<uint8_t>& image, long cut = 
 DriverResult Resumed(const TempDir& dir, InProcessSim* sim, const std::vector<uint8_t>& image) {
   sim->image = image;
   sim->config.image = sim->image.data();
-  return DumpFrom(sim, dir, nullptr, true);
+  return DumpFrom(sim, dir, Resuming());
 }
 
 struct Cut {
@@ -75,7 +75,7 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
     std::atomic<bool> stop{false};
     std::unique_ptr<StopLater> later;
     if (c.silentAfterBlock != SimNone) later = std::make_unique<StopLater>(&stop, 1500);
-    const DriverResult first = DumpFrom(&sim, dir, &stop);
+    const DriverResult first = DumpFrom(&sim, dir, StoppedBy(&stop));
     EXPECT_EQ(first.status, c.status);
     EXPECT_TRUE(EndsWith(first.console, ResumeHint)) << first.console;
     sim.Finish();
@@ -86,7 +86,7 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
   EXPECT_EQ(witnesses.front(), 0u);
   EXPECT_EQ(witnesses.back(), from - BlockSize);
   InProcessSim sim(Seed);
-  const DriverResult second = DumpFrom(&sim, dir, nullptr, true);
+  const DriverResult second = DumpFrom(&sim, dir, Resuming());
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(second.status, ExitComplete) << second.console;
   EXPECT_NE(second.console.find(Said(Msg::Resuming, from)), std::string::npos) << second.console;
@@ -203,7 +203,7 @@ TEST(ResumeElse, CompleteFilesAreLeftAloneOrCutToExactlyTheDump) {
     struct stat before;
     ASSERT_EQ(stat(dir.File("logger.hex").c_str(), &before), 0);
     InProcessSim sim(Seed);
-    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    const DriverResult run = DumpFrom(&sim, dir, Resuming());
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete);
     const bool surplus = !c.hexAfter.empty() || !c.binAfter.empty();
@@ -242,7 +242,7 @@ TEST(ResumeElse, AWitnessNotReadSoundlyLeavesTheFilesAlone) {
     InProcessSim sim(Seed);
     sim.config.faults.corruption = SimCorruption::Checksum;
     sim.config.faults.corruptAddress = 0x00005;
-    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    const DriverResult run = DumpFrom(&sim, dir, Resuming());
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitSuspectImage);
     EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::WitnessBad, 0u, BlockTries))) << run.console;
@@ -252,7 +252,7 @@ TEST(ResumeElse, AWitnessNotReadSoundlyLeavesTheFilesAlone) {
   }
   InProcessSim sim(Seed);
   sim.config.faults.hangUpInBlock = 0x00000;
-  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+  const DriverResult run = DumpFrom(&sim, dir, Resuming());
   sim.Finish();
   EXPECT_EQ(run.status, ExitLinkLost);
   EXPECT_TRUE(EndsWith(run.console, LinkLost + ResumeHint)) << run.console;
@@ -290,7 +290,7 @@ TEST(ResumeElse, StoredBlocksEndWhereTheFilesStopProvingThem) {
     const std::vector<uint32_t> witnesses = WitnessesOf(dir.path);
     EXPECT_EQ(witnesses.back(), 0x00400u);
     InProcessSim sim(Seed);
-    const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+    const DriverResult run = DumpFrom(&sim, dir, Resuming());
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete);
     EXPECT_NE(run.console.find(Said(Msg::Resuming, 0x00500u)), std::string::npos) << run.console;
@@ -318,7 +318,7 @@ TEST(ResumeElse, WithoutUsableAddressesTheDumpStartsAfresh) {
   }
   InProcessSim sim(Seed);
   sim.config.faults.numbering = SimNumbering::None;
-  const DriverResult run = DumpFrom(&sim, dir, nullptr, true);
+  const DriverResult run = DumpFrom(&sim, dir, Resuming());
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_EQ(Count(run.console, Utf8(Msg::ResumeUnprovable)), 1u);

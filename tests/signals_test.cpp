@@ -80,7 +80,7 @@ TEST(Signals, KillLosesAtMostTheBlockInFlight) {
   EXPECT_TRUE(HoldsAllButTheBlockInFlight(dir.path, image, ReadFileBytes(dir.File("received"))));
 
   InProcessSim again(24);
-  EXPECT_EQ(DumpFrom(&again, dir, nullptr, true).status, ExitComplete);
+  EXPECT_EQ(DumpFrom(&again, dir, Resuming()).status, ExitComplete);
   EXPECT_TRUE(HoldsDumpOf(dir.path, image));
 }
 

@@ -351,13 +351,23 @@ bool WaitForText(const std::string& path, const std::string& text, int limitMs) 
   return false;
 }
 
-DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir, const std::atomic<bool>* stop,
-                      bool resume) {
+DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir, DriverRun run) {
   sim->Start();
-  DriverRun run{std::string(sim->Path()) + "\n", NoPorts(dir)};
-  run.stop = stop;
-  run.resume = resume;
+  run.input = std::string(sim->Path()) + "\n";
+  run.roots = NoPorts(dir);
   return RunDriverInProcess(dir.path, run);
+}
+
+DriverRun StoppedBy(const std::atomic<bool>* flag) {
+  DriverRun run;
+  run.stop = flag;
+  return run;
+}
+
+DriverRun Resuming(bool resume) {
+  DriverRun run;
+  run.resume = resume;
+  return run;
 }
 
 ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,

@@ -118,10 +118,13 @@ struct DriverRun {
 // countdown wait.
 DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run);
 
-// Starts sim and runs the dump driver against it in folder dir (no port
-// listed, no countdown wait), with stop as the stop flag and resume as --resume.
-DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir,
-                      const std::atomic<bool>* stop = nullptr, bool resume = false);
+// Starts sim and runs the dump driver against it in folder dir, with the
+// sim's port typed, no port listed and no countdown wait; run may add the
+// stop flag and --resume.
+DriverResult DumpFrom(InProcessSim* sim, const TempDir& dir, DriverRun run = {});
+// A run stopped by flag; a run with --resume (or without).
+DriverRun StoppedBy(const std::atomic<bool>* flag);
+DriverRun Resuming(bool resume = true);
 
 // A read through the link's platform seam that takes one byte per call, as
 // the Windows link does.

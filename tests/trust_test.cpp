@@ -277,7 +277,7 @@ TEST(Bounds, BadBlocksApartNeverStopTheRun) {
     }
     stop = true;
   });
-  const DriverResult run = DumpFrom(&sim, dir, &stop);
+  const DriverResult run = DumpFrom(&sim, dir, StoppedBy(&stop));
   done = true;
   user.join();
   sim.Finish();
