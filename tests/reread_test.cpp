@@ -1,5 +1,6 @@
 // Every block is checked before it is stored and asked for again when bad:
 // whole runs in-process against the substitute logger, and the check itself.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -233,6 +234,15 @@ TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
   const LoggerReply next = ReplyOf(config, 0x10100);
   std::snprintf(high.line[0], LineBufferSize, "%s", next.line[1]);
   EXPECT_EQ(Verdict(&high, 0x10000, LoggerNumbering::Off), LoggerVerdict::BadRecords);
+  // A high block that stalled one segment record short: its 16 data records
+  // are all there, but the reply is not the block's 32 lines.
+  LoggerReply stalled = ReplyOf(config, 0x10000);
+  for (int i = 1; i < stalled.count; ++i) {
+    std::memcpy(stalled.line[i - 1], stalled.line[i], LineBufferSize);
+    stalled.length[i - 1] = stalled.length[i];
+  }
+  --stalled.count;
+  EXPECT_EQ(Verdict(&stalled, 0x10000, LoggerNumbering::ByAddress), LoggerVerdict::BadRecords);
   // An end-of-file record in place of a data record, and a well-formed data
   // record of 15 bytes, which does not fill its 16 bytes of the image.
   reply.count = RecordLinesLow;
