@@ -1,5 +1,7 @@
 #include "hexrecord.h"
 
+#include <cstring>
+
 namespace {
 
 // Length of the record text: up to its CR, LF or NUL, never past the buffer.
@@ -30,17 +32,6 @@ uint8_t HexDigitValue(char c) {
 
 uint8_t HexByte(const char* line, size_t pos) {
   return HexByteWithin(line, RecordTextLength(line), pos);
-}
-
-int DecodeRecord(const char* line, uint8_t* decodeBuffer) {
-  const size_t textLength = RecordTextLength(line);
-  const uint8_t length = HexByteWithin(line, textLength, 1);
-  // The load address (positions 3-6) is not used: the image is built in arrival order.
-  const uint8_t type = HexByteWithin(line, textLength, 7);
-  if (type != RecordTypeData) return 0;
-  // L data bytes, then the checksum byte at index L.
-  for (size_t i = 0; i <= length; ++i) decodeBuffer[i] = HexByteWithin(line, textLength, 9 + 2 * i);
-  return length;
 }
 
 namespace {
@@ -77,4 +68,13 @@ void ParseRecord(const char* line, Record* record) {
   for (size_t i = 0; i <= record->length; ++i) {
     record->bytes[i] = HexByteWithin(line, length, 9 + 2 * i);
   }
+}
+
+int DecodeRecord(const char* line, uint8_t* decodeBuffer) {
+  Record record;
+  ParseRecord(line, &record);
+  if (record.type != RecordTypeData) return 0;
+  // L data bytes, then the checksum byte at index L.
+  std::memcpy(decodeBuffer, record.bytes, static_cast<size_t>(record.length) + 1);
+  return record.length;
 }

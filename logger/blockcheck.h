@@ -1,8 +1,9 @@
 // The block check: a reply's record lines judged against the block asked for
 // and the logger's numbering, the numbering learned from sound replies, and
 // the block's image built from them. Plain functions on buffers: no link, no
-// clock, no file. Each line is parsed once, when the reply is complete
-// (LoggerParseReply); every step after it reads the parsed fields.
+// clock, no file. Each line is parsed once (as it arrives, or by
+// LoggerParseReply for lines read back); every step after it reads the
+// parsed fields.
 #pragma once
 
 #include <cstddef>

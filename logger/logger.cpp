@@ -155,6 +155,8 @@ bool ReadReply(LoggerSession* s, uint32_t address, LoggerReply* reply) {
     LinkWorks(s);
     const long long now = NowMs();
     if (IsRecordLine(line, n)) {
+      // Parsed once, as it arrives; every later step reads the fields.
+      ParseRecord(line, &reply->record[reply->count]);
       reply->length[reply->count++] = n;
       lastRecordMs = now;
     } else if (lastRecordMs >= 0) {
@@ -214,7 +216,6 @@ bool StopInBlock(LoggerSession* s, LoggerBlock* current, LoggerBlock* lastTry,
                  const LoggerBlock** kept) {
   LoggerBlock* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
   block->sound = false;
-  LoggerParseReply(&block->reply);
   block->imageBytes = LoggerCutImage(&block->reply, block->image);
   Keep(s, block, kept);
   return false;
@@ -283,7 +284,6 @@ struct TryOutcome {
 // try can bring a late repeat of it.
 TryOutcome JudgeTry(LoggerSession* s, uint32_t address, LoggerBlock* current,
                     const LoggerReply* before) {
-  LoggerParseReply(&current->reply);
   TryOutcome try_ = {TryResult::Bad,
                      LoggerJudgeReply(&current->reply, address, s->numbering, before)};
   if (try_.judged.verdict != LoggerVerdict::Sound) return try_;

@@ -11,6 +11,7 @@
 #include "dump/dump.h"
 #include "platform/paths.h"
 #include "gtest/gtest.h"
+#include "testutil.h"
 
 namespace {
 
@@ -99,24 +100,23 @@ TEST(RedirectedText, ConsoleCodePageWhenItEncodesTheMessagesElseUtf8) {
 std::set<wchar_t> CharactersOfTheMessages() {
   std::ifstream in(MESSAGES_SOURCE, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::set<wchar_t> found;
+  std::string literals;  // the bytes inside the wide literals
   bool inLiteral = false;
   for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const char c = text[i];
     if (!inLiteral) {
       inLiteral = c == '"' && i > 0 && text[i - 1] == 'L';
     } else if (c == '\\') {
       ++i;  // an escape, ASCII in these texts
     } else if (c == '"') {
       inLiteral = false;
-    } else if (c >= 0xC0) {
-      // Lead byte: its sequence's length from the ones before the first zero.
-      const int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-      unsigned long code = c & (0x3Fu >> more);
-      for (int k = 1; k <= more; ++k) code = (code << 6) | (text[i + k] & 0x3F);
-      found.insert(static_cast<wchar_t>(code));
-      i += more;
+    } else {
+      literals += c;
     }
+  }
+  std::set<wchar_t> found;
+  for (wchar_t c : Wide(literals)) {
+    if (c >= 0x80) found.insert(c);
   }
   return found;
 }
