@@ -40,7 +40,8 @@ void Usage() {
                "  --surplus ADDRESS     answer this block with one record line too many\n"
                "  --corrupt KIND:ADDRESS  spoil the data record holding ADDRESS; KIND is\n"
                "                        checksum, digit (a non-hex digit), short (cut),\n"
-               "                        colon (its ':' another character) or line-end (lost)\n"
+               "                        colon (its ':' another character), line-end (lost)\n"
+               "                        or lost (the record never sent)\n"
                "  --duplicate ADDRESS   send the data record holding ADDRESS twice\n"
                "  --spoil-first N       spoil a block's reply only the first N times it is\n"
                "                        asked for (default: every time)\n"
@@ -140,7 +141,7 @@ struct NamedCorruption {
 const NamedCorruption Corruptions[] = {
     {"checksum", SimCorruption::Checksum}, {"digit", SimCorruption::Digit},
     {"short", SimCorruption::Short},       {"colon", SimCorruption::Colon},
-    {"line-end", SimCorruption::LineEnd},
+    {"line-end", SimCorruption::LineEnd},  {"lost", SimCorruption::Lost},
 };
 
 // --corrupt KIND:ADDRESS

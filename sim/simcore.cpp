@@ -86,6 +86,7 @@ size_t Corrupt(char* record, size_t length, SimCorruption kind, unsigned asked) 
       return length;
     case SimCorruption::Short:
       return length / 2;
+    case SimCorruption::Lost:  // made by AppendData, which leaves the line out
     case SimCorruption::None:
       break;
   }
@@ -508,6 +509,7 @@ void AppendData(ReplyText* r, uint32_t at, uint32_t from, uint8_t recordBytes) {
   size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
                                RecordTypeData, data, faults->lowercase);
   const bool spoiled = r->spoil && CorruptRecord(faults, at);
+  if (spoiled && faults->corruption == SimCorruption::Lost) return;
   if (spoiled) length = Corrupt(record, length, faults->corruption, r->asked);
   const bool lineEnd = !spoiled || faults->corruption != SimCorruption::LineEnd;
   r->n += AppendLine(faults, record, length, r->lines++, r->out + r->n, lineEnd);

@@ -39,8 +39,9 @@ constexpr char SimStrayRecordLine[] = ":10FFF00000000000000000000000000000000000
 // How the record at SimFaults::corruptAddress is spoiled: a wrong checksum (a
 // different one at each try), a
 // digit that is no hex digit, cut in half, its ':' turned into another
-// character, or its line end lost (it runs into the next line).
-enum class SimCorruption { None, Checksum, Digit, Short, Colon, LineEnd };
+// character, its line end lost (it runs into the next line), or the whole
+// record never sent.
+enum class SimCorruption { None, Checksum, Digit, Short, Colon, LineEnd, Lost };
 
 // The load addresses the logger gives its data records: the low 16 bits of the
 // memory address, 0000 to 00F0 in every block, or 0000 throughout.

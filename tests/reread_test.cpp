@@ -75,8 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
         // after it: dropped.
         SpoiledOnce{"surplus record", SimCorruption::None, SimNone, 0x009F0, SimNone, nullptr},
         SpoiledOnce{"surplus end record", SimCorruption::None, SimNone, SimNone, 0x00700, nullptr},
-        // The stalled replies: a line short, or the last line never ended.
+        // The stalled replies: a line short (no record, or none at all), or the
+        // last line never ended.
         SpoiledOnce{"colon", SimCorruption::Colon, 0x0B0A0, SimNone, SimNone, "dihex 0b000\r\n"},
+        SpoiledOnce{"lost record", SimCorruption::Lost, 0x2A0C0, SimNone, SimNone,
+                    "dihex 2a000\r\n"},
         SpoiledOnce{"line end", SimCorruption::LineEnd, 0x03055, SimNone, SimNone,
                     "dihex 03000\r\n"},
         SpoiledOnce{"last line end", SimCorruption::LineEnd, 0x1C0F0, SimNone, SimNone,
