@@ -6,6 +6,8 @@ namespace {
 
 // No block: records that name none by their addresses.
 constexpr long NoBlock = -1;
+// The memory one segment or linear address record places: 64 KiB.
+constexpr uint32_t AddressSpan = 0x10000;
 
 bool PlacesData(const Record* r) {
   return r->type == RecordTypeSegment || r->type == RecordTypeLinear;
@@ -88,21 +90,23 @@ bool FitsByAddress(const Addresses* a, uint32_t address) {
   return a->named == static_cast<long>(address);
 }
 
-bool FitsPerBlock(const Addresses* a) {
-  return NumberedFrom(a->loads, 0);
+// Numbered from 0000 in every block, and placed in the 64 KiB of the block
+// asked for: there they name its first block, as every block of it does.
+bool FitsPerBlock(const Addresses* a, uint32_t address) {
+  return NumberedFrom(a->loads, 0) && a->named == static_cast<long>(address & ~(AddressSpan - 1));
 }
 
 LoggerVerdict VerdictOf(const Addresses* a, uint32_t address, LoggerNumbering numbering) {
   bool fits = true;
   switch (numbering) {
     case LoggerNumbering::Unknown:
-      fits = FitsByAddress(a, address) || FitsPerBlock(a) || AllEqual(a->loads);
+      fits = FitsByAddress(a, address) || FitsPerBlock(a, address) || AllEqual(a->loads);
       break;
     case LoggerNumbering::ByAddress:
       fits = FitsByAddress(a, address);
       break;
     case LoggerNumbering::PerBlock:
-      fits = FitsPerBlock(a);
+      fits = FitsPerBlock(a, address);
       break;
     case LoggerNumbering::Constant:
       fits = AllEqual(a->loads);
@@ -121,7 +125,7 @@ LoggerNumbering Learned(const Addresses* a, uint32_t address, LoggerNumbering nu
   if (numbering != LoggerNumbering::Unknown) return numbering;
   if (AllEqual(a->loads)) return LoggerNumbering::Constant;
   const bool byAddress = FitsByAddress(a, address);
-  const bool perBlock = FitsPerBlock(a);
+  const bool perBlock = FitsPerBlock(a, address);
   if (byAddress && !perBlock) return LoggerNumbering::ByAddress;
   if (perBlock && !byAddress) return LoggerNumbering::PerBlock;
   return LoggerNumbering::Unknown;
@@ -137,7 +141,7 @@ int OffsetOf(uint16_t load, long base, uint32_t address, LoggerNumbering numberi
       offset = byAddress;
       break;
     case LoggerNumbering::PerBlock:
-      offset = load;
+      offset = base == static_cast<long>(address & ~(AddressSpan - 1)) ? load : -1;
       break;
     case LoggerNumbering::Unknown:
       offset = byAddress == load ? byAddress : -1;

@@ -58,6 +58,17 @@ TEST(Evidence, AnotherBlocksRecordsNeverFitNorTeach) {
   EXPECT_EQ(Verdict(&perBlock100, 0x00100, LoggerNumbering::Unknown), LoggerVerdict::Sound);
   EXPECT_EQ(Learns(&perBlock100, 0x00100, LoggerNumbering::Unknown, &perBlock0),
             LoggerNumbering::PerBlock);
+  // Numbered from 0000 in every block, records name the first block of the
+  // 64 KiB their segment record places them in: of another 64 KiB, or of the
+  // first for want of a segment record, they are another block's.
+  SimConfig perBlockLost = perBlock;
+  perBlockLost.faults.lostBaseBlock = 0x23400;
+  for (const LoggerReply& other : {ReplyOf(perBlock, 0x13400), ReplyOf(perBlockLost, 0x23400)}) {
+    for (const LoggerNumbering n : {LoggerNumbering::Unknown, LoggerNumbering::PerBlock}) {
+      EXPECT_EQ(Verdict(&other, 0x23400, n), LoggerVerdict::OtherBlock);
+    }
+  }
+  EXPECT_EQ(Verdict(&perBlock100, 0x00500, LoggerNumbering::PerBlock), LoggerVerdict::Sound);
 }
 
 struct WrongBlock {
@@ -76,10 +87,11 @@ SimFaults OtherReply(long block) {
   return faults;
 }
 
-SimFaults LostBase(uint8_t placeless) {
+SimFaults LostBase(uint8_t placeless, SimNumbering numbering = SimNumbering::ByAddress) {
   SimFaults faults;
   faults.lostBaseBlock = 0x23400;
   faults.lostBaseType = placeless;
+  faults.numbering = numbering;
   return faults;
 }
 
@@ -112,7 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WrongBlock{"next_block_at_00000", OtherReply(0), 0},
                       WrongBlock{"next_block_at_00100", OtherReply(0x100), 0x100},
                       WrongBlock{"start_records_for_segments", LostBase(0x03), 0x23400},
-                      WrongBlock{"end_records_for_segments", LostBase(0x01), 0x23400}),
+                      WrongBlock{"end_records_for_segments", LostBase(0x01), 0x23400},
+                      WrongBlock{"start_records_for_segments_per_block",
+                                 LostBase(0x03, SimNumbering::PerBlock), 0x23400}),
     [](const ::testing::TestParamInfo<WrongBlock>& info) { return std::string(info.param.name); });
 
 // Block 00000's reply comes twice and 00100's comes late: the copy, on a quiet

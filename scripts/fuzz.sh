@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Usage: bash scripts/fuzz.sh SECONDS [TARGET...]
+#
+# Runs each fuzz target (tests/fuzz/TARGET_fuzz.cpp; all of them by default)
+# under libFuzzer with the address and undefined-behaviour sanitizers for
+# SECONDS, starting from its stored corpus tests/fuzz/corpus/TARGET. It
+# prints one line per target (inputs run, coverage, findings) and exits
+# non-zero when any target found an input that breaks a property or crashes.
+#
+# Inputs the fuzzer finds interesting go to build-fuzz/corpus/TARGET, findings
+# to build-fuzz/findings/TARGET/. To replay a finding (or any input):
+#   build-fuzz/tests/fuzz/fuzz_TARGET build-fuzz/findings/TARGET/crash-...
+# or, without clang, build/tests/fuzz/replay_TARGET FILE. A finding that is
+# fixed is copied into tests/fuzz/corpus/TARGET, where the test command
+# replays it from then on.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
+  echo "usage: bash scripts/fuzz.sh SECONDS [TARGET...]" >&2
+  exit 64
+fi
+seconds=$1
+shift
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(record blockcheck storeddump commandline)
+fi
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz: clang++ is missing; run scripts/setup.sh" >&2
+  exit 1
+fi
+
+out="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=Release \
+  -DLOGGERDUMP_FUZZ=ON >/dev/null
+cmake --build "$out" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
+
+# Longest input per target: a stored dump needs room for a few blocks.
+declare -A max_len=([record]=300 [blockcheck]=3000 [storeddump]=12000 [commandline]=600)
+status=0
+for t in "${targets[@]}"; do
+  work="$out/corpus/$t"
+  findings="$out/findings/$t"
+  mkdir -p "$work" "$findings"
+  log="$out/fuzz-$t.log"
+  rc=0
+  # A slow input is a finding too (-timeout, in seconds).
+  "$out/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=5 -max_len="${max_len[$t]:-4096}" \
+    -print_final_stats=1 -artifact_prefix="$findings/" "$work" "$root/tests/fuzz/corpus/$t" \
+    >"$log" 2>&1 || rc=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  found=$(find "$findings" -type f | wc -l)
+  printf 'fuzz %-12s %10s runs, coverage %5s edges, %d findings\n' "$t" "${runs:-?}" \
+    "${cov:-?}" "$found"
+  if [ "$rc" != 0 ] || [ "$found" != 0 ]; then
+    status=1
+    grep -m1 -A3 'property broken\|ERROR: ' "$log" | sed 's/^/  /' || true
+    echo "  see $log; findings in $findings/" >&2
+  fi
+done
+exit "$status"
