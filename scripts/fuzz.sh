@@ -41,6 +41,7 @@ status=0
 for t in "${targets[@]}"; do
   work="$out/corpus/$t"
   findings="$out/findings/$t"
+  rm -rf "$findings"  # only this run's findings count
   mkdir -p "$work" "$findings"
   log="$out/fuzz-$t.log"
   rc=0
@@ -56,7 +57,7 @@ for t in "${targets[@]}"; do
   if [ "$rc" != 0 ] || [ "$found" != 0 ]; then
     status=1
     grep -m1 -A3 'property broken\|ERROR: ' "$log" | sed 's/^/  /' || true
-    echo "  see $log; findings in $findings/" >&2
+    echo "  see $log; findings in $findings/"
   fi
 done
 exit "$status"

@@ -13,6 +13,8 @@ packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 local
 packages+=(dpkg-dev unzip file)
 # strace: a test watches the output files reach the disk.
 packages+=(strace)
+# clang with its libFuzzer and sanitizer runtimes: scripts/fuzz.sh.
+packages+=(clang libclang-rt-dev)
 
 # wine32 is an i386 package: multiarch must be on before apt-get update.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -30,6 +30,9 @@ else
   echo "test: the sanitizer build failed (see above)" >&2
   status=1
 fi
+# Coverage-guided fuzzing of the parsers and checks, 20 s per target (the
+# stored corpus itself is replayed by ctest above).
+bash "$root/scripts/fuzz.sh" 20 || status=1
 if [ -f tests/wine/wine.note ]; then
   echo "NOTE: $(cat tests/wine/wine.note)"
 fi
