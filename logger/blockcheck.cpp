@@ -14,13 +14,12 @@ bool PlacesData(const Record* r) {
 }
 
 // Where a sound segment or linear address record places the data records
-// after it: the start of a 64 KiB, or NoBlock for any other place.
+// after it (the segment times 16, the upper 16 bits times 64 KiB), or NoBlock
+// when it carries no 2-byte address.
 long BaseOf(const Record* r) {
-  constexpr unsigned segmentWithin64K = 0x0FFF;
   if (r->length != 2) return NoBlock;
   const long value = static_cast<long>(r->bytes[0]) << 8 | r->bytes[1];
-  if (r->type == RecordTypeLinear) return value << 16;
-  return (value & segmentWithin64K) == 0 ? value << 4 : NoBlock;
+  return r->type == RecordTypeLinear ? value << 16 : value << 4;
 }
 
 // True when the 16 data records carry the load addresses first + 0x10 * i.
@@ -31,12 +30,15 @@ bool NumberedFrom(const uint16_t* loads, uint16_t first) {
   return true;
 }
 
-// The block that loads placed at base name, or NoBlock.
+// The block that loads placed at base name, or NoBlock. Load addresses wrap
+// within their 64 KiB, so records that run past its end name no block.
 long NamedBlock(const uint16_t* loads, long base) {
-  if (base == NoBlock || loads[0] % BlockSize != 0 || !NumberedFrom(loads, loads[0])) {
+  constexpr long lastFirstLoad = 0xFFFF - (DataRecordsPerBlock - 1) * RecordDataBytes;
+  const long block = base + loads[0];
+  if (base == NoBlock || loads[0] > lastFirstLoad || block % BlockSize != 0 ||
+      !NumberedFrom(loads, loads[0])) {
     return NoBlock;
   }
-  const long block = base + loads[0];
   return block < static_cast<long>(ImageSize) ? block : NoBlock;
 }
 
