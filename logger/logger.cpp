@@ -211,12 +211,16 @@ void Keep(LoggerSession* s, LoggerBlock* block, const LoggerBlock** kept) {
 }
 
 // The run stops during a block: nothing received is lost, this try's lines
-// or else the last try's.
-bool StopInBlock(LoggerSession* s, LoggerBlock* current, LoggerBlock* lastTry,
+// or else the last try's. The block gets 16 bytes for each data record
+// received, but as in a bad block only where a record's address places it
+// (ImageFiller elsewhere): the lines may be another block's or miss one, and
+// no byte may go where nothing shows it belongs.
+bool StopInBlock(LoggerSession* s, uint32_t address, LoggerBlock* current, LoggerBlock* lastTry,
                  const LoggerBlock** kept) {
   LoggerBlock* block = current->reply.count > 0 || lastTry == nullptr ? current : lastTry;
   block->sound = false;
-  block->imageBytes = LoggerCutImage(&block->reply, block->image);
+  block->imageBytes = LoggerCutImage(&block->reply, block->image);  // its length only
+  LoggerPlacedImage(&block->reply, address, s->numbering, block->image);
   Keep(s, block, kept);
   return false;
 }
@@ -322,7 +326,8 @@ bool PrepareRetry(LoggerSession* s, uint32_t address, int attempt, LoggerBlock* 
                   LoggerBlock* lastTry, const LoggerBlock** kept) {
   Report(s, LoggerEvent::Reread, address, attempt);
   if (LetLineFallQuiet(s, address)) return true;
-  if (s->stop != LoggerStop::NoSoundReplyInTime) return StopInBlock(s, current, lastTry, kept);
+  if (s->stop != LoggerStop::NoSoundReplyInTime)
+    return StopInBlock(s, address, current, lastTry, kept);
   KeepBad(s, lastTry, address, kept);
   return false;
 }
@@ -403,11 +408,11 @@ bool LoggerReadBlock(LoggerSession* s, uint32_t address, const LoggerBlock** kep
     current->reply.count = 0;
     if (attempt > 1 && !PrepareRetry(s, address, attempt, current, lastTry, kept)) return false;
     if (!Ask(s) || !ReadReply(s, address, &current->reply)) {
-      return StopInBlock(s, current, lastTry, kept);
+      return StopInBlock(s, address, current, lastTry, kept);
     }
     // The second try reads into the buffer that held the block before.
     const TryOutcome try_ = JudgeTry(s, address, current, attempt == 1 ? before : nullptr);
-    if (try_.result == TryResult::Stop) return StopInBlock(s, current, lastTry, kept);
+    if (try_.result == TryResult::Stop) return StopInBlock(s, address, current, lastTry, kept);
     if (try_.result == TryResult::Taken) {
       Keep(s, current, kept);
       return true;

@@ -193,6 +193,33 @@ TEST(LoggerFaults, SlowThenSilentLoggerIsWaitedForUntilTheUserStops) {
   EXPECT_EQ(ExpectCleanPrefix(dir, sim), FirstEntryOf(lastBlock + BlockSize));
 }
 
+// Ctrl-C while a block waits to be asked again: its last try (a record sent
+// twice, so that the data records after it came one place late) is kept as
+// a bad block is, each record where its address places it, FF where none
+// came, not in the order the records arrived. (Fault campaign seed 450.)
+TEST(LoggerFaults, StopBeforeATryAgainKeepsTheBytesOnlyWhereTheyBelong) {
+  constexpr uint32_t block = 0x00300;
+  TempDir dir;
+  InProcessSim sim(8);
+  sim.config.faults.duplicateAddress = block + 0x45;  // record 4, on every try
+  std::atomic<bool> stop{false};
+  std::thread user([&] {
+    // Stopped halfway through the quiet wait after the second try.
+    const std::string twice = Asked(block, 2);
+    while (!Contains(sim.Received(), twice)) usleep(5000);
+    usleep(ReadTimeoutMs * 1000 / 2);
+    stop = true;
+  });
+  const DriverResult run = DumpFrom(&sim, dir, StoppedBy(&stop));
+  user.join();
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitInterrupted);
+  EXPECT_TRUE(EndsWith(run.console, std::string(Interrupted) + ResumeHint)) << Tail(run.console);
+  std::string image = sim.Memory(block + BlockSize);
+  image.replace(block + BlockSize - RecordDataBytes, RecordDataBytes, RecordDataBytes, '\xFF');
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+}
+
 // Another device on the port (a line of text now and then, no records): the
 // console says so within a few seconds, and Ctrl-C ends the run with the end
 // command sent.
