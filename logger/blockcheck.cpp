@@ -159,6 +159,21 @@ int OffsetOf(uint16_t load, long base, uint32_t address, LoggerNumbering numberi
   return static_cast<int>(offset);
 }
 
+// Whether another data record of the reply that fits carries the same load
+// address with other bytes: a logger may give every record one address, and
+// while the numbering is unknown that address then places none of them.
+bool LoadShared(const LoggerReply* reply, int index) {
+  const Record* r = &reply->record[index];
+  for (int i = 0; i < reply->count; ++i) {
+    const Record* other = &reply->record[i];
+    if (i == index || other->type != RecordTypeData || !LoggerRecordFits(other)) continue;
+    if (other->load == r->load && std::memcmp(other->bytes, r->bytes, RecordDataBytes) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void LoggerParseReply(LoggerReply* reply) {
@@ -214,6 +229,7 @@ void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumberi
       continue;
     }
     if (r->type != RecordTypeData || !fits) continue;
+    if (numbering == LoggerNumbering::Unknown && LoadShared(reply, i)) continue;
     const int at = OffsetOf(r->load, base, address, numbering);
     if (at >= 0) std::memcpy(image + at, r->bytes, RecordDataBytes);
   }

@@ -78,7 +78,8 @@ void LoggerSoundImage(const LoggerReply* reply, uint8_t* image);
 // record that fits and whose address places it in the block, ImageFiller
 // elsewhere. Only an address places a record: by address, or within the block
 // where every block is numbered from 0000; while the numbering is unknown,
-// where both agree.
+// where both agree and no other record with other bytes has the same address
+// (a logger that gives every record one address places none).
 void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
                        uint8_t* image);
 

@@ -110,6 +110,26 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
 
+// A one-address logger's first block bad on every try: the numbering is not
+// yet known, and the one address its records share places none of them, so
+// the block is FF throughout, not its last record where its first belongs.
+// (Fault campaign seed 130, one-address logger.)
+TEST(BadBlock, OneAddressFirstBlockBadOnEveryTryPlacesNoRecord) {
+  TempDir dir;
+  InProcessSim sim(23);
+  sim.config.faults.numbering = SimNumbering::None;
+  sim.config.faults.corruption = SimCorruption::Digit;
+  sim.config.faults.corruptAddress = 0x0003a;
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitSuspectImage);
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"00000", ImageFiller)))
+      << Tail(run.console);
+  std::string image = sim.Memory();
+  image.replace(0, BlockSize, BlockSize, '\xFF');
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
+}
+
 // Two blocks bad on every try, one of them with a surplus line behind its
 // reply and every reply sent twice: both are named, and neither the surplus
 // nor the copy of the last try opens the next block's reply, which is asked
