@@ -56,11 +56,26 @@ const NumberingInfo Numberings[] = {
 };
 constexpr int NumberingCount = sizeof Numberings / sizeof Numberings[0];
 
-// The fault kinds where a logger whose addresses cannot tell blocks apart
+// The kinds that bring another block's reply where a block is asked for:
+// its figures are told apart for each combination of them.
+const Kind OtherBlockKinds[] = {Kind::OtherReply, Kind::LateReply, Kind::DoubledReply};
+constexpr int OtherBlockKindCount = sizeof OtherBlockKinds / sizeof OtherBlockKinds[0];
+
+// The blind spots of a logger whose addresses cannot tell blocks apart: it
 // answers one command with another block's records and nothing more, which
-// then look like this block's own: the limit of the per-block and
-// one-address numberings.
-const Kind BlindSpots[] = {Kind::OtherReply, Kind::LateReply, Kind::DoubledReply};
+// then look like this block's own. A schedule is in one when it has all the
+// kinds of it.
+struct BlindSpot {
+  const char* what;
+  Kind kinds[2];
+  int count;
+};
+const BlindSpot BlindSpots[] = {
+    {"another block's reply", {Kind::OtherReply}, 1},
+    // The copy lands where the next block is read; when that block's own
+    // reply is later than the quiet check, the copy is taken for it.
+    {"a reply sent twice, the next block's reply late", {Kind::DoubledReply, Kind::LateReply}, 2},
+};
 
 // One run of one seed against one numbering (with its resume, if any).
 struct RunRecord {
@@ -78,9 +93,18 @@ bool Failed(const RunRecord& r) {
   return r.wrong || r.lost > 0 || r.over || r.misnamed;
 }
 
+// Which of OtherBlockKinds the schedule has, one bit each.
+int OtherBlockKindsOf(const Schedule& s) {
+  int mask = 0;
+  for (int b = 0; b < OtherBlockKindCount; ++b) mask |= Has(s, OtherBlockKinds[b]) ? 1 << b : 0;
+  return mask;
+}
+
 bool InBlindSpot(const Schedule& s) {
-  for (const Kind kind : BlindSpots) {
-    if (Has(s, kind)) return true;
+  for (const BlindSpot& spot : BlindSpots) {
+    bool all = true;
+    for (int i = 0; i < spot.count; ++i) all = all && Has(s, spot.kinds[i]);
+    if (all) return true;
   }
   return false;
 }
@@ -295,6 +319,9 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
   Figures kinds[NumberingCount][KindCount];
   Figures alone[NumberingCount][KindCount];  // the kind the schedule's only fault
   Figures all[NumberingCount];
+  // Failed runs by the kinds of another block's reply their schedule had.
+  long comboRuns[NumberingCount][1 << OtherBlockKindCount] = {};
+  long comboFailed[NumberingCount][1 << OtherBlockKindCount] = {};
   std::vector<const RunRecord*> outside;
   std::vector<const RunRecord*> inside[NumberingCount];
   for (const RunRecord& r : records) {
@@ -303,6 +330,8 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
     Add(&all[r.numbering], r);
     for (const Fault& f : s.faults) Add(&kinds[r.numbering][static_cast<int>(f.kind)], r);
     if (s.faults.size() == 1) Add(&alone[r.numbering][static_cast<int>(s.faults[0].kind)], r);
+    ++comboRuns[r.numbering][OtherBlockKindsOf(s)];
+    comboFailed[r.numbering][OtherBlockKindsOf(s)] += Failed(r);
     if (!Failed(r)) continue;
     if (InBlindSpot(s) && !r.over) {
       inside[r.numbering].push_back(&r);
@@ -317,8 +346,8 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
         "misnamed\n",
         Numberings[n].title, f.runs, f.wrong, f.lost, f.over, f.misnamed);
   }
-  std::printf("blind spots (another block's reply taken for this block's):");
-  for (const Kind kind : BlindSpots) std::printf(" %s", KindName(kind));
+  std::printf("blind spots (another block's records taken for this block's):");
+  for (const BlindSpot& spot : BlindSpots) std::printf(" %s;", spot.what);
   std::printf(
       "\nby fault kind: runs with it, wrong images with status 0 / blocks lost; the same where it "
       "was the only fault\n");
@@ -330,9 +359,21 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
       std::printf("  %s %4ld runs %3ld/%-3ld alone %3ld runs %3ld/%-3ld", Numberings[n].name,
                   f.runs, f.wrong, f.lost, a.runs, a.wrong, a.lost);
     }
-    bool blind = false;
-    for (const Kind kind : BlindSpots) blind = blind || kind == static_cast<Kind>(k);
-    std::printf("%s\n", blind ? "  blind spot" : "");
+    std::printf("\n");
+  }
+  std::printf("failed runs by the kinds of another block's reply their schedule had:\n");
+  for (int mask = 1; mask < 1 << OtherBlockKindCount; ++mask) {
+    std::string kinds;
+    for (int b = 0; b < OtherBlockKindCount; ++b) {
+      if ((mask & 1 << b) == 0) continue;
+      kinds += std::string(kinds.empty() ? "" : "+") + KindName(OtherBlockKinds[b]);
+    }
+    std::printf("  %-38s", kinds.c_str());
+    for (int n = 1; n < NumberingCount; ++n) {
+      std::printf("  %s %4ld of %-4ld", Numberings[n].name, comboFailed[n][mask],
+                  comboRuns[n][mask]);
+    }
+    std::printf("\n");
   }
   std::printf("outside the blind spots: %zu failed runs\n", outside.size());
   for (const RunRecord* r : outside) PrintFailure(*r);
