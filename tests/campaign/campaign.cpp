@@ -56,26 +56,28 @@ const NumberingInfo Numberings[] = {
 };
 constexpr int NumberingCount = sizeof Numberings / sizeof Numberings[0];
 
-// The kinds that bring another block's reply where a block is asked for:
-// its figures are told apart for each combination of them.
-const Kind OtherBlockKinds[] = {Kind::OtherReply, Kind::LateReply, Kind::DoubledReply};
-constexpr int OtherBlockKindCount = sizeof OtherBlockKinds / sizeof OtherBlockKinds[0];
-
 // The blind spots of a logger whose addresses cannot tell blocks apart: it
 // answers one command with another block's records and nothing more, which
-// then look like this block's own. A schedule is in one when it has all the
-// kinds of it.
+// then look like this block's own. A schedule is in one when it has its kind
+// and, where it names any, one of the kinds with it.
 struct BlindSpot {
   const char* what;
-  Kind kinds[2];
-  int count;
+  Kind kind;
+  Kind with[5];
+  int withCount;
 };
 const BlindSpot BlindSpots[] = {
-    {"another block's reply", {Kind::OtherReply}, 1},
-    // The copy lands where the next block is read; when that block's own
-    // reply is later than the quiet check, the copy is taken for it.
-    {"a reply sent twice, the next block's reply late", {Kind::DoubledReply, Kind::LateReply}, 2},
+    {"another block's reply", Kind::OtherReply, {}, 0},
+    // The copy lands where the next block is read, and is taken for it when
+    // nothing follows within the quiet check; a stop or a lost link before
+    // the check ends leaves it as the block in flight.
+    {"a reply sent twice, the next block's reply late or never, or the run stopped in the quiet "
+     "check",
+     Kind::DoubledReply,
+     {Kind::LateReply, Kind::Silence, Kind::Interrupt, Kind::HangUpIn, Kind::HangUpAfter},
+     5},
 };
+constexpr int BlindSpotCount = sizeof BlindSpots / sizeof BlindSpots[0];
 
 // One run of one seed against one numbering (with its resume, if any).
 struct RunRecord {
@@ -93,18 +95,15 @@ bool Failed(const RunRecord& r) {
   return r.wrong || r.lost > 0 || r.over || r.misnamed;
 }
 
-// Which of OtherBlockKinds the schedule has, one bit each.
-int OtherBlockKindsOf(const Schedule& s) {
-  int mask = 0;
-  for (int b = 0; b < OtherBlockKindCount; ++b) mask |= Has(s, OtherBlockKinds[b]) ? 1 << b : 0;
-  return mask;
+bool InSpot(const Schedule& s, const BlindSpot& spot) {
+  bool with = spot.withCount == 0;
+  for (int i = 0; i < spot.withCount; ++i) with = with || Has(s, spot.with[i]);
+  return Has(s, spot.kind) && with;
 }
 
 bool InBlindSpot(const Schedule& s) {
   for (const BlindSpot& spot : BlindSpots) {
-    bool all = true;
-    for (int i = 0; i < spot.count; ++i) all = all && Has(s, spot.kinds[i]);
-    if (all) return true;
+    if (InSpot(s, spot)) return true;
   }
   return false;
 }
@@ -319,9 +318,9 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
   Figures kinds[NumberingCount][KindCount];
   Figures alone[NumberingCount][KindCount];  // the kind the schedule's only fault
   Figures all[NumberingCount];
-  // Failed runs by the kinds of another block's reply their schedule had.
-  long comboRuns[NumberingCount][1 << OtherBlockKindCount] = {};
-  long comboFailed[NumberingCount][1 << OtherBlockKindCount] = {};
+  // Runs in each blind spot, and how many of them failed.
+  long spotRuns[NumberingCount][BlindSpotCount] = {};
+  long spotFailed[NumberingCount][BlindSpotCount] = {};
   std::vector<const RunRecord*> outside;
   std::vector<const RunRecord*> inside[NumberingCount];
   for (const RunRecord& r : records) {
@@ -330,8 +329,11 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
     Add(&all[r.numbering], r);
     for (const Fault& f : s.faults) Add(&kinds[r.numbering][static_cast<int>(f.kind)], r);
     if (s.faults.size() == 1) Add(&alone[r.numbering][static_cast<int>(s.faults[0].kind)], r);
-    ++comboRuns[r.numbering][OtherBlockKindsOf(s)];
-    comboFailed[r.numbering][OtherBlockKindsOf(s)] += Failed(r);
+    for (int b = 0; b < BlindSpotCount; ++b) {
+      if (!InSpot(s, BlindSpots[b])) continue;
+      ++spotRuns[r.numbering][b];
+      spotFailed[r.numbering][b] += Failed(r);
+    }
     if (!Failed(r)) continue;
     if (InBlindSpot(s) && !r.over) {
       inside[r.numbering].push_back(&r);
@@ -346,10 +348,8 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
         "misnamed\n",
         Numberings[n].title, f.runs, f.wrong, f.lost, f.over, f.misnamed);
   }
-  std::printf("blind spots (another block's records taken for this block's):");
-  for (const BlindSpot& spot : BlindSpots) std::printf(" %s;", spot.what);
   std::printf(
-      "\nby fault kind: runs with it, wrong images with status 0 / blocks lost; the same where it "
+      "by fault kind: runs with it, wrong images with status 0 / blocks lost; the same where it "
       "was the only fault\n");
   for (int k = 0; k < KindCount; ++k) {
     std::printf("  %-16s", KindName(static_cast<Kind>(k)));
@@ -361,17 +361,11 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
     }
     std::printf("\n");
   }
-  std::printf("failed runs by the kinds of another block's reply their schedule had:\n");
-  for (int mask = 1; mask < 1 << OtherBlockKindCount; ++mask) {
-    std::string kinds;
-    for (int b = 0; b < OtherBlockKindCount; ++b) {
-      if ((mask & 1 << b) == 0) continue;
-      kinds += std::string(kinds.empty() ? "" : "+") + KindName(OtherBlockKinds[b]);
-    }
-    std::printf("  %-38s", kinds.c_str());
+  std::printf("blind spots (another block's records taken for this block's), failed runs:\n");
+  for (int b = 0; b < BlindSpotCount; ++b) {
+    std::printf("  %s:", BlindSpots[b].what);
     for (int n = 1; n < NumberingCount; ++n) {
-      std::printf("  %s %4ld of %-4ld", Numberings[n].name, comboFailed[n][mask],
-                  comboRuns[n][mask]);
+      std::printf(" %s %ld of %ld;", Numberings[n].name, spotFailed[n][b], spotRuns[n][b]);
     }
     std::printf("\n");
   }
