@@ -56,26 +56,49 @@ const NumberingInfo Numberings[] = {
 };
 constexpr int NumberingCount = sizeof Numberings / sizeof Numberings[0];
 
-// The blind spots of a logger whose addresses cannot tell blocks apart: it
-// answers one command with another block's records and nothing more, which
-// then look like this block's own. A schedule is in one when it has its kind
-// and, where it names any, one of the kinds with it.
+// The blind spots of a logger whose addresses cannot tell blocks apart (or,
+// with one address throughout, records apart): another block's records, or
+// records out of their places, then look like this block's own.
+bool AnotherBlocksReply(const Schedule& s) {
+  return Has(s, Kind::OtherReply);
+}
+
+// The copy lands where the next block is read, and is taken for it when
+// nothing follows within the quiet check; a stop or a lost link before the
+// check ends leaves it as the block in flight.
+bool CopyTakenForTheNextBlock(const Schedule& s) {
+  const Kind ends[] = {Kind::LateReply, Kind::Silence, Kind::Interrupt, Kind::HangUpIn,
+                       Kind::HangUpAfter};
+  bool ended = false;
+  for (const Kind kind : ends) ended = ended || Has(s, kind);
+  return Has(s, Kind::DoubledReply) && ended;
+}
+
+// A record sent twice and another lost in one reply: the count of lines is
+// right, and one address throughout cannot show that the order is not.
+bool RecordTwiceAndOneLost(const Schedule& s) {
+  const Fault* twice = Find(s, Kind::DuplicateRecord);
+  for (const Fault& f : s.faults) {
+    const bool lineLost =
+        f.kind == Kind::LostRecord ||
+        (f.kind == Kind::CorruptRecord &&
+         (f.corruption == SimCorruption::Colon || f.corruption == SimCorruption::LineEnd));
+    if (twice != nullptr && lineLost && f.block == twice->block) return true;
+  }
+  return false;
+}
+
 struct BlindSpot {
   const char* what;
-  Kind kind;
-  Kind with[5];
-  int withCount;
+  bool (*holds)(const Schedule& s);  // whether a schedule is in it
+  bool oneAddressOnly;               // a per-block numbering sees through it
 };
 const BlindSpot BlindSpots[] = {
-    {"another block's reply", Kind::OtherReply, {}, 0},
-    // The copy lands where the next block is read, and is taken for it when
-    // nothing follows within the quiet check; a stop or a lost link before
-    // the check ends leaves it as the block in flight.
+    {"another block's reply", AnotherBlocksReply, false},
     {"a reply sent twice, the next block's reply late or never, or the run stopped in the quiet "
      "check",
-     Kind::DoubledReply,
-     {Kind::LateReply, Kind::Silence, Kind::Interrupt, Kind::HangUpIn, Kind::HangUpAfter},
-     5},
+     CopyTakenForTheNextBlock, false},
+    {"a record sent twice and another lost in the same reply", RecordTwiceAndOneLost, true},
 };
 constexpr int BlindSpotCount = sizeof BlindSpots / sizeof BlindSpots[0];
 
@@ -95,15 +118,10 @@ bool Failed(const RunRecord& r) {
   return r.wrong || r.lost > 0 || r.over || r.misnamed;
 }
 
-bool InSpot(const Schedule& s, const BlindSpot& spot) {
-  bool with = spot.withCount == 0;
-  for (int i = 0; i < spot.withCount; ++i) with = with || Has(s, spot.with[i]);
-  return Has(s, spot.kind) && with;
-}
-
-bool InBlindSpot(const Schedule& s) {
+bool InBlindSpot(const Schedule& s, SimNumbering numbering) {
   for (const BlindSpot& spot : BlindSpots) {
-    if (InSpot(s, spot)) return true;
+    const bool applies = !spot.oneAddressOnly || numbering == SimNumbering::None;
+    if (applies && spot.holds(s)) return true;
   }
   return false;
 }
@@ -330,12 +348,12 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
     for (const Fault& f : s.faults) Add(&kinds[r.numbering][static_cast<int>(f.kind)], r);
     if (s.faults.size() == 1) Add(&alone[r.numbering][static_cast<int>(s.faults[0].kind)], r);
     for (int b = 0; b < BlindSpotCount; ++b) {
-      if (!InSpot(s, BlindSpots[b])) continue;
+      if (!BlindSpots[b].holds(s)) continue;
       ++spotRuns[r.numbering][b];
       spotFailed[r.numbering][b] += Failed(r);
     }
     if (!Failed(r)) continue;
-    if (InBlindSpot(s) && !r.over) {
+    if (InBlindSpot(s, Numberings[r.numbering].numbering) && !r.over) {
       inside[r.numbering].push_back(&r);
     } else {
       outside.push_back(&r);
@@ -363,7 +381,8 @@ int ReportOtherNumberings(const std::vector<RunRecord>& records) {
   }
   std::printf("blind spots (another block's records taken for this block's), failed runs:\n");
   for (int b = 0; b < BlindSpotCount; ++b) {
-    std::printf("  %s:", BlindSpots[b].what);
+    std::printf("  %s%s:", BlindSpots[b].what,
+                BlindSpots[b].oneAddressOnly ? " (one-address)" : "");
     for (int n = 1; n < NumberingCount; ++n) {
       std::printf(" %s %ld of %ld;", Numberings[n].name, spotFailed[n][b], spotRuns[n][b]);
     }

@@ -149,11 +149,12 @@ bool UnnamedBlock(Walk* w, uint32_t index) {
   return true;
 }
 
-// The block cut short: 16 bytes for each data record received, each 16 the
-// memory's or ImageFiller, never another place's (its lines may be another
-// block's, or miss one). It is no whole block: where its records cannot be
-// placed (one address throughout, or the numbering not yet learned) it may
-// hold ImageFiller even for its own.
+// The block cut short: 16 bytes for each data record received (or all 256,
+// when it had stayed bad after every try and the stop came in the wait
+// after its last), each 16 the memory's or ImageFiller, never another
+// place's (its lines may be another block's, or miss one). It is no whole
+// block: where its records cannot be placed (one address throughout, or the
+// numbering not yet learned) it may hold ImageFiller even for its own.
 bool InFlightInPlace(const Walk* w, uint32_t index, size_t at) {
   size_t received = 0;
   Record record;
@@ -163,7 +164,7 @@ bool InFlightInPlace(const Walk* w, uint32_t index, size_t at) {
   }
   const std::string stored = w->facts->bin.substr(index * BlockSize);
   const size_t records = std::min<size_t>(received, DataRecordsPerBlock);
-  return stored.size() == records * RecordDataBytes &&
+  return (stored.size() == records * RecordDataBytes || stored.size() == BlockSize) &&
          RecordsInPlace(stored, BlockOf(*w->facts->memory, index));
 }
 

@@ -136,6 +136,19 @@ long long SpoiledTries(const Schedule& s) {
   return s.spoilFirst == 0 || s.spoilFirst >= BlockTries ? BlockTries : s.spoilFirst;
 }
 
+// Whether a fault leaves the block's reply a record line short (a lost
+// record, its ':' or its line end lost), so that it stalls.
+bool ShortOfALine(const Schedule& s, uint32_t block) {
+  for (const Fault& f : s.faults) {
+    const bool lineLost =
+        f.kind == Kind::LostRecord ||
+        (f.kind == Kind::CorruptRecord &&
+         (f.corruption == SimCorruption::Colon || f.corruption == SimCorruption::LineEnd));
+    if (lineLost && f.block == block) return true;
+  }
+  return false;
+}
+
 // Whether a spoiled reply of this kind is bad, so that its block is asked again.
 bool MakesTryBad(Kind kind) {
   return kind == Kind::LostRecord || kind == Kind::DuplicateRecord || kind == Kind::CorruptRecord ||
@@ -161,19 +174,16 @@ long long CostOf(const Schedule& s, const Fault& f) {
   switch (f.kind) {
     case Kind::LostRecord:
       return spoiled * (StallMs + retry);
-    case Kind::CorruptRecord: {
-      // A lost ':' or line end leaves the reply a line short: it stalls.
-      const bool shortOfALine =
-          f.corruption == SimCorruption::Colon || f.corruption == SimCorruption::LineEnd;
-      return spoiled * ((shortOfALine ? StallMs : 0) + retry);
-    }
+    case Kind::CorruptRecord:
+      return spoiled * ((ShortOfALine(s, f.block) ? StallMs : 0) + retry);
     case Kind::DuplicateRecord:
     case Kind::SurplusLine:
       return spoiled * retry;
     case Kind::OtherReply: {
-      // The next block's reply, with fewer lines than this one's, stalls.
+      // The next block's reply stalls when it has fewer lines than this
+      // one's, or is itself a line short.
       const uint32_t next = (f.block + BlockSize) % ImageSize;
-      const bool fewer = RecordLinesOf(next) < RecordLinesOf(f.block);
+      const bool fewer = RecordLinesOf(next) < RecordLinesOf(f.block) || ShortOfALine(s, next);
       return spoiled * ((fewer ? StallMs : 0) + retry);
     }
     case Kind::LateReply:
