@@ -1,46 +1,112 @@
 #!/usr/bin/env bash
-# Installs what building and testing loggerdump needs on Debian 12. Safe to run
-# again: it installs only what is missing.
-set -euo pipefail
+# Installs what building and testing loggerdump needs on Debian 12, in two
+# steps. Safe to run again: it installs only what is missing.
+#   1. The Linux programs, their tests and the demo. Nothing here needs a
+#      foreign architecture; a failure is an error (status 1).
+#   2. The Windows program and its Wine tests, and the packages' tools. The
+#      32-bit Wine is an i386 package that a machine may not be able to
+#      install; then the Wine tests run the 64-bit build, and setup still
+#      succeeds. Anything else of this step missing ends setup with status 1
+#      once both steps have been tried.
+# An error that apt-get update reports for some package list does not stop
+# setup: it goes on with the lists it has.
+set -uo pipefail
 
-packages=(cmake make g++ libgtest-dev)
-# The Windows program: MinGW-w64 cross compilers (32-bit for users, 64-bit for
-# testing where 32-bit code cannot run), Wine with its 32-bit part, and the
-# Japanese locale that the Wine tests run under.
-packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 locales)
-# The packages (scripts/package.sh: CPack, dpkg-shlibdeps for the Debian
-# package's Depends) and their checks (unzip, file).
-packages+=(dpkg-dev unzip file)
-# strace: a test watches the output files reach the disk.
-packages+=(strace)
-# clang with its libFuzzer and sanitizer runtimes: scripts/fuzz.sh.
-packages+=(clang libclang-rt-dev)
+# Step 1: compilers, CMake and GoogleTest; strace (a test watches the output
+# files reach the disk); clang with its libFuzzer and sanitizer runtimes
+# (scripts/fuzz.sh); the locales package for ja_JP.UTF-8 (console tests).
+linux_packages=(cmake make g++ libgtest-dev strace clang libclang-rt-dev locales)
+# Step 2: the MinGW-w64 cross compilers (32-bit for users, 64-bit for testing
+# where 32-bit code cannot run), Wine, and what scripts/package.sh and its
+# check use (CPack, dpkg-shlibdeps, unzip, file).
+windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 dpkg-dev unzip file)
+wine32_package=wine32:i386
 
-# wine32 is an i386 package: multiarch must be on before apt-get update.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "setup: enabling the i386 architecture for wine32"
-  dpkg --add-architecture i386
-fi
+export DEBIAN_FRONTEND=noninteractive
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+say() { echo "setup: $*"; }
+
+# Prints the packages of the arguments that are not installed.
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"
+  done
+}
+
+# The first error apt-get printed to the log, as the reason for a failure.
+apt_reason() {
+  local reason
+  reason=$(grep -m1 '^E: ' "$log" | sed 's/^E: //')
+  echo "${reason:-apt-get failed with no message}"
+}
+
+# apt-get update; an error for some list is said in one line and setup goes
+# on with the lists it has (an install that then fails says why).
+lists_fresh=0
+refresh_lists() {
+  [ "$lists_fresh" = 1 ] && return 0
+  lists_fresh=1
+  if ! apt-get update -q >"$log" 2>&1; then
+    say "apt-get update failed for some package lists ($(apt_reason)); going on with the lists it has"
+  fi
+}
+
+# apt-get install of the arguments, its output shown; the status is apt-get's.
+install() {
+  say "installing $*"
   # With recommends: that is how Wine was installed where these tests were made to pass.
-  apt-get install -y -q "${missing[@]}"
-fi
+  apt-get install -y -q "$@" 2>&1 | tee "$log"
+  return "${PIPESTATUS[0]}"
+}
 
-# ja_JP.UTF-8 for the C library (Wine takes the Windows locale from it).
+# Step 1: the Linux part.
+mapfile -t missing < <(missing_of "${linux_packages[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+  refresh_lists
+  if ! install "${missing[@]}"; then
+    say "ERROR: the Linux part could not be installed ($(apt_reason)); without it nothing can be built or tested. Mend apt (see above) and run setup again."
+    exit 1
+  fi
+fi
+# ja_JP.UTF-8 for the C library (the console tests and Wine take it).
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
-  echo "setup: generating the ja_JP.UTF-8 locale"
+  say "generating the ja_JP.UTF-8 locale"
   if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
     sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
   elif ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
     echo "ja_JP.UTF-8 UTF-8" >>/etc/locale.gen
   fi
-  locale-gen
+  if ! locale-gen >"$log" 2>&1; then
+    say "ERROR: the ja_JP.UTF-8 locale could not be generated: $(tail -n 1 "$log")"
+    exit 1
+  fi
 fi
+say "the Linux part is ready (scripts/demo.sh, and the Linux tests)"
+
+# Step 2: the Windows part.
+status=0
+mapfile -t missing < <(missing_of "${windows_packages[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+  refresh_lists
+  if ! install "${missing[@]}"; then
+    say "ERROR: the Windows part could not be installed ($(apt_reason)); the Windows build, its Wine tests and the packages cannot be made"
+    status=1
+  fi
+fi
+if [ -n "$(missing_of "$wine32_package")" ]; then
+  # wine32 is an i386 package: multiarch must be on before its lists are read.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    say "enabling the i386 architecture for $wine32_package"
+    dpkg --add-architecture i386
+    lists_fresh=0
+  fi
+  refresh_lists
+  if ! install "$wine32_package"; then
+    say "32-bit Wine ($wine32_package) cannot be installed ($(apt_reason)); the Wine tests will run the 64-bit build"
+  fi
+fi
+[ "$status" = 0 ] && say "the Windows part is ready"
+exit "$status"

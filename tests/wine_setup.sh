@@ -46,7 +46,17 @@ elif [ -x "$wine64" ] && timeout 30 "$wine64" --version >/dev/null 2>&1; then
   loader=$wine64
   exe=$exe64
   arch=win64
-  note="this machine cannot run 32-bit code (its kernel refuses i386 programs), so the Wine tests ran the 64-bit build of the same sources ($exe64); the 32-bit loggerdump.exe was built but not run"
+  # Why the 32-bit program cannot run: Wine's 32-bit part is not installed
+  # (setup says why), or the kernel refuses i386 programs ("Exec format
+  # error", a kernel without IA-32 emulation), or its loader fails otherwise.
+  if [ ! -x "$wine32" ]; then
+    reason="32-bit Wine (wine32:i386) is not installed; scripts/setup.sh says why"
+  elif timeout 30 "$wine32" --version 2>&1 | grep -qi 'exec format error'; then
+    reason="this machine cannot run 32-bit code: its kernel refuses i386 programs"
+  else
+    reason="32-bit Wine is installed but its loader fails: $(timeout 30 "$wine32" --version 2>&1 | head -n 1)"
+  fi
+  note="$reason, so the Wine tests ran the 64-bit build of the same sources ($exe64); the 32-bit loggerdump.exe was built but not run"
   echo "wine setup: NOTE: $note" >&2
 else
   fail "neither $wine32 nor $wine64 runs here; run scripts/setup.sh (wine32:i386 needs 'dpkg --add-architecture i386')"
