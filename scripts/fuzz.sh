@@ -3,9 +3,10 @@
 #
 # Runs each fuzz target (tests/fuzz/TARGET_fuzz.cpp; all of them by default)
 # under libFuzzer with the address and undefined-behaviour sanitizers for
-# SECONDS, starting from its stored corpus tests/fuzz/corpus/TARGET. It
-# prints one line per target (inputs run, coverage, findings) and exits
-# non-zero when any target found an input that breaks a property or crashes.
+# SECONDS (one target per core at a time), starting from its stored corpus
+# tests/fuzz/corpus/TARGET. It prints one line per target (inputs run,
+# coverage, findings) and exits non-zero when any target found an input that
+# breaks a property or crashes.
 #
 # Inputs the fuzzer finds interesting go to build-fuzz/corpus/TARGET, findings
 # to build-fuzz/findings/TARGET/. To replay a finding (or any input):
@@ -37,18 +38,36 @@ cmake --build "$out" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
 
 # Longest input per target: a stored dump needs room for a few blocks.
 declare -A max_len=([record]=300 [blockcheck]=3000 [storeddump]=12000 [commandline]=600)
-status=0
-for t in "${targets[@]}"; do
-  work="$out/corpus/$t"
-  findings="$out/findings/$t"
+# fuzz_one TARGET: one target's run, its output in its log.
+fuzz_one() {
+  local t=$1
+  local work="$out/corpus/$t" findings="$out/findings/$t"
   rm -rf "$findings"  # only this run's findings count
   mkdir -p "$work" "$findings"
-  log="$out/fuzz-$t.log"
-  rc=0
   # A slow input is a finding too (-timeout, in seconds).
   "$out/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=5 -max_len="${max_len[$t]:-4096}" \
     -print_final_stats=1 -artifact_prefix="$findings/" "$work" "$root/tests/fuzz/corpus/$t" \
-    >"$log" 2>&1 || rc=$?
+    >"$out/fuzz-$t.log" 2>&1
+  echo $? >"$out/fuzz-$t.rc"
+}
+
+# One target per core at a time.
+running=0
+for t in "${targets[@]}"; do
+  fuzz_one "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$(nproc)" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait
+
+status=0
+for t in "${targets[@]}"; do
+  log="$out/fuzz-$t.log"
+  findings="$out/findings/$t"
+  rc=$(cat "$out/fuzz-$t.rc")
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
   found=$(find "$findings" -type f | wc -l)
