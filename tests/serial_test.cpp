@@ -98,9 +98,14 @@ TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
   EXPECT_EQ(NextLine(&n), ":abc\r");
 }
 
+bool RefusePurge(SerialLink*) {
+  return false;
+}
+
 // What waits before a command is gone afterwards: a line being assembled is
 // dropped by a discard, and the port's queue is emptied by a drop also where
-// the link reads one byte at a time and cannot see what stays queued.
+// the link reads one byte at a time and cannot see what stays queued, and
+// where the port refuses to purge its queue.
 TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   Send(":part");
   EXPECT_EQ(SerialReadLine(link, line), SerialLineTimeout);
@@ -108,9 +113,10 @@ TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   Send("a\r");
   int n = 0;
   EXPECT_EQ(NextLine(&n), "a\r");
-  for (const bool oneByte : {false, true}) {
-    SCOPED_TRACE(oneByte);
-    const OneByteReads reads(oneByte);
+  for (const int variant : {0, 1, 2}) {
+    SCOPED_TRACE(variant);
+    const OneByteReads reads(variant != 0);
+    if (variant == 2) serialSeam.purgeInput = RefusePurge;
     Send("\nb\r\n:stale\r\n:st");
     EXPECT_EQ(NextLine(&n), "\n");
     EXPECT_EQ(NextLine(&n), "b\r");
@@ -235,6 +241,66 @@ TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
   const std::string timeout = std::to_string(SerialLineTimeout);
   EXPECT_EQ(results, (std::vector<std::string>{failed, failed, ":100100AA\r", failed, ":00\n",
                                                timeout, timeout, timeout}));
+}
+
+// A driver that returns at once with no byte whenever nothing is queued:
+// each read brings the next piece, one byte or none ("").
+struct EagerPort {
+  static std::string script;  // one character per read; '.' stands for an empty read
+  static size_t next;
+  static int calls;
+  static int ReadSome(SerialLink*, unsigned char* buffer, size_t max) {
+    ++calls;
+    if (next == script.size() || max == 0) return 0;
+    const char c = script[next++];
+    if (c == '.') return 0;
+    buffer[0] = static_cast<unsigned char>(c);
+    return 1;
+  }
+  SerialSeam saved = serialSeam;
+  explicit EagerPort(const char* text) {
+    script = text;
+    next = 0;
+    calls = 0;
+    serialSeam.readSome = ReadSome;
+  }
+  ~EagerPort() { serialSeam = saved; }
+};
+std::string EagerPort::script;
+size_t EagerPort::next = 0;
+int EagerPort::calls = 0;
+
+// An empty read that returns at once is neither a time-out nor a reason to
+// ask again in a tight loop: the line counts as quiet only once a whole read
+// time-out has passed, asked a few dozen times meanwhile.
+TEST(ReadLineSeam, EmptyReadsThatReturnAtOnceAreWaitedOut) {
+  SerialLink link{};
+  char line[LineBufferSize] = {};
+  const int mostCalls = static_cast<int>(ReadTimeoutMs / EmptyReadPauseMs) + 2;
+  {
+    EagerPort port(":.1..\r");
+    EXPECT_EQ(SerialReadLine(&link, line), 3);
+    EXPECT_STREQ(line, ":1\r");
+  }
+  {
+    EagerPort port("");
+    const long long start = TestNowMs();
+    EXPECT_EQ(SerialReadLine(&link, line), SerialLineTimeout);
+    EXPECT_GE(TestNowMs() - start, static_cast<long long>(ReadTimeoutMs) - EarlyReturnSlackMs);
+    EXPECT_LE(EagerPort::calls, mostCalls);
+  }
+  {
+    EagerPort port("");
+    const long long start = TestNowMs();
+    EXPECT_EQ(SerialDropInputAndWait(&link), 0);
+    EXPECT_GE(TestNowMs() - start, static_cast<long long>(ReadTimeoutMs) - EarlyReturnSlackMs);
+    EXPECT_LE(EagerPort::calls, mostCalls);
+  }
+  {
+    // Bytes that come after a few empty reads are no quiet line.
+    EagerPort port("...x");
+    EXPECT_EQ(SerialDropInputAndWait(&link), 1);
+  }
 }
 
 TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
