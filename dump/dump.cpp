@@ -225,11 +225,23 @@ bool CloseFile(FILE** file) {
 
 // Has the system write the file to the disk, then closes it: a run reports
 // its status only once its files would survive a power cut. False when
-// either step failed.
-bool SyncAndCloseFile(FILE** file) {
-  unsigned long code = 0;
-  const bool synced = *file == nullptr || SyncFile(*file, &code);
+// either step failed, with the system's error code of a failed write to the
+// disk in *code (0 for none).
+bool SyncAndCloseFile(FILE** file, unsigned long* code) {
+  *code = 0;
+  const bool synced = *file == nullptr || SyncFile(*file, code);
   return CloseFile(file) && synced;
+}
+
+// A file that could not be written at the end: in the system's words where
+// it gave a reason.
+void PrintCannotWrite(FILE* out, const wchar_t* file, unsigned long code) {
+  wchar_t system[SystemTextSize];
+  if (SystemErrorText(code, system, SystemTextSize)) {
+    PrintOnNewLine(out, Msg::CannotWriteWithSystem, file, system);
+  } else {
+    PrintOnNewLine(out, Msg::CannotWrite, file);
+  }
 }
 
 // Whether the logger still holds what the stored blocks say: the witnesses
@@ -377,19 +389,21 @@ int FinishRun(DumpState* run) {
   run->logger = nullptr;
   SerialClose(run->link);
   run->link = nullptr;
-  const bool binClosed = SyncAndCloseFile(&run->bin);
-  const bool hexClosed = SyncAndCloseFile(&run->hex);
+  unsigned long binCode = 0;
+  unsigned long hexCode = 0;
+  const bool binClosed = SyncAndCloseFile(&run->bin, &binCode);
+  const bool hexClosed = SyncAndCloseFile(&run->hex, &hexCode);
 
   // The first failure decides the status; later ones are still reported. An
   // interruption is no failure: data lost on closing outranks it.
   int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
   if ((!binClosed || run->binFailed) && run->stop != RunStop::BinFileFailed) {
-    PrintOnNewLine(out, Msg::CannotWrite, BinFileText.text);
+    PrintCannotWrite(out, BinFileText.text, binCode);
     if (status == ExitComplete) status = ExitBinFile;
   }
   if (!hexClosed && run->stop != RunStop::HexFileFailed) {
-    PrintOnNewLine(out, Msg::CannotWrite, HexFileText.text);
+    PrintCannotWrite(out, HexFileText.text, hexCode);
     if (status == ExitComplete) status = ExitHexFile;
   }
   // Blocks that stayed bad are reported on every way out.

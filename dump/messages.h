@@ -63,6 +63,8 @@ constexpr wchar_t WitnessBad[] =
     L"メモリと同じか確かめられません。前回のファイルはそのまま残しています "
     L"(--resume なしで実行すると最初から読み出します)。\n";     // block, tries
 constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";  // file name
+constexpr wchar_t CannotWriteWithSystem[] =
+    L"%ls に書き込めません (%ls)。\n";  // file, system's text
 
 // Warnings at the end (each after a line break of its own).
 constexpr wchar_t BadBlocks[] =

@@ -91,6 +91,12 @@ bool WaitForInput(FILE* in, const std::atomic<bool>* stop);
 // the handler a moment to set *stop; elsewhere returns at once.
 void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop);
 
+// The line the user typed (the bytes standard input gave) as wide text: on Windows in the console's
+// input code page (the ANSI code page where the process has no console), on Linux UTF-8. A byte
+// that begins no character there becomes U+FFFD. A line of LineBufferSize bytes always fits as many
+// characters; Linux cuts a longer one, Windows leaves it empty.
+void WidenTypedLine(const char* line, wchar_t* wide, size_t size);
+
 // Whether path names an existing folder.
 bool IsFolder(const char* path);
 

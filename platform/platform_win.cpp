@@ -382,6 +382,18 @@ bool IsFolder(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+void WidenTypedLine(const char* line, wchar_t* wide, size_t size) {
+  if (size == 0) return;
+  // What the console read was encoded in its input code page.
+  UINT codePage = GetConsoleCP();
+  if (codePage == 0) codePage = GetACP();
+  // A line too long for size (never one of LineBufferSize bytes into as many
+  // characters) is taken as empty.
+  if (MultiByteToWideChar(codePage, 0, line, -1, wide, static_cast<int>(size)) == 0) {
+    wide[0] = L'\0';
+  }
+}
+
 void WidenArgument(const char* text, wchar_t* wide, size_t size) {
   if (size == 0) return;
   // Cut to size: a text that does not fit is converted in part, whole characters only.

@@ -438,4 +438,40 @@ TEST(ChoosePort, TypedPathOrNumber) {
   EXPECT_STREQ(path.shown, L"COM-123456789012");
 }
 
+// The number as the port list shows it (COM1), or typed in full width with
+// an input method left on (UTF-8 here), is the listed port's; everything else
+// is read as before, by the leading integer.
+TEST(ChoosePort, NumberAfterComOrInFullWidth) {
+  static SerialPortList list{};
+  list.count = 1;
+  std::snprintf(list.ports[0].device, sizeof list.ports[0].device, "/dev/ttyUSB0");
+  list.ports[0].number = 1;
+  PortChoice choice{};
+  for (const char* line :
+       {"COM1\n", "com1\n", "  Com1  \r\n", "COM 1\n", "\xEF\xBC\x91\n",
+        "\xE3\x80\x80\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAD\xEF\xBC\x91\xE3\x80\x80\n"}) {
+    ChoosePort(line, &list, &choice);
+    EXPECT_TRUE(choice.exists) << line;
+    EXPECT_STREQ(choice.device, "/dev/ttyUSB0") << line;
+  }
+  const struct {
+    const char* line;
+    const wchar_t* shown;
+  } others[] = {
+      {"COM12abc\n", L"COM12"},
+      {"co1\n", L"COM0"},
+      {"x1\n", L"COM0"},
+      {"COM\n", L"COM0"},
+      {"\xEF\xBC\x91\xEF\xBC\x92\n", L"COM12"},
+      {"\xEF\xBC\x8D\xEF\xBC\x95\n", L"COM-5"},
+      {"\xC3\xA9" "1\n", L"COM0"},
+      {"COMCOM1\n", L"COM0"},
+  };
+  for (const auto& other : others) {
+    ChoosePort(other.line, &list, &choice);
+    EXPECT_FALSE(choice.exists) << other.line;
+    EXPECT_STREQ(choice.shown, other.shown) << other.line;
+  }
+}
+
 }  // namespace
