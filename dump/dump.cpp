@@ -23,6 +23,9 @@ constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
 // The output files' buffers hold a whole block, however long its lines.
 constexpr size_t FileBufferBytes = 32768;
 static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the buffer");
+// How long an output file that another program holds is tried again, and how often.
+constexpr long long FileInUseRetryMs = 2000;
+constexpr unsigned FileInUseRetryPauseMs = 100;
 
 // Why a run stopped before its end: the logger layer's reasons, then the
 // files' and the resume's.
@@ -451,20 +454,36 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
   }
 }
 
+// Opens an output file. One that another program holds is tried again for
+// a moment: a sync client, an indexer or a virus scanner that looks at the
+// file a run just wrote lets go of it soon.
 FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
-  if (JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
-    return OpenExclusive(path, failure);
+  if (!JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
+    *failure = {FileRefusal::NameTooLong, 0};
+    return nullptr;
   }
-  *failure = {FileRefusal::NameTooLong, 0};
-  return nullptr;
+  const long long until = NowMs() + FileInUseRetryMs;
+  for (;;) {
+    FILE* file = OpenExclusive(path, failure);
+    if (file != nullptr || failure->refusal != FileRefusal::InUse || NowMs() >= until ||
+        !SleepUnlessStopped(run, FileInUseRetryPauseMs)) {
+      return file;
+    }
+  }
 }
 
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
 bool OpenPort(DumpState* run) {
   SerialOpenFailure failure = {SerialOpenFault::NoSuchPort, 0};
-  if (run->port.exists) run->link = SerialOpen(run->port.device, &failure);
+  if (run->port.exists) {
+    // An open that blocks (some virtual ports) must not hold a stop: nothing
+    // has been sent or written yet.
+    MarkPortOpening(run->options->out, Msg::Interrupted, ExitInterrupted);
+    run->link = SerialOpen(run->port.device, &failure);
+    MarkPortOpened();
+  }
   if (run->link != nullptr) return true;
   const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";

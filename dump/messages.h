@@ -95,7 +95,9 @@ constexpr wchar_t RefusedFolder[] = L"その名前はフォルダです。\n";
 constexpr wchar_t RefusedNotRegular[] =
     L"その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
 constexpr wchar_t RefusedInUse[] =
-    L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n";
+    L"ほかのプログラムが使用中です (ファイルの同期 (OneDrive など)、検索のインデックス作成、"
+    L"ウイルス対策のソフト、同じフォルダで実行中の loggerdump など)。"
+    L"少し待ってから、やり直してください。\n";
 constexpr wchar_t RefusedSystem[] = L"ファイルを作成できません (%ls)。\n";  // system's text
 constexpr wchar_t RefusedNameTooLong[] = L"フォルダのパスが長すぎます。\n";
 

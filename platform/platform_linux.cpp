@@ -278,6 +278,14 @@ bool WindowClosesAtExit(FILE*, FILE*, bool* midLine) {
 
 void WaitForEnter(FILE*) {}
 
+void MarkPortOpening(FILE*, const wchar_t*, int) {}
+
+void MarkPortOpened() {}
+
+void TurnQuickEditOff() {}
+
+void RestoreConsoleMode() {}
+
 void MarkRunEnded() {
   // Nothing waits for it: a signal never ends the process behind the run's back.
 }
