@@ -45,7 +45,7 @@ bool ReadQueueEmpty(SerialLink* link) {
     const int got = SerialReadQueued(link, link->receive, sizeof link->receive);
     if (got < 0) return false;
     link->bytesReceived += static_cast<unsigned>(got);
-    if (link->queueEmpty) return true;
+    if (got == 0 || link->queueEmpty) return true;
   }
   return false;
 }

@@ -217,9 +217,11 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
 
 int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
   // The port is non-blocking: a read takes what is queued and never waits.
-  // With VMIN and VTIME 0 a terminal reads 0 bytes when nothing is queued.
+  // With VMIN and VTIME 0 a terminal reads 0 bytes when nothing is queued
+  // (what comes next may arrive at once: the queue is not known to stay empty).
   const ssize_t n = read(Fd(link), buffer, max);
-  if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) {
+  if (n == 0) return 0;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
     link->queueEmpty = true;
     return 0;
   }

@@ -449,9 +449,7 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
   EXPECT_EQ(second.status, 2);
   const std::string secondConsole = ConsoleText(second.out);
   EXPECT_TRUE(
-      EndsWith(secondConsole,
-               "\n通信開始\nlogger.hex が開けません。\n"
-               "ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n"))
+      EndsWith(secondConsole, "\n通信開始\nlogger.hex が開けません。\n" + Utf8(Msg::RefusedInUse)))
       << secondConsole;
   // The refused run neither truncated nor spoiled what the first one wrote.
   EXPECT_EQ(first.status, 0);
