@@ -424,6 +424,7 @@ void RestoreConsoleMode() {
   if ((mode & ENABLE_EXTENDED_FLAGS) == 0) {
     mode |= ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
   }
+  // A console that refuses keeps Quick Edit off: harmless, and nothing else can be done.
   SetConsoleMode(input, mode);
   CloseHandle(input);
 }
