@@ -23,6 +23,9 @@ constexpr size_t BadBlockListSize = BadBlocksNamed * 8 + 32;
 // The output files' buffers hold a whole block, however long its lines.
 constexpr size_t FileBufferBytes = 32768;
 static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the buffer");
+// How long an output file that another program holds is tried again, and how often.
+constexpr long long FileInUseRetryMs = 2000;
+constexpr unsigned FileInUseRetryPauseMs = 100;
 
 // Why a run stopped before its end: the logger layer's reasons, then the
 // files' and the resume's.
@@ -225,11 +228,23 @@ bool CloseFile(FILE** file) {
 
 // Has the system write the file to the disk, then closes it: a run reports
 // its status only once its files would survive a power cut. False when
-// either step failed.
-bool SyncAndCloseFile(FILE** file) {
-  unsigned long code = 0;
-  const bool synced = *file == nullptr || SyncFile(*file, &code);
+// either step failed, with the system's error code of a failed write to the
+// disk in *code (0 for none).
+bool SyncAndCloseFile(FILE** file, unsigned long* code) {
+  *code = 0;
+  const bool synced = *file == nullptr || SyncFile(*file, code);
   return CloseFile(file) && synced;
+}
+
+// A file that could not be written at the end: in the system's words where
+// it gave a reason.
+void PrintCannotWrite(FILE* out, const wchar_t* file, unsigned long code) {
+  wchar_t system[SystemTextSize];
+  if (SystemErrorText(code, system, SystemTextSize)) {
+    PrintOnNewLine(out, Msg::CannotWriteWithSystem, file, system);
+  } else {
+    PrintOnNewLine(out, Msg::CannotWrite, file);
+  }
 }
 
 // Whether the logger still holds what the stored blocks say: the witnesses
@@ -377,19 +392,21 @@ int FinishRun(DumpState* run) {
   run->logger = nullptr;
   SerialClose(run->link);
   run->link = nullptr;
-  const bool binClosed = SyncAndCloseFile(&run->bin);
-  const bool hexClosed = SyncAndCloseFile(&run->hex);
+  unsigned long binCode = 0;
+  unsigned long hexCode = 0;
+  const bool binClosed = SyncAndCloseFile(&run->bin, &binCode);
+  const bool hexClosed = SyncAndCloseFile(&run->hex, &hexCode);
 
   // The first failure decides the status; later ones are still reported. An
   // interruption is no failure: data lost on closing outranks it.
   int status = StatusOfStop(run);
   // Data that did not reach the disk is reported whatever else ended the run.
   if ((!binClosed || run->binFailed) && run->stop != RunStop::BinFileFailed) {
-    PrintOnNewLine(out, Msg::CannotWrite, BinFileText.text);
+    PrintCannotWrite(out, BinFileText.text, binCode);
     if (status == ExitComplete) status = ExitBinFile;
   }
   if (!hexClosed && run->stop != RunStop::HexFileFailed) {
-    PrintOnNewLine(out, Msg::CannotWrite, HexFileText.text);
+    PrintCannotWrite(out, HexFileText.text, hexCode);
     if (status == ExitComplete) status = ExitHexFile;
   }
   // Blocks that stayed bad are reported on every way out.
@@ -437,20 +454,36 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
   }
 }
 
+// Opens an output file. One that another program holds is tried again for
+// a moment: a sync client, an indexer or a virus scanner that looks at the
+// file a run just wrote lets go of it soon.
 FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failure) {
   char path[OutputPathSize];
-  if (JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
-    return OpenExclusive(path, failure);
+  if (!JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path)) {
+    *failure = {FileRefusal::NameTooLong, 0};
+    return nullptr;
   }
-  *failure = {FileRefusal::NameTooLong, 0};
-  return nullptr;
+  const long long until = NowMs() + FileInUseRetryMs;
+  for (;;) {
+    FILE* file = OpenExclusive(path, failure);
+    if (file != nullptr || failure->refusal != FileRefusal::InUse || NowMs() >= until ||
+        !SleepUnlessStopped(run, FileInUseRetryPauseMs)) {
+      return file;
+    }
+  }
 }
 
 // Opens the chosen port. When it cannot be opened, prints "COM Open Error"
 // and a line saying why, in the system's words too, and what to do.
 bool OpenPort(DumpState* run) {
   SerialOpenFailure failure = {SerialOpenFault::NoSuchPort, 0};
-  if (run->port.exists) run->link = SerialOpen(run->port.device, &failure);
+  if (run->port.exists) {
+    // An open that blocks (some virtual ports) must not hold a stop: nothing
+    // has been sent or written yet.
+    MarkPortOpening(run->options->out, Msg::Interrupted, ExitInterrupted);
+    run->link = SerialOpen(run->port.device, &failure);
+    MarkPortOpened();
+  }
   if (run->link != nullptr) return true;
   const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";

@@ -57,8 +57,11 @@ int LoggerDumpMain(int argc, char** argv) {
   if (!KeepStandardStreamsOpen()) return ExitNoStreams;
   SetupConsoleLocale();
   InstallStopHandlers(&stopRequested);
+  TurnQuickEditOff();
   const int status = Run(argc, argv);
   MarkRunEnded();  // the files are closed: a closing console need wait no longer
+  // Before the window is held: the user may want to select its last lines.
+  RestoreConsoleMode();
   // Started from Explorer, the window would close before its last lines are
   // read; a user who interrupted the run wants it to end.
   if (status != ExitInterrupted) HoldWindowUntilRead(stdin, stdout);

@@ -63,6 +63,8 @@ constexpr wchar_t WitnessBad[] =
     L"メモリと同じか確かめられません。前回のファイルはそのまま残しています "
     L"(--resume なしで実行すると最初から読み出します)。\n";     // block, tries
 constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";  // file name
+constexpr wchar_t CannotWriteWithSystem[] =
+    L"%ls に書き込めません (%ls)。\n";  // file, system's text
 
 // Warnings at the end (each after a line break of its own).
 constexpr wchar_t BadBlocks[] =
@@ -93,7 +95,9 @@ constexpr wchar_t RefusedFolder[] = L"その名前はフォルダです。\n";
 constexpr wchar_t RefusedNotRegular[] =
     L"その名前は通常のファイルではありません (名前付きパイプやデバイスなど)。\n";
 constexpr wchar_t RefusedInUse[] =
-    L"ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n";
+    L"ほかのプログラムが使用中です (ファイルの同期 (OneDrive など)、検索のインデックス作成、"
+    L"ウイルス対策のソフト、同じフォルダで実行中の loggerdump など)。"
+    L"少し待ってから、やり直してください。\n";
 constexpr wchar_t RefusedSystem[] = L"ファイルを作成できません (%ls)。\n";  // system's text
 constexpr wchar_t RefusedNameTooLong[] = L"フォルダのパスが長すぎます。\n";
 

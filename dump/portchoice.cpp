@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/console.h"
+#include "platform/platform.h"
 
 bool ParsePortNumber(const char* line, long* number) {
   const char* p = line;
@@ -44,6 +45,40 @@ void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, si
 
 namespace {
 
+// The full-width forms of '!' to '~', and the ideographic space.
+constexpr wchar_t FullWidthFirst = 0xFF01;
+constexpr wchar_t FullWidthLast = 0xFF5E;
+constexpr wchar_t FullWidthOffset = 0xFF01 - L'!';
+constexpr wchar_t IdeographicSpace = 0x3000;
+constexpr char PortPrefix[] = "com";
+
+}  // namespace
+
+void SpellPortNumber(const char* line, char* spelled) {
+  wchar_t wide[LineBufferSize];
+  WidenTypedLine(line, wide, LineBufferSize);
+  size_t n = 0;
+  for (const wchar_t* c = wide; *c != L'\0' && n + 1 < LineBufferSize; ++c) {
+    wchar_t ascii = *c;
+    if (ascii >= FullWidthFirst && ascii <= FullWidthLast) ascii -= FullWidthOffset;
+    if (ascii == IdeographicSpace) ascii = L' ';
+    spelled[n++] = ascii < 0x80 ? static_cast<char>(ascii) : '?';
+  }
+  spelled[n] = '\0';
+  // The port list's own name for the port: COM and the number.
+  size_t start = 0;
+  while (std::isspace(static_cast<unsigned char>(spelled[start]))) ++start;
+  size_t prefix = 0;
+  while (PortPrefix[prefix] != '\0' &&
+         std::tolower(static_cast<unsigned char>(spelled[start + prefix])) == PortPrefix[prefix]) {
+    ++prefix;
+  }
+  if (PortPrefix[prefix] == '\0')
+    std::memmove(spelled, spelled + start + prefix, n - start - prefix + 1);
+}
+
+namespace {
+
 // The device named by the number in line, from the list or else from the
 // system; false when none.
 bool DeviceOfNumber(long number, const SerialPortList* list, char* device) {
@@ -72,15 +107,17 @@ void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice
     choice->device[n] = '\0';
     choice->exists = true;
   } else {
+    char spelled[LineBufferSize];
+    SpellPortNumber(line, spelled);
     long number = 0;
-    const bool inRange = ParsePortNumber(line, &number);
+    const bool inRange = ParsePortNumber(spelled, &number);
     choice->exists = inRange && DeviceOfNumber(number, list, choice->device);
     if (!choice->exists) {
       // A number out of range is shown as typed (sign and digits), cut to fit.
       if (inRange) {
         std::swprintf(choice->shown, DevicePathSize, L"%ls%ld", SerialNumberPrefix, number);
       } else {
-        ShowTypedNumber(line, SerialNumberPrefix, choice->shown, DevicePathSize);
+        ShowTypedNumber(spelled, SerialNumberPrefix, choice->shown, DevicePathSize);
       }
       return;
     }

@@ -25,6 +25,14 @@ bool ParsePortNumber(const char* line, long* number);
 // white space), cut to fit shownSize: how a number that names no port is shown.
 void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, size_t shownSize);
 
+// The user's line (bytes as typed, see WidenTypedLine) as the number part
+// that ParsePortNumber reads, into spelled (LineBufferSize bytes): full-width
+// characters (an input method left on) become the ASCII they stand for, the
+// ideographic space a blank, and a "COM" in any case after the leading white
+// space goes, as the port list shows it (COM3); any other character besides
+// ASCII becomes '?', which ends a number.
+void SpellPortNumber(const char* line, char* spelled);
+
 // Turns the user's line (or the port given with --port) into the device to
 // open: a device path as typed (where the system allows one), the listed port
 // with that number, or the port the system knows by that number.

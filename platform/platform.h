@@ -81,6 +81,24 @@ void MarkFilesInUse();
 // console being closed (Windows) may now let the process end.
 void MarkRunEnded();
 
+// Tells the stop handlers that the port is being opened. Nothing has been
+// sent or written yet, so a stop that comes meanwhile (Windows: Ctrl-C or
+// the window closed while an open blocks, as on some virtual ports, for tens
+// of seconds) prints stopMessage on out and ends the process at once with
+// stopStatus. Linux: nothing (the open does not block).
+void MarkPortOpening(FILE* out, const wchar_t* stopMessage, int stopStatus);
+
+// Tells the stop handlers that the open has returned: a stop now ends the run
+// by its flag. Where a stop is already ending the process, never returns.
+void MarkPortOpened();
+
+// Windows: turns Quick Edit off on the console for the run, so that a click
+// in the window (which starts a selection and holds every console write, and
+// with them the dump, until a key is pressed) cannot stop it.
+// RestoreConsoleMode puts the console's mode back. Linux: nothing.
+void TurnQuickEditOff();
+void RestoreConsoleMode();
+
 // Waits until the user's line can be read from in, or a stop is requested
 // (false). A stop that comes before the read has begun is then never lost to a
 // read that blocks for ever.
@@ -90,6 +108,12 @@ bool WaitForInput(FILE* in, const std::atomic<bool>* stop);
 // Ctrl-C at a console ends the read before its handler has run (Windows), gives
 // the handler a moment to set *stop; elsewhere returns at once.
 void WaitForPendingStop(FILE* in, const std::atomic<bool>* stop);
+
+// The line the user typed (the bytes standard input gave) as wide text: on Windows in the console's
+// input code page (the ANSI code page where the process has no console), on Linux UTF-8. A byte
+// that begins no character there becomes U+FFFD. A line of LineBufferSize bytes always fits as many
+// characters; Linux cuts a longer one, Windows leaves it empty.
+void WidenTypedLine(const char* line, wchar_t* wide, size_t size);
 
 // Whether path names an existing folder.
 bool IsFolder(const char* path);

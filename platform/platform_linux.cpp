@@ -241,6 +241,27 @@ bool IsFolder(const char* path) {
 
 const PathStyle NativePathStyle = PathStyle::Posix;
 
+void WidenTypedLine(const char* line, wchar_t* wide, size_t size) {
+  constexpr wchar_t Replacement = 0xFFFD;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
+  size_t n = 0;
+  while (*p != '\0' && n + 1 < size) {
+    // The lead byte tells how many continuation bytes (10xxxxxx) follow.
+    const unsigned lead = *p++;
+    const int more = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    unsigned code = more == 0 ? lead : lead & (0x3Fu >> more);
+    int taken = 0;
+    while (taken < more && (p[taken] & 0xC0) == 0x80) code = code << 6 | (p[taken++] & 0x3F);
+    if (more < 0 || taken < more || lead > 0xF4) {
+      wide[n++] = Replacement;  // the bytes taken so far stay behind the lead
+      continue;
+    }
+    p += taken;
+    wide[n++] = static_cast<wchar_t>(code);
+  }
+  if (size > 0) wide[n] = L'\0';
+}
+
 void WidenArgument(const char* text, wchar_t* wide, size_t size) {
   Widen(text, wide, size);
 }
@@ -256,6 +277,14 @@ bool WindowClosesAtExit(FILE*, FILE*, bool* midLine) {
 }
 
 void WaitForEnter(FILE*) {}
+
+void MarkPortOpening(FILE*, const wchar_t*, int) {}
+
+void MarkPortOpened() {}
+
+void TurnQuickEditOff() {}
+
+void RestoreConsoleMode() {}
 
 void MarkRunEnded() {
   // Nothing waits for it: a signal never ends the process behind the run's back.

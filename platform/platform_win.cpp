@@ -36,9 +36,31 @@ unsigned long hungAppTimeoutMs = 0;
 // The code page of console text written to a file or pipe (see RedirectCodePage).
 UINT redirectCodePage = Utf8CodePage;
 
+// Where the opening of the port stands, for a stop that comes meanwhile.
+enum class PortOpening { NotYet, Opening, Opened, Stopping };
+std::atomic<PortOpening> portOpening{PortOpening::NotYet};
+// What a stop during the open says, where, and the status it ends with.
+FILE* openStopOut = nullptr;
+const wchar_t* openStopMessage = L"";
+int openStopStatus = 0;
+
+// The console's input (CONIN$, whatever standard input is) while Quick Edit
+// is off, and its mode before; INVALID_HANDLE_VALUE while untouched.
+HANDLE quickEditInput = INVALID_HANDLE_VALUE;
+DWORD inputModeBefore = 0;
+
 // Runs on a thread the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (stopFlag != nullptr) stopFlag->store(true);
+  // An open that blocks would hold the stop for as long as it blocks; nothing
+  // has been sent or written yet, so the process may end at once.
+  PortOpening opening = PortOpening::Opening;
+  if (portOpening.compare_exchange_strong(opening, PortOpening::Stopping)) {
+    RestoreConsoleMode();
+    Print(openStopOut, L"\n");
+    Print(openStopOut, openStopMessage);
+    ExitProcess(static_cast<UINT>(openStopStatus));
+  }
   // The process ends the moment this returns from a closing console: while
   // files are open, wait until the run has closed them, within the system's
   // bound. Before that the process may end at once. (A console program is
@@ -360,6 +382,53 @@ void MarkRunEnded() {
   if (runEnded != nullptr) SetEvent(runEnded);
 }
 
+void MarkPortOpening(FILE* out, const wchar_t* stopMessage, int stopStatus) {
+  openStopOut = out;
+  openStopMessage = stopMessage;
+  openStopStatus = stopStatus;
+  portOpening.store(PortOpening::Opening);
+}
+
+void MarkPortOpened() {
+  PortOpening opening = PortOpening::Opening;
+  if (portOpening.compare_exchange_strong(opening, PortOpening::Opened)) return;
+  // A stop is ending the process on its own thread: nothing more may happen here.
+  if (opening == PortOpening::Stopping) Sleep(INFINITE);
+}
+
+void TurnQuickEditOff() {
+  const HANDLE input =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (input == INVALID_HANDLE_VALUE) return;  // no console: nothing to freeze
+  // ENABLE_EXTENDED_FLAGS makes the console take the Quick Edit bit. A console
+  // that refuses keeps its mode: the run works, only a click can pause it.
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode) ||
+      !SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE)) {
+    CloseHandle(input);
+    return;
+  }
+  inputModeBefore = mode;
+  quickEditInput = input;
+}
+
+void RestoreConsoleMode() {
+  const HANDLE input = quickEditInput;
+  if (input == INVALID_HANDLE_VALUE) return;
+  quickEditInput = INVALID_HANDLE_VALUE;
+  // A mode read without ENABLE_EXTENDED_FLAGS says nothing of Quick Edit and
+  // insert mode, and set so it would leave them as they are now (off): they
+  // get the console's defaults (on) back.
+  DWORD mode = inputModeBefore;
+  if ((mode & ENABLE_EXTENDED_FLAGS) == 0) {
+    mode |= ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
+  }
+  // A console that refuses keeps Quick Edit off: harmless, and nothing else can be done.
+  SetConsoleMode(input, mode);
+  CloseHandle(input);
+}
+
 bool WaitForInput(FILE*, const std::atomic<bool>* stop) {
   // Ctrl-C ends a console read by itself; WaitForPendingStop covers the rest.
   return stop == nullptr || !stop->load();
@@ -380,6 +449,18 @@ bool IsFolder(const char* path) {
   if (wide == nullptr) return false;
   const DWORD attributes = GetFileAttributesW(wide);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void WidenTypedLine(const char* line, wchar_t* wide, size_t size) {
+  if (size == 0) return;
+  // What the console read was encoded in its input code page.
+  UINT codePage = GetConsoleCP();
+  if (codePage == 0) codePage = GetACP();
+  // A line too long for size (never one of LineBufferSize bytes into as many
+  // characters) is taken as empty.
+  if (MultiByteToWideChar(codePage, 0, line, -1, wide, static_cast<int>(size)) == 0) {
+    wide[0] = L'\0';
+  }
 }
 
 void WidenArgument(const char* text, wchar_t* wide, size_t size) {

@@ -27,7 +27,18 @@ struct SerialLink {
   // The last read from the port is known to have left its input queue empty
   // (it took less than it could, or it timed out): set by the platform's reads.
   bool queueEmpty;
+  // The last read from the port ended early because a signal came (Linux):
+  // the caller should look at its stop request now, not wait the time-out out.
+  bool readInterrupted;
 };
+
+// An empty read that came back more than this before its time-out was due
+// did not wait it out (a driver that returns at once whenever nothing is
+// queued): it counts as no time-out.
+constexpr long long EarlyReturnSlackMs = 20;
+// Pause between reads while the time-out of such a read runs out, so that the
+// driver is asked a few dozen times a second, not in a tight loop.
+constexpr unsigned EmptyReadPauseMs = 10;
 
 // Makes link one that is not open, with nothing received.
 void SerialInit(SerialLink* link);
@@ -41,7 +52,9 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
 void SerialClosePort(SerialLink* link);
 // Platform part of SerialReadLine: waits up to ReadTimeoutMs for bytes and reads what
 // is there (at most max). Returns the count, 0 on time-out, -1 on failure, and
-// sets link->queueEmpty (a read that takes one byte at a time never knows).
+// sets link->queueEmpty (a read that takes one byte at a time never knows) and
+// link->readInterrupted. An empty read that returns early counts as no
+// time-out: SerialReadLine reads again until the time-out has passed.
 int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max);
 // Platform part of SerialLineWaiting: reads what the port has queued (at most
 // max) without waiting. Returns the count, 0 when nothing is queued, -1 on
@@ -60,8 +73,9 @@ struct PortRoots {
   const char* dev;
 };
 
-// What the layer goes through: the platform calls of SerialReadLine and SerialWrite
-// (SerialReadSome and SerialWriteSome in the program) and the listing's roots
+// What the layer goes through: the platform calls of SerialReadLine, SerialWrite
+// and SerialDropInputNow (SerialReadSome, SerialWriteSome and SerialPurgeInput in
+// the program) and the listing's roots
 // (null: the system's). A test points them elsewhere, to fail a read or cut a
 // write short at a chosen byte, or to list ports of its own, and puts them
 // back afterwards.
@@ -69,5 +83,6 @@ struct SerialSeam {
   int (*readSome)(SerialLink* link, unsigned char* buffer, size_t max);
   size_t (*writeSome)(SerialLink* link, const char* data, size_t length);
   const PortRoots* roots;
+  bool (*purgeInput)(SerialLink* link);  // SerialPurgeInput in the program
 };
 extern SerialSeam serialSeam;

@@ -6,7 +6,7 @@
 #include "platform/timing.h"
 #include "link.h"
 
-SerialSeam serialSeam = {SerialReadSome, SerialWriteSome, nullptr};
+SerialSeam serialSeam = {SerialReadSome, SerialWriteSome, nullptr, SerialPurgeInput};
 
 namespace {
 
@@ -17,12 +17,37 @@ SerialLink pool[SerialLinksAtOnce];
 // buffer, replacing what it held, and notes the bytes' arrival. The count, 0
 // on time-out, or SerialLineFailed.
 int TakeFromPort(SerialLink* link) {
-  const int got = serialSeam.readSome(link, link->receive, sizeof link->receive);
+  // The clock, not the read, decides when the line has been quiet for a read
+  // time-out: an empty read that came back early is read again after a pause.
+  const long long due = NowMs() + ReadTimeoutMs;
+  link->readInterrupted = false;
+  int got = serialSeam.readSome(link, link->receive, sizeof link->receive);
+  for (long long left = due - NowMs();
+       got == 0 && left > EarlyReturnSlackMs && !link->readInterrupted; left = due - NowMs()) {
+    SleepMs(left < EmptyReadPauseMs ? static_cast<unsigned>(left) : EmptyReadPauseMs);
+    got = serialSeam.readSome(link, link->receive, sizeof link->receive);
+  }
   if (got <= 0) return got < 0 ? SerialLineFailed : 0;
   link->receiveStart = 0;
   link->receiveEnd = static_cast<size_t>(got);
   link->bytesReceived += static_cast<unsigned>(got);
   return got;
+}
+
+// Reads that ReadQueueEmpty makes at most: the queue holds SerialQueueBytes,
+// and what arrives meanwhile at 19200 baud is far less than a read takes.
+constexpr int EmptyingReadsAtMost = 4;
+
+// Empties the port's input queue by reading out what it holds, for a port
+// that refused to purge it. False when a read failed or bytes kept coming.
+bool ReadQueueEmpty(SerialLink* link) {
+  for (int i = 0; i < EmptyingReadsAtMost; ++i) {
+    const int got = SerialReadQueued(link, link->receive, sizeof link->receive);
+    if (got < 0) return false;
+    link->bytesReceived += static_cast<unsigned>(got);
+    if (got == 0 || link->queueEmpty) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -35,6 +60,7 @@ void SerialInit(SerialLink* link) {
   link->bytesReceived = 0;
   link->writeFailedOutright = false;
   link->queueEmpty = false;
+  link->readInterrupted = false;
 }
 
 size_t SerialWrite(SerialLink* link, const char* text) {
@@ -101,7 +127,7 @@ bool SerialDropInputNow(SerialLink* link) {
   const bool emptied = link->partialLength == 0 && lineEndOnly && link->queueEmpty;
   link->partialLength = 0;
   link->receiveStart = link->receiveEnd = 0;
-  return emptied || SerialPurgeInput(link);
+  return emptied || serialSeam.purgeInput(link) || ReadQueueEmpty(link);
 }
 
 bool SerialLineWaiting(SerialLink* link, char first) {

@@ -1,5 +1,6 @@
 // The serial link on Linux: termios in raw mode, poll for time-outs.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -97,6 +98,17 @@ bool TakePort(int fd, SerialOpenFailure* failure) {
   return true;
 }
 
+// Asks the driver to hand on received bytes at once: a USB adapter with a
+// latency timer (FTDI: 16 ms) otherwise holds the tail of every reply until
+// the timer runs out. A port without such settings (a pseudo-terminal) or a
+// driver that refuses works as it is: nothing is said.
+void AskForLowLatency(int fd) {
+  serial_struct info;
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+  info.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &info);
+}
+
 // Empties the queues and sets the line; the settings are read back.
 bool ConfigurePort(int fd, SerialOpenFailure* failure) {
   if (tcflush(fd, TCIOFLUSH) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
@@ -117,6 +129,7 @@ bool ConfigurePort(int fd, SerialOpenFailure* failure) {
   if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
     return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   }
+  AskForLowLatency(fd);
   return true;
 }
 
@@ -179,7 +192,11 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
   link->queueEmpty = false;
   pollfd pfd = {Fd(link), POLLIN, 0};
   const int ready = poll(&pfd, 1, static_cast<int>(ReadTimeoutMs));
-  if (ready < 0) return errno == EINTR ? 0 : -1;  // a signal counts as a time-out
+  if (ready < 0) {
+    // A signal (Ctrl-C) ends the wait: the caller looks at its stop request.
+    link->readInterrupted = errno == EINTR;
+    return link->readInterrupted ? 0 : -1;
+  }
   if (ready == 0) {
     link->queueEmpty = true;
     return 0;
@@ -190,14 +207,20 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
     link->queueEmpty = static_cast<size_t>(n) < max;
     return static_cast<int>(n);
   }
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    link->readInterrupted = errno == EINTR;
+    return 0;
+  }
   // read 0 although poll said ready: the other side hung up.
   return -1;
 }
 
 int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
   // The port is non-blocking: a read takes what is queued and never waits.
+  // With VMIN and VTIME 0 a terminal reads 0 bytes when nothing is queued
+  // (what comes next may arrive at once: the queue is not known to stay empty).
   const ssize_t n = read(Fd(link), buffer, max);
+  if (n == 0) return 0;
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
     link->queueEmpty = true;
     return 0;

@@ -17,8 +17,12 @@ constexpr char XoffCharacter = 0x13;
 constexpr char NoErrorCharacter = 0x00;
 constexpr char EndOfDataCharacter = 0x03;
 constexpr char EventCharacter = 0x02;
-// A read returns what has arrived at once; one byte waits at most
-// ReadTotalTimeoutMultiplier + ReadTotalTimeoutConstant = 505 ms.
+// Reads use total time-outs only (no interval time-out, a setting every
+// driver documents): a read of one byte completes as soon as it arrives and
+// waits at most ReadTotalTimeoutMultiplier + ReadTotalTimeoutConstant = 505 ms.
+// A driver that returns early without a byte all the same is waited out by
+// the clock above this file.
+constexpr DWORD NoIntervalTimeout = 0;
 constexpr DWORD ReadPerByteMs = 5;
 constexpr DWORD ReadBaseMs = ReadTimeoutMs - ReadPerByteMs;
 
@@ -104,6 +108,14 @@ bool TimeoutsTaken(const COMMTIMEOUTS* wanted, const COMMTIMEOUTS* taken) {
          taken->WriteTotalTimeoutConstant == wanted->WriteTotalTimeoutConstant;
 }
 
+// Clears the port's error state: with fAbortOnError on, a line error makes
+// every other call on the port fail until this is done.
+bool ClearError(HANDLE port) {
+  DWORD errors = 0;
+  COMSTAT status;
+  return ClearCommError(port, &errors, &status) != 0;
+}
+
 // Sets the line settings and reads them back. False, with the reason in
 // *failure, when the port refuses them.
 bool SetLine(HANDLE port, SerialOpenFailure* failure) {
@@ -117,6 +129,9 @@ bool SetLine(HANDLE port, SerialOpenFailure* failure) {
   // drivers refuse although the port works: a refusal is no reason to give
   // up the port. The settings read back below are the real check.
   SetupComm(port, SerialQueueBytes, SerialQueueBytes);
+  // An error left by the last program would make the purge fail while
+  // fAbortOnError (also left from before) is on: clear it first.
+  if (!ClearError(port)) return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   if (!PurgeComm(port, PurgeAll)) {
     return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
@@ -137,7 +152,7 @@ bool SetLine(HANDLE port, SerialOpenFailure* failure) {
 // Sets the read and write time-outs and reads them back.
 bool SetTimeouts(HANDLE port, SerialOpenFailure* failure) {
   COMMTIMEOUTS timeouts;
-  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadIntervalTimeout = NoIntervalTimeout;
   timeouts.ReadTotalTimeoutMultiplier = ReadPerByteMs;
   timeouts.ReadTotalTimeoutConstant = ReadBaseMs;
   timeouts.WriteTotalTimeoutMultiplier = WriteMsPerByte;
@@ -159,12 +174,8 @@ bool ConfigurePort(HANDLE port, SerialOpenFailure* failure) {
   if (!SetLine(port, failure) || !SetTimeouts(port, failure)) return false;
   // Clear any error left from before the open; the second call catches one
   // that arrived while the settings changed.
-  DWORD errors = 0;
-  COMSTAT status;
   for (int i = 0; i < 2; ++i) {
-    if (!ClearCommError(port, &errors, &status)) {
-      return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
-    }
+    if (!ClearError(port)) return Failed(failure, SerialOpenFault::SettingsRefused, GetLastError());
   }
   return true;
 }
@@ -197,13 +208,12 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
 }
 
 void SerialClearError(SerialLink* link) {
-  DWORD errors = 0;
-  COMSTAT status;
-  ClearCommError(Handle(link), &errors, &status);
+  ClearError(Handle(link));
 }
 
 bool SerialPurgeInput(SerialLink* link) {
-  return PurgeComm(Handle(link), PURGE_RXCLEAR) != 0;
+  // A pending line error would make the purge fail: clear it first.
+  return ClearError(Handle(link)) && PurgeComm(Handle(link), PURGE_RXCLEAR) != 0;
 }
 
 size_t SerialWriteSome(SerialLink* link, const char* data, size_t length) {

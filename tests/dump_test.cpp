@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "gtest/gtest.h"
@@ -203,10 +205,23 @@ TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
   }
 }
 
+// A file held by another program is tried again for a moment: let go soon
+// enough, the run goes on to the port (no serial port here); held on, it is
+// left as it is.
 TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
   TempDir dir;
   WriteFileBytes(dir.File("logger.hex"), "another run's records");
-  const int held = open(dir.File("logger.hex").c_str(), O_RDWR);
+  int held = open(dir.File("logger.hex").c_str(), O_RDWR);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  std::thread letGo([held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(held);
+  });
+  const DriverResult soon = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
+  letGo.join();
+  EXPECT_EQ(soon.status, ExitPortOpen) << soon.console;
+  WriteFileBytes(dir.File("logger.hex"), "another run's records");
+  held = open(dir.File("logger.hex").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const DriverResult run = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
   close(held);

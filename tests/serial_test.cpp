@@ -98,9 +98,14 @@ TEST_F(LinkOnPty, TimeoutKeepsThePartOfTheLineReceived) {
   EXPECT_EQ(NextLine(&n), ":abc\r");
 }
 
+bool RefusePurge(SerialLink*) {
+  return false;
+}
+
 // What waits before a command is gone afterwards: a line being assembled is
 // dropped by a discard, and the port's queue is emptied by a drop also where
-// the link reads one byte at a time and cannot see what stays queued.
+// the link reads one byte at a time and cannot see what stays queued, and
+// where the port refuses to purge its queue.
 TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   Send(":part");
   EXPECT_EQ(SerialReadLine(link, line), SerialLineTimeout);
@@ -108,9 +113,10 @@ TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   Send("a\r");
   int n = 0;
   EXPECT_EQ(NextLine(&n), "a\r");
-  for (const bool oneByte : {false, true}) {
-    SCOPED_TRACE(oneByte);
-    const OneByteReads reads(oneByte);
+  for (const int variant : {0, 1, 2}) {
+    SCOPED_TRACE(variant);
+    const OneByteReads reads(variant != 0);
+    if (variant == 2) serialSeam.purgeInput = RefusePurge;
     Send("\nb\r\n:stale\r\n:st");
     EXPECT_EQ(NextLine(&n), "\n");
     EXPECT_EQ(NextLine(&n), "b\r");
@@ -204,12 +210,17 @@ TEST(SerialWrite, FailurePartWayReportsTheBytesThatWentOut) {
 // Reads that fail or come in pieces through the platform seam: the part of
 // a line received before a failed read is kept, and the line completes.
 struct ScriptedPort {
-  static std::vector<std::string> pieces;  // "" stands for a failed read
+  // "" stands for a failed read, "." and the end of the script for an empty
+  // read that returns at once, as some drivers' reads do
+  static std::vector<std::string> pieces;
   static size_t next;
+  static int calls;
   static int ReadSome(SerialLink*, unsigned char* buffer, size_t max) {
+    ++calls;
     if (next == pieces.size()) return 0;
     const std::string& piece = pieces[next++];
     if (piece.empty()) return -1;
+    if (piece == ".") return 0;
     const size_t n = std::min(max, piece.size());
     std::memcpy(buffer, piece.data(), n);
     return static_cast<int>(n);
@@ -217,6 +228,7 @@ struct ScriptedPort {
 };
 std::vector<std::string> ScriptedPort::pieces;
 size_t ScriptedPort::next = 0;
+int ScriptedPort::calls = 0;
 
 TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
   const SerialSeam saved = serialSeam;
@@ -235,6 +247,33 @@ TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
   const std::string timeout = std::to_string(SerialLineTimeout);
   EXPECT_EQ(results, (std::vector<std::string>{failed, failed, ":100100AA\r", failed, ":00\n",
                                                timeout, timeout, timeout}));
+}
+
+int DropAndWait(SerialLink* link, char*) {
+  return SerialDropInputAndWait(link);
+}
+
+// An empty read that returns at once is neither a time-out nor a reason to
+// ask again in a tight loop: the line counts as quiet only once a whole read
+// time-out has passed, asked a few dozen times meanwhile. One byte per read.
+TEST(ReadLineSeam, EmptyReadsThatReturnAtOnceAreWaitedOut) {
+  const SerialSeam saved = serialSeam;
+  serialSeam.readSome = ScriptedPort::ReadSome;
+  ScriptedPort::pieces = {":", ".", "1", ".", ".", "\r", ".", ".", "x"};
+  ScriptedPort::next = 0;
+  SerialLink link{};
+  char line[LineBufferSize] = {};
+  EXPECT_EQ(SerialReadLine(&link, line), 3);
+  EXPECT_STREQ(line, ":1\r");
+  EXPECT_EQ(SerialDropInputAndWait(&link), 1);  // "x" after empty reads: no quiet line
+  for (int (*wait)(SerialLink*, char*) : {SerialReadLine, DropAndWait}) {
+    ScriptedPort::calls = 0;
+    const long long start = TestNowMs();
+    EXPECT_EQ(wait(&link, line), 0);
+    EXPECT_GE(TestNowMs() - start, static_cast<long long>(ReadTimeoutMs) - EarlyReturnSlackMs);
+    EXPECT_LE(ScriptedPort::calls, static_cast<int>(ReadTimeoutMs / EmptyReadPauseMs) + 2);
+  }
+  serialSeam = saved;
 }
 
 TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
@@ -370,6 +409,33 @@ TEST(ChoosePort, TypedPathOrNumber) {
   ChoosePort(" -123456789012\n", &list, &path);
   EXPECT_FALSE(path.exists);
   EXPECT_STREQ(path.shown, L"COM-123456789012");
+}
+
+// The number as the port list shows it (COM1), or typed in full width with
+// an input method left on (UTF-8 here), is the listed port's; everything else
+// is read as before, by the leading integer.
+TEST(ChoosePort, NumberAfterComOrInFullWidth) {
+  static SerialPortList list{};
+  list.count = 1;
+  std::snprintf(list.ports[0].device, sizeof list.ports[0].device, "/dev/ttyUSB0");
+  list.ports[0].number = 1;
+  // The listed port is shown by its device; a number that names none as COM and the number.
+  const wchar_t* listed = L"/dev/ttyUSB0";
+  const std::pair<const char*, const wchar_t*> cases[] = {
+      {"com1\n", listed},
+      {"  Com1  \r\n", listed},
+      {"\xEF\xBC\x91\n", listed},                                                  // １
+      {"\xE3\x80\x80\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAD\xEF\xBC\x91\n", listed},  // 　ＣＯＭ１
+      {"\xEF\xBC\x91\xEF\xBC\x92\n", L"COM12"},                                    // １２
+      {"COM12abc\n", L"COM12"},
+      {"x1\n", L"COM0"},
+      {"\xC3\xA9\n", L"COM0"}};  // é
+  PortChoice choice{};
+  for (const auto& c : cases) {
+    ChoosePort(c.first, &list, &choice);
+    EXPECT_EQ(choice.exists, c.second == listed) << c.first;
+    EXPECT_STREQ(choice.shown, c.second) << c.first;
+  }
 }
 
 }  // namespace

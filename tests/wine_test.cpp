@@ -363,9 +363,18 @@ std::regex ReasonLine(const std::string& what, const std::string& advice) {
   return std::regex(what + " \\([^\n()]+\\)。" + advice + "\n");
 }
 
+// The number as typed, as the list shows it (COM41) or in full-width digits
+// in the input code page (932 here), names the same port.
 TEST_F(WineTest, PortNumberWithoutPortIsAnOpenError) {
   unlink(ComLink(setup_, MissingComNumber).c_str());
-  const ProcessResult run = RunWine(setup_, dir_.path, std::to_string(MissingComNumber) + "\n");
+  const std::string number = std::to_string(MissingComNumber);
+  for (const std::string& typed : {" com" + number + " ", std::string("\x82\x53\x82\x50")}) {
+    const ProcessResult run = RunWine(setup_, dir_.path, typed + "\n");
+    EXPECT_EQ(run.status, 1) << typed;
+    const std::string connecting = "\\\\.\\COM" + number + "に接続します。\n";
+    EXPECT_NE(ConsoleText(run.out).find(connecting), std::string::npos) << ConsoleText(run.out);
+  }
+  const ProcessResult run = RunWine(setup_, dir_.path, number + "\n");
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 1);
   const std::string console = AfterPortList(ConsoleText(run.out));
@@ -440,9 +449,7 @@ TEST_F(WineTest, SecondRunInTheSameFolderCannotTakeTheFiles) {
   EXPECT_EQ(second.status, 2);
   const std::string secondConsole = ConsoleText(second.out);
   EXPECT_TRUE(
-      EndsWith(secondConsole,
-               "\n通信開始\nlogger.hex が開けません。\n"
-               "ほかのプログラム (同じフォルダで実行中の loggerdump など) が使用中です。\n"))
+      EndsWith(secondConsole, "\n通信開始\nlogger.hex が開けません。\n" + Utf8(Msg::RefusedInUse)))
       << secondConsole;
   // The refused run neither truncated nor spoiled what the first one wrote.
   EXPECT_EQ(first.status, 0);
@@ -713,7 +720,8 @@ TEST_F(WineTest, ConsoleShowsTheRunAndHoldsTheWindowUntilEnter) {
   const std::string port = ConnectCom(setup_, &sim, LoggerComNumber);
   ASSERT_FALSE(port.empty());
   Child run(ConsoleOptions(setup_, dir_.path));
-  ASSERT_TRUE(AnswerPrompt(&run, std::to_string(LoggerComNumber)));
+  // Typed as an input method left in full width types it: ＣＯＭ４０.
+  ASSERT_TRUE(AnswerPrompt(&run, "\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAD\xEF\xBC\x94\xEF\xBC\x90"));
   const bool held = run.WaitForOutput("Enter キーを押すと終了します。", WineRunSeconds * 1000);
   EXPECT_TRUE(held) << Shown(run.Output());
   // Still waiting a while later.
