@@ -34,8 +34,8 @@ fi
 # Coverage-guided fuzzing of the parsers and checks, 20 s per target (the
 # stored corpus itself is replayed by ctest above).
 bash "$root/scripts/fuzz.sh" 20 || status=1
-if [ -f tests/wine/wine.note ]; then
-  echo "NOTE: $(cat tests/wine/wine.note)"
+if [ -f tests/wine-1/wine.note ]; then
+  echo "NOTE: $(cat tests/wine-1/wine.note)"
 fi
 if [ "$windows_built" = 0 ]; then
   echo "test: the Windows build failed (see above); run scripts/setup.sh for the cross compilers" >&2

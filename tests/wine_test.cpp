@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -49,7 +50,10 @@ struct WineSetup {
 
 // Reads the settings wine_setup.sh wrote; fails the test when it did not run.
 bool LoadWineSetup(WineSetup* setup) {
-  std::ifstream in(std::string(WINE_TEST_DIR) + "/wine.conf");
+  // The folder of this test's prefix (each half of the Wine tests has its own).
+  const char* folder = std::getenv("WINE_TEST_DIR");
+  if (folder == nullptr) return false;
+  std::ifstream in(std::string(folder) + "/wine.conf");
   std::string key, value;
   while (in >> key >> value) {
     if (key == "loader") setup->loader = value;
