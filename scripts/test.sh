@@ -24,8 +24,9 @@ fi
 # address and undefined-behaviour sanitizers, in build-asan/ (the end-to-end
 # tests drive the same code through whole runs, and the Wine tests run the
 # Windows build, which has no sanitizers).
+# -O1, as sanitizer builds commonly are: it compiles much faster than -O3.
 if cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Release -DLOGGERDUMP_SANITIZE=ON \
-  >/dev/null && cmake --build "$root/build-asan" -j "$(nproc)" --target sanitized_tests; then
+  -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" >/dev/null && cmake --build "$root/build-asan" -j "$(nproc)" --target sanitized_tests; then
   (cd "$root/build-asan" && ctest -j "$jobs" -L sanitized --output-on-failure) || status=1
 else
   echo "test: the sanitizer build failed (see above)" >&2
