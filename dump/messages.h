@@ -63,6 +63,10 @@ constexpr wchar_t WitnessBad[] =
     L"メモリと同じか確かめられません。前回のファイルはそのまま残しています "
     L"(--resume なしで実行すると最初から読み出します)。\n";     // block, tries
 constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";  // file name
+constexpr wchar_t FileLost[] =
+    L"%ls は読み出しの間に削除されたか、別のファイルに置き換えられました。"
+    L"今回読み出した内容は残っていません。もう一度 --resume なしで読み出してください。\n";  // file
+                                                                                            // name
 
 // Warnings at the end (each after a line break of its own).
 constexpr wchar_t BadBlocks[] =
@@ -110,6 +114,8 @@ constexpr wchar_t PortAccessDenied[] = L"ポートを開く権限がありませ
 constexpr wchar_t PortInUse[] = L"ポートは他のプログラムが使用中です";
 constexpr wchar_t PortInUseAdvice[] = L"そのプログラムを終了してから、やり直してください。";
 constexpr wchar_t NotSerialPort[] = L"シリアルポートではありません";
+constexpr wchar_t UsersTerminal[] =
+    L"そのポートはこのプログラムを動かしている端末です (制御端末または標準入出力)";
 constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を入力してください。";
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate

@@ -10,6 +10,9 @@
 
 // Bytes taken from the port in one read call and not yet handed out as lines.
 constexpr size_t SerialReceiveBytes = 4096;
+// Room for the port's settings as the link found them (termios on Linux; DCB
+// and COMMTIMEOUTS on Windows), which the platform file puts back at close.
+constexpr size_t SerialSavedSettingsBytes = 128;
 
 // handle is the platform's descriptor; the receive buffer holds bytes read
 // from the port and not yet returned, and the line being assembled when a read
@@ -27,6 +30,9 @@ struct SerialLink {
   // The last read from the port is known to have left its input queue empty
   // (it took less than it could, or it timed out): set by the platform's reads.
   bool queueEmpty;
+  // The settings found at open, once the link has changed them.
+  alignas(8) unsigned char savedSettings[SerialSavedSettingsBytes];
+  bool settingsSaved;
 };
 
 // Makes link one that is not open, with nothing received.

@@ -35,6 +35,7 @@ void SerialInit(SerialLink* link) {
   link->bytesReceived = 0;
   link->writeFailedOutright = false;
   link->queueEmpty = false;
+  link->settingsSaved = false;
 }
 
 size_t SerialWrite(SerialLink* link, const char* text) {
