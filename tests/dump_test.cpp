@@ -1,16 +1,22 @@
 // The whole run in-process (no countdown wait) against the substitute logger.
 #include <fcntl.h>
 #include <grp.h>
+#include <termios.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "gtest/gtest.h"
@@ -103,10 +109,90 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
   };
   for (const Case& c : cases) {
     TempDir runDir;
-    const DriverResult run = RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir)});
+    // A port opened by mistake would wait for replies for ever: the stop
+    // ends such a run, and its status tells.
+    std::atomic<bool> stop{false};
+    std::unique_ptr<StopLater> later;
+    if (c.typed == held.path) later = std::make_unique<StopLater>(&stop, 2000);
+    const DriverResult run =
+        RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir), &stop});
     ExpectOpenError(run, runDir.path, c.end);
   }
   SimClosePty(&held);
+}
+
+// A run killed outright leaves its exclusive hold on a pseudo-terminal whose
+// other side stays open: the next run tells it from a living run's (refused)
+// and takes it.
+TEST(DumpRun, HoldLeftByAKilledRunIsTakenByTheNextRun) {
+  TempDir dir;
+  InProcessSim sim(4);
+  SerialOpenFailure failure{};
+  SerialLink* living = SerialOpen(sim.Path(), &failure);
+  ASSERT_NE(living, nullptr);
+  EXPECT_EQ(SerialOpen(sim.Path(), &failure), nullptr);
+  EXPECT_EQ(failure.fault, SerialOpenFault::InUse);
+  SerialClose(living);
+  const pid_t killed = fork();
+  ASSERT_GE(killed, 0);
+  if (killed == 0) _exit(SerialOpen(sim.Path(), &failure) != nullptr ? 0 : 1);  // never closed
+  int status = -1;
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  ASSERT_EQ(status, 0);
+  int held = 0;
+  ASSERT_EQ(ioctl(sim.pty.slave, TIOCGEXCL, &held), 0);
+  ASSERT_NE(held, 0) << "the killed run left no hold";
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
+}
+
+// The user's own terminal is no port: the controlling terminal (by its name
+// or as /dev/tty) and the terminal the user's line is read from are refused
+// before any file is made or the terminal's settings change.
+TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
+  SimPty own{};
+  ASSERT_TRUE(SimOpenPty(&own));
+  termios before{};
+  ASSERT_EQ(tcgetattr(own.slave, &before), 0);
+  const std::string refused =
+      ComOpenError + Said(Msg::PortReason, Msg::UsersTerminal, Msg::NotSerialPortAdvice);
+  // Checked by a child that runs in a session of its own with own as its terminal.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setsid() < 0 || ioctl(own.slave, TIOCSCTTY, 0) != 0) _exit(100);
+    // A terminal taken as port would wait for replies for ever: the stop ends
+    // such a run, and its status tells.
+    std::atomic<bool> stop{false};
+    std::thread([&stop] {
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+      stop = true;
+    }).detach();
+    int failed = 0;
+    for (const std::string& port :
+         {std::string(own.path), std::string("/dev/tty"), std::string()}) {
+      ++failed;
+      TempDir dir;
+      DriverRun given{"", NoPorts(dir), &stop};
+      given.port = port.empty() ? own.path : port.c_str();
+      if (port.empty()) given.inFd = own.slave;  // the user's line from that terminal
+      const DriverResult run = RunDriverInProcess(dir.path, given);
+      termios after{};
+      if (run.status != ExitPortOpen || !EndsWith(run.console, refused) ||
+          Contains(run.console, Utf8(Msg::CommunicationStarts)) ||
+          FileExists(dir.File("logger.hex")) || tcgetattr(own.slave, &after) != 0 ||
+          after.c_lflag != before.c_lflag || cfgetospeed(&after) != cfgetospeed(&before)) {
+        _exit(failed);
+      }
+    }
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "case " << WEXITSTATUS(status) << " was not refused as it should be";
+  SimClosePty(&own);
 }
 
 // A port the user may not open: the run tells how to get access. Tried as an
@@ -215,6 +301,81 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
       EndsWith(run.console, Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
       << run.console;
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
+}
+
+// A file removed or replaced during the run loses what the run wrote into
+// it: the run ends with that file's status and says so, never with 0 or the
+// hint to resume. Here the user stops the run after the change.
+TEST(DumpRun, OutputRemovedOrReplacedDuringTheRunFailsWithItsStatus) {
+  enum Change { RemoveHex, ReplaceBin, RemoveFolder };
+  for (const Change change : {RemoveHex, ReplaceBin, RemoveFolder}) {
+    SCOPED_TRACE(change);
+    TempDir top;
+    const std::string dir = top.File("dump");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string hex = dir + "/logger.hex";
+    const std::string bin = dir + "/logger.bin";
+    InProcessSim sim(9);
+    sim.config.faults.replyDelayMs = 20;  // the run is still on when the file changes
+    sim.Start();
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+      struct stat info {};
+      for (int waited = 0; waited < 20000; ++waited) {
+        if (stat(bin.c_str(), &info) == 0 && info.st_size >= static_cast<off_t>(BlockSize)) break;
+        usleep(1000);
+      }
+      if (change == ReplaceBin) {
+        WriteFileBytes(dir + "/other", "another file");
+        rename((dir + "/other").c_str(), bin.c_str());
+      } else {
+        unlink(hex.c_str());
+      }
+      if (change == RemoveFolder) {
+        unlink(bin.c_str());
+        rmdir(dir.c_str());
+      }
+      stop = true;
+    });
+    const DriverResult run =
+        RunDriverInProcess(dir, {std::string(sim.Path()) + "\n", NoPorts(top), &stop});
+    changer.join();
+    sim.Finish();
+    EXPECT_EQ(run.status, change == ReplaceBin ? ExitBinFile : ExitHexFile);
+    EXPECT_EQ(Contains(run.console, Said(Msg::FileLost, HexFileText.text)), change != ReplaceBin);
+    EXPECT_EQ(Contains(run.console, Said(Msg::FileLost, BinFileText.text)), change != RemoveHex);
+    EXPECT_FALSE(Contains(run.console, ResumeHint)) << run.console;
+  }
+}
+
+// The flush to the disk at the end fails while every write worked: the
+// status of that file (logger.bin is closed first) and its message.
+int syncCalls = 0;
+int failingSyncCall = 0;
+bool SyncFailingOnce(FILE* stream, unsigned long* code) {
+  if (++syncCalls != failingSyncCall) return SyncFile(stream, code);
+  std::fflush(stream);
+  *code = EIO;
+  return false;
+}
+
+TEST(DumpRun, FlushToTheDiskThatFailsAtTheEndFailsTheRun) {
+  const DumpSeam saved = dumpSeam;
+  dumpSeam.syncFile = SyncFailingOnce;
+  for (const int call : {1, 2}) {
+    SCOPED_TRACE(call);
+    syncCalls = 0;
+    failingSyncCall = call;
+    TempDir dir;
+    InProcessSim sim(6);
+    const DriverResult run = DumpFrom(&sim, dir);
+    sim.Finish();
+    EXPECT_EQ(run.status, call == 1 ? ExitBinFile : ExitHexFile);
+    EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::CannotWrite,
+                                                  call == 1 ? BinFileText.text : HexFileText.text)))
+        << Tail(run.console);
+  }
+  dumpSeam = saved;
 }
 
 TEST(DumpRun, OldFilesAreReplaced) {
