@@ -154,8 +154,8 @@ TEST(DumpRun, HoldLeftByAKilledRunIsTakenByTheNextRun) {
 TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
   SimPty own{};
   ASSERT_TRUE(SimOpenPty(&own));
-  termios before{};
-  ASSERT_EQ(tcgetattr(own.slave, &before), 0);
+  SimPty input{};  // another terminal: the one the user's line is read from
+  ASSERT_TRUE(SimOpenPty(&input));
   const std::string refused =
       ComOpenError + Said(Msg::PortReason, Msg::UsersTerminal, Msg::NotSerialPortAdvice);
   // Checked by a child that runs in a session of its own with own as its terminal.
@@ -171,18 +171,19 @@ TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
       stop = true;
     }).detach();
     int failed = 0;
-    for (const std::string& port :
-         {std::string(own.path), std::string("/dev/tty"), std::string()}) {
+    for (const SimPty* port : {&own, &own, &input}) {
       ++failed;
       TempDir dir;
       DriverRun given{"", NoPorts(dir), &stop};
-      given.port = port.empty() ? own.path : port.c_str();
-      if (port.empty()) given.inFd = own.slave;  // the user's line from that terminal
-      const DriverResult run = RunDriverInProcess(dir.path, given);
+      given.port = failed == 2 ? "/dev/tty" : port->path;
+      if (port == &input) given.inFd = input.slave;
+      termios before{};
       termios after{};
+      tcgetattr(port->slave, &before);
+      const DriverResult run = RunDriverInProcess(dir.path, given);
       if (run.status != ExitPortOpen || !EndsWith(run.console, refused) ||
           Contains(run.console, Utf8(Msg::CommunicationStarts)) ||
-          FileExists(dir.File("logger.hex")) || tcgetattr(own.slave, &after) != 0 ||
+          FileExists(dir.File("logger.hex")) || tcgetattr(port->slave, &after) != 0 ||
           after.c_lflag != before.c_lflag || cfgetospeed(&after) != cfgetospeed(&before)) {
         _exit(failed);
       }
@@ -192,6 +193,7 @@ TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0) << "case " << WEXITSTATUS(status) << " was not refused as it should be";
+  SimClosePty(&input);
   SimClosePty(&own);
 }
 
