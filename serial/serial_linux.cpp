@@ -114,6 +114,8 @@ bool TakePort(int fd, termios* earlier, SerialOpenFailure* failure) {
   if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0 && earlier->c_cc[HoldMarkIndex] != HoldMark) {
     return Failed(failure, SerialOpenFault::InUse, EBUSY);
   }
+  // Settings a killed run left are put back at close without its mark.
+  if (earlier->c_cc[HoldMarkIndex] == HoldMark) earlier->c_cc[HoldMarkIndex] = _POSIX_VDISABLE;
   // No other program may open the port while the run holds it.
   if (ioctl(fd, TIOCEXCL) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   return true;
@@ -181,6 +183,7 @@ bool ControllingTerminal(dev_t* device) {
   unsigned int number = 0;
   const bool known = ioctl(fd, TIOCGDEV, &number) == 0;
   close(fd);
+  // The kernel's encoding: major in bits 8-19, minor in bits 0-7 and 20-31.
   *device = makedev((number >> 8) & 0xfff, (number & 0xff) | ((number >> 12) & 0xfff00));
   return known;
 }
