@@ -26,6 +26,9 @@ static_assert(FileBufferBytes >= MaxBlockLines * HexEntryRoom, "a block fits the
 // How long an output file that another program holds is tried again, and how often.
 constexpr long long FileInUseRetryMs = 2000;
 constexpr unsigned FileInUseRetryPauseMs = 100;
+// Bad blocks a run that starts afresh holds back before its first sound one:
+// the logger layer stops the run at the BadBlocksInARowLimit-th.
+constexpr int HeldBlocksRoom = BadBlocksInARowLimit;
 
 // Why a run stopped before its end: the logger layer's reasons, then the
 // files' and the resume's.
@@ -79,7 +82,18 @@ struct DumpState {
   uint32_t badBlockAddresses[BadBlocksNamed];
   bool midLine;  // the console's last line (a progress line) has no line end yet
   RunStop stop;
+  // A run that starts afresh empties the files only once it has a sound
+  // block to put in their place; the bad blocks before it wait here.
+  bool cutPending;
+  int heldCount;
+  LoggerBlock held[HeldBlocksRoom];
 };
+
+}  // namespace
+
+DumpSeam dumpSeam = {SyncFile};
+
+namespace {
 
 // Sleeps ms in short steps so that a stop request is seen at once.
 bool SleepUnlessStopped(const DumpState* run, unsigned ms) {
@@ -180,11 +194,64 @@ bool StoreBlock(DumpState* run, const LoggerBlock* block) {
   return hexStored && binStored;
 }
 
+// Cuts logger.hex to hexBytes and logger.bin to binBytes; false (run->stop
+// set) when a file refused.
+bool CutOutputs(DumpState* run, long long hexBytes, long binBytes) {
+  unsigned long code = 0;
+  if (!CutFile(run->hex, hexBytes, &code)) {
+    run->stop = RunStop::HexFileFailed;
+    return false;
+  }
+  if (!CutFile(run->bin, binBytes, &code)) {
+    run->stop = RunStop::BinFileFailed;
+    return false;
+  }
+  run->binBytes = binBytes;
+  return true;
+}
+
+// Empties both files for a run that starts afresh, then stores the bad
+// blocks held back so far. False when the run must stop (run->stop says why).
+bool CutAndStoreHeld(DumpState* run) {
+  run->cutPending = false;
+  if (!CutOutputs(run, 0, 0)) return false;
+  for (int i = 0; i < run->heldCount; ++i) {
+    if (!StoreBlock(run, &run->held[i])) return false;
+    NoteBadBlock(run, static_cast<uint32_t>(i) * BlockSize);
+    ++run->wholeBlocks;
+  }
+  run->heldCount = 0;
+  return true;
+}
+
+// For a run that starts afresh and has no sound block yet: holds back a bad
+// block the run goes on after. False when there is no room (never with the
+// logger layer's limit), so that the block is stored at once.
+bool HoldBlock(DumpState* run, const LoggerBlock* block) {
+  if (run->heldCount == HeldBlocksRoom) return false;
+  run->held[run->heldCount++] = *block;
+  return true;
+}
+
 void DumpBlocks(DumpState* run, uint32_t first) {
   const long long startMs = NowMs();
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
     const LoggerBlock* block = nullptr;
     const bool goOn = LoggerReadBlock(run->logger, address, &block);
+    // Until a sound block comes, the earlier files stay as they are: a run
+    // that stops first leaves them, bad blocks wait to be stored.
+    if (run->cutPending && !block->sound) {
+      if (!goOn) {
+        run->stop = RunStopOf(LoggerStopReason(run->logger));
+        return;
+      }
+      if (HoldBlock(run, block)) {
+        ProgressReport(run->options->out, first, address, startMs, NowMs());
+        run->midLine = true;
+        continue;
+      }
+    }
+    if (run->cutPending && !CutAndStoreHeld(run)) return;
     // A run that stops in the middle of a block keeps the lines received so far.
     if (!StoreBlock(run, block) || run->stop != RunStop::None) return;
     const LoggerStop stop = LoggerStopReason(run->logger);
@@ -232,7 +299,7 @@ bool CloseFile(FILE** file) {
 // disk in *code (0 for none).
 bool SyncAndCloseFile(FILE** file, unsigned long* code) {
   *code = 0;
-  const bool synced = *file == nullptr || SyncFile(*file, code);
+  const bool synced = *file == nullptr || dumpSeam.syncFile(*file, code);
   return CloseFile(file) && synced;
 }
 
@@ -245,6 +312,14 @@ void PrintCannotWrite(FILE* out, const wchar_t* file, unsigned long code) {
   } else {
     PrintOnNewLine(out, Msg::CannotWrite, file);
   }
+}
+
+// Whether the open output file is still the file at its name in the run's
+// folder (not removed, renamed or replaced meanwhile).
+bool OutputAtName(const DumpState* run, FILE* file, const char* name) {
+  char path[OutputPathSize];
+  return JoinPath(run->options->dir, name, NativePathStyle, path, sizeof path) &&
+         FileAtName(file, path);
 }
 
 // Whether the logger still holds what the stored blocks say: the witnesses
@@ -275,47 +350,38 @@ int SameMemory(DumpState* run, const StoredDump* stored) {
   return 1;
 }
 
-// Cuts logger.hex to hexBytes and logger.bin to binBytes; false (run->stop
-// set) when a file refused.
-bool CutOutputs(DumpState* run, long long hexBytes, long binBytes) {
-  unsigned long code = 0;
-  if (!CutFile(run->hex, hexBytes, &code)) {
-    run->stop = RunStop::HexFileFailed;
-    return false;
-  }
-  if (!CutFile(run->bin, binBytes, &code)) {
-    run->stop = RunStop::BinFileFailed;
-    return false;
-  }
-  run->binBytes = binBytes;
+// A run that starts at block 00000: the files are emptied once the first
+// sound block is ready to be written (DumpBlocks), so that an earlier dump
+// survives a run on the wrong port or one that never got a reply.
+bool StartAfresh(DumpState* run) {
+  run->wholeBlocks = 0;
+  run->cutPending = true;
   return true;
 }
 
 // Where this run starts, once the port is open. Without --resume, at block
-// 00000 with both files emptied. With it, after the blocks an earlier run
-// stored, when their places can be proven and the logger still holds them:
-// the files are cut after them (and left alone when they hold exactly the
-// whole dump already). The files are cut or emptied only once every witness
-// was read soundly. False when the run must stop.
+// 00000 (StartAfresh). With it, after the blocks an earlier run stored, when
+// their places can be proven and the logger still holds them: the files are
+// cut after them (and left alone when they hold exactly the whole dump
+// already). The files are cut only once every witness was read soundly.
+// False when the run must stop.
 bool PrepareFiles(DumpState* run, uint32_t* first) {
   FILE* out = run->options->out;
   StoredDump* stored = &run->stored;
   *first = 0;
-  if (!run->options->resume) return CutOutputs(run, 0, 0);
+  if (!run->options->resume) return StartAfresh(run);
   ReadStoredDump(run->hex, run->bin, run->storedLines, stored);
   run->wholeBlocks = static_cast<long>(stored->blocks);
   if (stored->blocks == 0 || !StoredPlacesProvable(stored)) {
     Print(out, stored->blocks == 0 ? Msg::NothingToResume : Msg::ResumeUnprovable);
-    run->wholeBlocks = 0;
-    return CutOutputs(run, 0, 0);
+    return StartAfresh(run);
   }
   const int same = SameMemory(run, stored);
   if (same < 0) return false;
   if (same == 0) {
     Print(out, Msg::MemoryChanged);
     run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);
-    run->wholeBlocks = 0;
-    return CutOutputs(run, 0, 0);
+    return StartAfresh(run);
   }
   *first = stored->blocks * BlockSize;
   if (stored->blocks < BlockCount) {
@@ -392,6 +458,10 @@ int FinishRun(DumpState* run) {
   run->logger = nullptr;
   SerialClose(run->link);
   run->link = nullptr;
+  // Asked while the files are open: what the run wrote is there only if the
+  // names still lead to the files it wrote.
+  const bool hexAtName = OutputAtName(run, run->hex, HexFileName);
+  const bool binAtName = OutputAtName(run, run->bin, BinFileName);
   unsigned long binCode = 0;
   unsigned long hexCode = 0;
   const bool binClosed = SyncAndCloseFile(&run->bin, &binCode);
@@ -400,6 +470,14 @@ int FinishRun(DumpState* run) {
   // The first failure decides the status; later ones are still reported. An
   // interruption is no failure: data lost on closing outranks it.
   int status = StatusOfStop(run);
+  if (!hexAtName) {
+    PrintOnNewLine(out, Msg::FileLost, HexFileText.text);
+    if (status == ExitComplete) status = ExitHexFile;
+  }
+  if (!binAtName) {
+    PrintOnNewLine(out, Msg::FileLost, BinFileText.text);
+    if (status == ExitComplete) status = ExitBinFile;
+  }
   // Data that did not reach the disk is reported whatever else ended the run.
   if ((!binClosed || run->binFailed) && run->stop != RunStop::BinFileFailed) {
     PrintCannotWrite(out, BinFileText.text, binCode);
@@ -414,7 +492,7 @@ int FinishRun(DumpState* run) {
   // A run cut short by the user or the link can go on later from where it stopped.
   const bool resumable =
       status == ExitLinkLost || (status == ExitComplete && run->stop == RunStop::UserStopped);
-  if (resumable && run->wholeBlocks > 0) {
+  if (resumable && run->wholeBlocks > 0 && hexAtName && binAtName) {
     Print(out, Msg::ResumeHint);
   }
   if (status != ExitComplete) return status;
@@ -554,26 +632,32 @@ bool AskForPort(DumpState* run, int* status) {
   return true;
 }
 
-// The port chosen, and the countdown to connect the logger. False when the
-// user stopped the run.
-bool CountDown(DumpState* run) {
+// The port chosen, and the countdown to connect the logger. ExitComplete to
+// go on, else the status the run ends with: the user stopped it, or the port
+// is the user's own terminal, refused before anything is opened or changed.
+int CountDown(DumpState* run) {
   FILE* out = run->options->out;
   if (StopRequested(run->options->stop)) {
     PrintOnNewLine(out, Msg::Interrupted);
-    return false;
+    return ExitInterrupted;
   }
   const char* typed = run->options->port != nullptr ? run->options->port : run->line;
   ChoosePort(typed, &run->ports, &run->port);
   Print(out, Msg::Connecting, run->port.shown);
+  if (run->port.exists && SerialIsUsersTerminal(run->port.device, run->options->in, out)) {
+    Print(out, Msg::ComOpenError);
+    Print(out, Msg::PortReason, Msg::UsersTerminal, Msg::NotSerialPortAdvice);
+    return ExitPortOpen;
+  }
   for (int n = CountdownSteps; n >= 1; --n) {
     Print(out, Msg::Countdown, n);
     if (!SleepUnlessStopped(run, run->options->countdownStepMs)) {
       PrintOnNewLine(out, Msg::Interrupted);
-      return false;
+      return ExitInterrupted;
     }
   }
   Print(out, Msg::CommunicationStarts);
-  return true;
+  return ExitComplete;
 }
 
 // Opens and locks both files (a missing one is created empty, an existing one
@@ -618,7 +702,8 @@ int OpenFilesAndPort(DumpState* run) {
 int RunSteps(DumpState* run) {
   int status = ExitComplete;
   if (!AskForPort(run, &status)) return status;
-  if (!CountDown(run)) return ExitInterrupted;
+  status = CountDown(run);
+  if (status != ExitComplete) return status;
   status = OpenFilesAndPort(run);
   if (status != ExitComplete) return status;
   run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);

@@ -45,3 +45,11 @@ struct DumpOptions {
 
 // Runs the whole dump and returns the exit status.
 int RunDump(const DumpOptions* options);
+
+// What the run goes through to have its files written to the disk at the end
+// (SyncFile in the program): a test points it elsewhere, to fail that step
+// while every write succeeds, and puts it back afterwards.
+struct DumpSeam {
+  bool (*syncFile)(FILE* stream, unsigned long* code);
+};
+extern DumpSeam dumpSeam;

@@ -65,6 +65,10 @@ constexpr wchar_t WitnessBad[] =
 constexpr wchar_t CannotWrite[] = L"%ls に書き込めません。\n";  // file name
 constexpr wchar_t CannotWriteWithSystem[] =
     L"%ls に書き込めません (%ls)。\n";  // file, system's text
+constexpr wchar_t FileLost[] =
+    L"%ls は読み出しの間に削除されたか、別のファイルに置き換えられました。"
+    L"今回読み出した内容は残っていません。もう一度 --resume なしで読み出してください。\n";  // file
+                                                                                            // name
 
 // Warnings at the end (each after a line break of its own).
 constexpr wchar_t BadBlocks[] =
@@ -114,6 +118,8 @@ constexpr wchar_t PortAccessDenied[] = L"ポートを開く権限がありませ
 constexpr wchar_t PortInUse[] = L"ポートは他のプログラムが使用中です";
 constexpr wchar_t PortInUseAdvice[] = L"そのプログラムを終了してから、やり直してください。";
 constexpr wchar_t NotSerialPort[] = L"シリアルポートではありません";
+constexpr wchar_t UsersTerminal[] =
+    L"そのポートはこのプログラムを動かしている端末です (制御端末または標準入出力)";
 constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を入力してください。";
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate

@@ -23,12 +23,12 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
 // Every character besides ASCII that the program's own messages use: an
 // encoding that can encode these can show every message.
 constexpr wchar_t MessageCharacters[] =
-    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりる"
-    L"れろわをんァアイウォオカガキクグコシジスソタダッデトドハバパフブプボポマムメモョラリルレ"
-    L"ロン・ー一不中了今他付以位体余作使保信個値先入全内再出分切初別制削前力取受可号合同名含告"
-    L"問器回地均変大始存完定実対尋少届常平度引影待後御必応性意成押指接数断方既明時更書最期査検"
-    L"権機正残比求注済照用番目直省確示秒空答策索終経絶続置能行表要見覧設誤説読警質転込送途通過"
-    L"違部長開間限除響";
+    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれろ"
+    L"わをんァアイウォオカガキクグコシジスソタダッデトドハバパフブプボポマムメモョラリルレロン・ー"
+    L"一不中了今他付以位体余作使保信個値先入全内再出分切初別制削前力動取受可号合同名含告問器回地均"
+    L"変大始存完定実容対尋少届常平度引影待後御必応性意成押指接換数断方既明時更書最期末査検標権機正"
+    L"残比求注済準照用番目直省確示秒空端答策索終経絶続置能行表要見覧設誤説読警質転込送途通過違部長"
+    L"開間限除響";
 
 // Windows code page of UTF-8.
 constexpr unsigned Utf8CodePage = 65001;

@@ -69,6 +69,12 @@ bool CutFile(FILE* stream, long long length, unsigned long* code);
 // nothing. False, with the system's error code in *code, on failure.
 bool SyncFile(FILE* stream, unsigned long* code);
 
+// Whether the file open as stream is still the file at name: not removed,
+// renamed or replaced since it was opened. Windows: always, since the files
+// are opened without sharing, and a file open so can be neither removed nor
+// renamed, nor its folder, until it is closed.
+bool FileAtName(FILE* stream, const char* name);
+
 // Makes Ctrl-C and the other ways of ending a console program set *flag
 // instead of killing the process, so that the run can close its files.
 void InstallStopHandlers(std::atomic<bool>* flag);

@@ -220,6 +220,14 @@ bool SyncFile(FILE* stream, unsigned long* code) {
   return true;
 }
 
+bool FileAtName(FILE* stream, const char* name) {
+  // The name itself, not what a link put there leads to.
+  struct stat open;
+  struct stat named;
+  return fstat(fileno(stream), &open) == 0 && lstat(name, &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   struct sigaction action = {};

@@ -365,6 +365,14 @@ bool SyncFile(FILE* stream, unsigned long* code) {
   return true;
 }
 
+bool FileAtName(FILE*, const char*) {
+  // Opened without sharing (OpenExclusive): removing or renaming the file
+  // needs an open for deletion, which the system refuses while this run
+  // holds it, and a folder with an open file in it cannot be removed or
+  // renamed either. The name leads to the file until it is closed.
+  return true;
+}
+
 void InstallStopHandlers(std::atomic<bool>* flag) {
   stopFlag = flag;
   runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);

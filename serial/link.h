@@ -10,6 +10,9 @@
 
 // Bytes taken from the port in one read call and not yet handed out as lines.
 constexpr size_t SerialReceiveBytes = 4096;
+// Room for the port's settings as the link found them (termios on Linux; DCB
+// and COMMTIMEOUTS on Windows), which the platform file puts back at close.
+constexpr size_t SerialSavedSettingsBytes = 128;
 
 // handle is the platform's descriptor; the receive buffer holds bytes read
 // from the port and not yet returned, and the line being assembled when a read
@@ -30,6 +33,9 @@ struct SerialLink {
   // The last read from the port ended early because a signal came (Linux):
   // the caller should look at its stop request now, not wait the time-out out.
   bool readInterrupted;
+  // The settings found at open, once the link has changed them.
+  alignas(8) unsigned char savedSettings[SerialSavedSettingsBytes];
+  bool settingsSaved;
 };
 
 // An empty read that came back more than this before its time-out was due

@@ -61,6 +61,7 @@ void SerialInit(SerialLink* link) {
   link->writeFailedOutright = false;
   link->queueEmpty = false;
   link->readInterrupted = false;
+  link->settingsSaved = false;
 }
 
 size_t SerialWrite(SerialLink* link, const char* text) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Line settings the logger needs: 19200 baud, 8N1, no flow control.
 constexpr unsigned SerialBaudRate = 19200;
@@ -62,6 +63,13 @@ extern const wchar_t SerialNumberPrefix[];
 // The advice for a port the user may not open (Linux: join the dialout
 // group), or an empty text where the system has none to give.
 const wchar_t* SerialAccessAdvice();
+
+// Whether device is the user's own terminal: the controlling terminal (also
+// as /dev/tty), or a terminal that the stream in or out (the program's
+// standard input and output) reads or writes. Such a port would take
+// the user's typing and screen, so it is refused before anything is opened.
+// Never on Windows, where a COM port is no console.
+bool SerialIsUsersTerminal(const char* device, FILE* in, FILE* out);
 
 // The open port. Only the serial layer knows what it holds.
 struct SerialLink;
@@ -148,5 +156,6 @@ bool SerialDropInputNow(SerialLink* link);
 // queue is empty.
 bool SerialLineWaiting(SerialLink* link, char first);
 
-// Closes the port; the link is gone. Nothing for null.
+// Puts the settings the port had before SerialOpen back, then closes the
+// port; the link is gone. Nothing for null.
 void SerialClose(SerialLink* link);

@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/timing.h"
 #include "link.h"
@@ -17,6 +20,18 @@ namespace {
 // SerialBaudRate as termios names it.
 constexpr speed_t PortSpeed = B19200;
 static_assert(SerialBaudRate == 19200, "PortSpeed must name SerialBaudRate");
+
+static_assert(sizeof(termios) <= SerialSavedSettingsBytes, "the link keeps the earlier settings");
+
+// Put into a control character that raw mode never looks at, so that a hold
+// left on a pseudo-terminal by a run that was killed can be told from
+// another program's: both leave the exclusive flag, only a run of this
+// program leaves this mark (and its lock dies with it).
+constexpr unsigned char HoldMark = 0x1D;
+constexpr int HoldMarkIndex = VEOL2;
+// The controlling terminal's other name, /dev/tty, is device 5,0.
+constexpr unsigned TtyAliasMajor = 5;
+constexpr unsigned TtyAliasMinor = 0;
 
 int Fd(const SerialLink* link) {
   return static_cast<int>(link->handle);
@@ -33,6 +48,7 @@ void MakeRaw(termios* tio) {
   // Reads never block in the driver; poll supplies the time-out.
   tio->c_cc[VMIN] = 0;
   tio->c_cc[VTIME] = 0;
+  tio->c_cc[HoldMarkIndex] = HoldMark;
   cfsetispeed(tio, PortSpeed);
   cfsetospeed(tio, PortSpeed);
 }
@@ -79,20 +95,28 @@ bool Failed(SerialOpenFailure* failure, SerialOpenFault fault, int error) {
 }
 
 // Checks that fd is a serial port that no other program holds, and takes it
-// for the run alone.
-bool TakePort(int fd, SerialOpenFailure* failure) {
+// for the run alone; *earlier receives the settings it had.
+bool TakePort(int fd, termios* earlier, SerialOpenFailure* failure) {
   struct stat info;
   if (fstat(fd, &info) != 0) return Failed(failure, SerialOpenFault::Other, errno);
   // Only a device can be a serial port; a regular file has no terminal settings.
   if (!S_ISCHR(info.st_mode)) return Failed(failure, SerialOpenFault::NotSerialPort, ENOTTY);
-  termios tio;
-  if (tcgetattr(fd, &tio) != 0) return Failed(failure, SerialOpenFault::NotSerialPort, errno);
+  if (tcgetattr(fd, earlier) != 0) return Failed(failure, SerialOpenFault::NotSerialPort, errno);
+  // A living run (or another program that locks the port) holds this lock;
+  // it ends with the process that took it, however that process ends.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return Failed(failure, errno == EWOULDBLOCK ? SerialOpenFault::InUse : SerialOpenFault::Other,
+                  errno);
+  }
   // A port held exclusively by another program refuses every open but the
-  // administrator's: honour the hold all the same.
+  // administrator's: honour the hold all the same. A hold with this
+  // program's mark and no lock is what a killed run left: it is taken.
   int held = 0;
-  if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+  if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0 && earlier->c_cc[HoldMarkIndex] != HoldMark) {
     return Failed(failure, SerialOpenFault::InUse, EBUSY);
   }
+  // Settings a killed run left are put back at close without its mark.
+  if (earlier->c_cc[HoldMarkIndex] == HoldMark) earlier->c_cc[HoldMarkIndex] = _POSIX_VDISABLE;
   // No other program may open the port while the run holds it.
   if (ioctl(fd, TIOCEXCL) != 0) return Failed(failure, SerialOpenFault::SettingsRefused, errno);
   return true;
@@ -145,17 +169,55 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
     *failure = {FaultOfOpen(device, error), static_cast<unsigned long>(error)};
     return false;
   }
-  if (!TakePort(fd, failure)) {
+  termios earlier;
+  if (!TakePort(fd, &earlier, failure)) {
     close(fd);
     return false;
   }
   if (!ConfigurePort(fd, failure)) {
+    tcsetattr(fd, TCSANOW, &earlier);
     ioctl(fd, TIOCNXCL);  // the hold outlives this descriptor on a pseudo-terminal
     close(fd);
     return false;
   }
+  std::memcpy(link->savedSettings, &earlier, sizeof earlier);
+  link->settingsSaved = true;
   link->handle = fd;
   return true;
+}
+
+namespace {
+
+// The device of the process's controlling terminal; false when it has none.
+bool ControllingTerminal(dev_t* device) {
+  const int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // /dev/tty's own node is the alias; the terminal behind it tells its number.
+  unsigned int number = 0;
+  const bool known = ioctl(fd, TIOCGDEV, &number) == 0;
+  close(fd);
+  // The kernel's encoding: major in bits 8-19, minor in bits 0-7 and 20-31.
+  *device = makedev((number >> 8) & 0xfff, (number & 0xff) | ((number >> 12) & 0xfff00));
+  return known;
+}
+
+// Whether fd is a terminal on the device rdev.
+bool TerminalOn(int fd, dev_t rdev) {
+  struct stat info;
+  return fd >= 0 && isatty(fd) && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
+         info.st_rdev == rdev;
+}
+
+}  // namespace
+
+bool SerialIsUsersTerminal(const char* device, FILE* in, FILE* out) {
+  struct stat port;
+  if (stat(device, &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  if (port.st_rdev == makedev(TtyAliasMajor, TtyAliasMinor)) return true;
+  dev_t controlling = 0;
+  if (ControllingTerminal(&controlling) && port.st_rdev == controlling) return true;
+  // A stream in memory has no descriptor (-1).
+  return TerminalOn(fileno(in), port.st_rdev) || TerminalOn(fileno(out), port.st_rdev);
 }
 
 void SerialClearError(SerialLink*) {
@@ -232,6 +294,13 @@ int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
 
 void SerialClosePort(SerialLink* link) {
   if (link->handle >= 0) {
+    // The settings the port had before, once what was written has gone out
+    // (a signal cuts the wait short: then at once).
+    if (link->settingsSaved) {
+      termios earlier;
+      std::memcpy(&earlier, link->savedSettings, sizeof earlier);
+      if (tcsetattr(Fd(link), TCSADRAIN, &earlier) != 0) tcsetattr(Fd(link), TCSANOW, &earlier);
+    }
     // The exclusive mode belongs to the terminal, not to this descriptor: a
     // pseudo-terminal that the other side keeps open would stay refused.
     ioctl(Fd(link), TIOCNXCL);

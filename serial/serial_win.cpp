@@ -26,6 +26,14 @@ constexpr DWORD NoIntervalTimeout = 0;
 constexpr DWORD ReadPerByteMs = 5;
 constexpr DWORD ReadBaseMs = ReadTimeoutMs - ReadPerByteMs;
 
+// The settings found at open, put back at close.
+struct EarlierSettings {
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+};
+static_assert(sizeof(EarlierSettings) <= SerialSavedSettingsBytes,
+              "the link keeps the earlier settings");
+
 HANDLE Handle(const SerialLink* link) {
   return reinterpret_cast<HANDLE>(link->handle);
 }
@@ -199,12 +207,31 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
     *failure = {FaultOfCreate(error), error};
     return false;
   }
-  if (!ConfigurePort(port, failure)) {
+  // What the port had before; a device without a communications state is
+  // no serial port.
+  EarlierSettings earlier;
+  std::memset(&earlier, 0, sizeof earlier);
+  earlier.dcb.DCBlength = sizeof earlier.dcb;
+  if (!GetCommState(port, &earlier.dcb) || !GetCommTimeouts(port, &earlier.timeouts)) {
+    *failure = {SerialOpenFault::NotSerialPort, GetLastError()};
     CloseHandle(port);
     return false;
   }
+  if (!ConfigurePort(port, failure)) {
+    SetCommState(port, &earlier.dcb);
+    SetCommTimeouts(port, &earlier.timeouts);
+    CloseHandle(port);
+    return false;
+  }
+  std::memcpy(link->savedSettings, &earlier, sizeof earlier);
+  link->settingsSaved = true;
   link->handle = reinterpret_cast<intptr_t>(port);
   return true;
+}
+
+bool SerialIsUsersTerminal(const char*, FILE*, FILE*) {
+  // A COM port is never the console the program runs in.
+  return false;
 }
 
 void SerialClearError(SerialLink* link) {
@@ -269,6 +296,16 @@ int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
 
 void SerialClosePort(SerialLink* link) {
   const HANDLE port = Handle(link);
-  if (port != INVALID_HANDLE_VALUE && port != nullptr) CloseHandle(port);
+  if (port != INVALID_HANDLE_VALUE && port != nullptr) {
+    // The settings the port had before, once what was written has gone out.
+    if (link->settingsSaved) {
+      EarlierSettings earlier;
+      std::memcpy(&earlier, link->savedSettings, sizeof earlier);
+      FlushFileBuffers(port);
+      SetCommState(port, &earlier.dcb);
+      SetCommTimeouts(port, &earlier.timeouts);
+    }
+    CloseHandle(port);
+  }
   link->handle = SerialClosedHandle;
 }

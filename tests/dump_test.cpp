@@ -1,16 +1,20 @@
 // The whole run in-process (no countdown wait) against the substitute logger.
 #include <fcntl.h>
 #include <grp.h>
+#include <termios.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -105,103 +109,115 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
   };
   for (const Case& c : cases) {
     TempDir runDir;
-    const DriverResult run = RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir)});
+    // A port opened by mistake would wait for replies for ever: the stop
+    // ends such a run, and its status tells.
+    std::atomic<bool> stop{false};
+    std::unique_ptr<StopLater> later;
+    if (c.typed == held.path) later = std::make_unique<StopLater>(&stop, 2000);
+    const DriverResult run =
+        RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir), &stop});
     ExpectOpenError(run, runDir.path, c.end);
   }
   SimClosePty(&held);
 }
 
-// A port the user may not open: the run tells how to get access. Tried as an
-// ordinary user: the administrator may open any port.
-TEST(DumpRun, PortWithoutPermissionNamesTheGroupToJoin) {
-  const passwd* nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
-  if (geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no user nobody to run as";
+// A run killed outright leaves its exclusive hold on a pseudo-terminal whose
+// other side stays open: the next run tells it from a living run's (refused)
+// and takes it.
+TEST(DumpRun, HoldLeftByAKilledRunIsTakenByTheNextRun) {
   TempDir dir;
-  SimPty pty{};
-  ASSERT_TRUE(SimOpenPty(&pty));
-  ASSERT_EQ(chmod(pty.path, 0), 0);
-  ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);  // the run's files, for the user it runs as
+  InProcessSim sim(4);
+  SerialOpenFailure failure{};
+  SerialLink* living = SerialOpen(sim.Path(), &failure);
+  ASSERT_NE(living, nullptr);
+  EXPECT_EQ(SerialOpen(sim.Path(), &failure), nullptr);
+  EXPECT_EQ(failure.fault, SerialOpenFault::InUse);
+  SerialClose(living);
+  const pid_t killed = fork();
+  ASSERT_GE(killed, 0);
+  if (killed == 0) _exit(SerialOpen(sim.Path(), &failure) != nullptr ? 0 : 1);  // never closed
+  int status = -1;
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  ASSERT_EQ(status, 0);
+  int held = 0;
+  ASSERT_EQ(ioctl(sim.pty.slave, TIOCGEXCL, &held), 0);
+  ASSERT_NE(held, 0) << "the killed run left no hold";
+  const DriverResult run = DumpFrom(&sim, dir);
+  EXPECT_EQ(sim.Finish(), 0);
+  EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
+  EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
+}
+
+// The user's own terminal is no port: the controlling terminal (by its name
+// or as /dev/tty) and the terminal of the user's line are refused before any
+// file is made or the terminal's settings change. Checked in a child whose
+// session has own as its terminal; a stop ends a run that took the terminal.
+TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
+  SimPty own{};
+  SimPty input{};
+  ASSERT_TRUE(SimOpenPty(&own) && SimOpenPty(&input));
+  const std::string refused =
+      ComOpenError + Said(Msg::PortReason, Msg::UsersTerminal, Msg::NotSerialPortAdvice);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (nobody != nullptr && (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-                              setuid(nobody->pw_uid) != 0)) {
-      _exit(126);
+    if (setsid() < 0 || ioctl(own.slave, TIOCSCTTY, 0) != 0) _exit(100);
+    std::atomic<bool> stop{false};
+    std::thread([&stop] {
+      sleep(5);
+      stop = true;
+    }).detach();
+    int failed = 0;
+    for (const SimPty* port : {&own, &own, &input}) {
+      TempDir dir;
+      DriverRun given{"", NoPorts(dir), &stop, ++failed == 2 ? "/dev/tty" : port->path};
+      given.inFd = port == &input ? input.slave : -1;
+      termios before{};
+      termios after{};
+      tcgetattr(port->slave, &before);
+      const DriverResult run = RunDriverInProcess(dir.path, given);
+      tcgetattr(port->slave, &after);
+      if (run.status != ExitPortOpen || !EndsWith(run.console, refused) ||
+          Contains(run.console, Utf8(Msg::CommunicationStarts)) ||
+          FileExists(dir.File("logger.hex")) || cfgetospeed(&after) != cfgetospeed(&before)) {
+        _exit(failed);
+      }
     }
-    const DriverResult run =
-        RunDriverInProcess(dir.path, {std::string(pty.path) + "\n", NoPorts(dir)});
-    WriteFileBytes(dir.File("console"), run.console);
-    _exit(run.status);
+    _exit(0);
   }
-  int status = 0;
+  int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  SimClosePty(&pty);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 126) GTEST_SKIP() << "could not run as user nobody";
-  SetupConsoleLocale();  // the system's text in the run's language
-  DriverResult run = {WEXITSTATUS(status), ReadFileBytes(dir.File("console"))};
-  ExpectOpenError(run, dir.path, OpenErrorEnd(Msg::PortAccessDenied, EACCES, SerialAccessAdvice()));
+  EXPECT_EQ(status, 0) << "case " << WEXITSTATUS(status) << " was not refused";
+  SimClosePty(&input);
+  SimClosePty(&own);
 }
 
-// Anything but a regular file at an output name (a link, a dangling link, a
-// hard link, a named pipe with or without a reader, a folder) is refused at once with the
-// file's status and a line saying why; nothing it leads to is touched.
-TEST(DumpRun, OutputNameThatIsNoRegularFileIsRefused) {
-  enum Kind { Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder };
-  for (const bool bin : {false, true}) {
-    for (const Kind kind : {Link, DanglingLink, HardLink, Pipe, ReadPipe, Folder}) {
-      SCOPED_TRACE(std::to_string(bin) + " " + std::to_string(kind));
-      TempDir dir;
-      const std::string name = bin ? "logger.bin" : "logger.hex";
-      const std::string at = dir.File(name);
-      const std::string target = dir.File("someone-else");
-      const std::string data = "somebody else's data";
-      if (kind == Link || kind == HardLink) WriteFileBytes(target, data);
-      if (kind == Link || kind == DanglingLink) {
-        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+// A file removed or replaced during the run loses what the run wrote into
+// it: the run (stopped by the user after the change) ends with that file's
+// status and message, never 0 or the hint to resume.
+TEST(DumpRun, OutputRemovedOrReplacedDuringTheRunFailsWithItsStatus) {
+  for (const bool replaceBin : {false, true}) {
+    TempDir dir;
+    InProcessSim sim(9);
+    sim.config.faults.replyDelayMs = 20;  // the run is still on when the file changes
+    sim.Start();
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+      for (int i = 0; i < 20000 && ReadFileBytes(dir.File("logger.bin")).size() < BlockSize; ++i) {
+        usleep(1000);
       }
-      if (kind == HardLink) {
-        ASSERT_EQ(link(target.c_str(), at.c_str()), 0);
-      }
-      if (kind == Pipe || kind == ReadPipe) {
-        ASSERT_EQ(mkfifo(at.c_str(), 0644), 0);
-      }
-      if (kind == Folder) {
-        ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
-      }
-      const int reader = kind == ReadPipe ? open(at.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-
-      const long long start = TestNowMs();
-      const DriverResult run = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
-      EXPECT_LT(TestNowMs() - start, 5000) << "the open waited";
-      EXPECT_EQ(run.status, bin ? ExitBinFile : ExitHexFile);
-      const wchar_t* reason = kind == Folder                         ? Msg::RefusedFolder
-                              : kind == HardLink                     ? Msg::RefusedHardLink
-                              : kind == Link || kind == DanglingLink ? Msg::RefusedLink
-                                                                     : Msg::RefusedNotRegular;
-      EXPECT_TRUE(EndsWith(run.console, Utf8(Msg::CommunicationStarts) +
-                                            Said(Msg::CannotOpen, Wide(name).c_str()) +
-                                            Utf8(reason)))
-          << run.console;
-      if (kind == Link || kind == HardLink) {
-        EXPECT_EQ(ReadFileBytes(target), data);
-      }
-      if (kind == DanglingLink) {
-        EXPECT_FALSE(FileExists(target));
-      }
-      if (reader >= 0) {
-        char byte;
-        EXPECT_LE(read(reader, &byte, 1), 0) << "something was written into the pipe";
-        close(reader);
-      }
-      // logger.hex is made before logger.bin is tried; logger.bin never before.
-      if (bin) {
-        EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
-      }
-      if (!bin) {
-        EXPECT_FALSE(FileExists(dir.File("logger.bin")));
-      }
-    }
+      WriteFileBytes(dir.File("other"), "another file");
+      if (replaceBin) rename(dir.File("other").c_str(), dir.File("logger.bin").c_str());
+      if (!replaceBin) unlink(dir.File("logger.hex").c_str());
+      stop = true;
+    });
+    const DriverResult run =
+        RunDriverInProcess(dir.path, {std::string(sim.Path()) + "\n", NoPorts(dir), &stop});
+    changer.join();
+    EXPECT_EQ(run.status, replaceBin ? ExitBinFile : ExitHexFile);
+    EXPECT_TRUE(EndsWith(run.console,
+                         Said(Msg::FileLost, replaceBin ? BinFileText.text : HexFileText.text)))
+        << run.console;
   }
 }
 
@@ -230,6 +246,34 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
       EndsWith(run.console, Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
       << run.console;
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
+}
+
+// The flush to the disk at the end fails while every write worked: that
+// file's status and message (logger.bin is flushed first).
+int failingSyncCall = 0;
+bool SyncFailingOnce(FILE* stream, unsigned long* code) {
+  if (--failingSyncCall != 0) return SyncFile(stream, code);
+  std::fflush(stream);
+  *code = EIO;
+  return false;
+}
+
+TEST(DumpRun, FlushToTheDiskThatFailsAtTheEndFailsTheRun) {
+  const DumpSeam saved = dumpSeam;
+  dumpSeam.syncFile = SyncFailingOnce;
+  for (const int call : {1, 2}) {
+    failingSyncCall = call;
+    TempDir dir;
+    InProcessSim sim(6);
+    const DriverResult run = DumpFrom(&sim, dir);
+    EXPECT_EQ(run.status, call == 1 ? ExitBinFile : ExitHexFile);
+    const wchar_t* name = call == 1 ? BinFileText.text : HexFileText.text;
+    wchar_t system[SystemTextSize];
+    ASSERT_TRUE(SystemErrorText(EIO, system, SystemTextSize));
+    EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::CannotWriteWithSystem, name, system)))
+        << Tail(run.console);
+  }
+  dumpSeam = saved;
 }
 
 TEST(DumpRun, OldFilesAreReplaced) {

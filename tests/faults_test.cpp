@@ -14,7 +14,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,38 +78,46 @@ TEST(LoggerFaults, NoiseLowercaseAndLongLinesLeaveTheImageWhole) {
 
 // A record spoiled on every try: the block is asked for BlockTries times, the
 // last reply is stored as it came, the other blocks are intact, and the run
-// ends with status 5 and a warning naming the block.
+// ends with status 5 and a warning naming the block. In the first block too,
+// where the earlier files are emptied only once the next block is sound.
 class CorruptRecord : public ::testing::TestWithParam<SimCorruption> {};
 
 TEST_P(CorruptRecord, IsKeptAsReceivedAfterEveryTryAndTheRunEndsWithStatus5) {
-  constexpr uint32_t recordAddress = 0x12340;
-  constexpr uint32_t blockAddress = 0x12300;
-  TempDir dir;
-  InProcessSim sim(5);
-  sim.config.faults.corruption = GetParam();
-  sim.config.faults.corruptAddress = recordAddress + 7;  // any address inside the record
-  const DriverResult run = DumpFrom(&sim, dir);
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitSuspectImage);
-  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"12300", ImageFiller)))
-      << run.console.substr(run.console.size() - 200);
-  EXPECT_EQ(sim.Received(), CommandsAsking("dihex 12300\r\n", BlockTries));
-  for (int attempt = 2; attempt <= BlockTries; ++attempt) {
-    EXPECT_EQ(Count(run.console, Said(Msg::Reread, 0x12300u, attempt)), 1u);
+  for (const uint32_t recordAddress : {0x12340u, 0x00040u}) {
+    const uint32_t blockAddress = recordAddress & ~(BlockSize - 1);
+    SCOPED_TRACE(blockAddress);
+    TempDir dir;
+    WriteFileBytes(dir.File("logger.bin"), std::string(ImageSize + 5, 'y'));
+    InProcessSim sim(5);
+    sim.config.faults.corruption = GetParam();
+    sim.config.faults.corruptAddress = recordAddress + 7;  // any address inside the record
+    const DriverResult run = DumpFrom(&sim, dir);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_EQ(run.status, ExitSuspectImage);
+    wchar_t named[8];
+    std::swprintf(named, 8, L"%5.5x", blockAddress);
+    EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, named, ImageFiller)))
+        << Tail(run.console);
+    char command[24];  // room for any 32-bit address
+    std::snprintf(command, sizeof command, "dihex %5.5x\r\n", blockAddress);
+    EXPECT_EQ(sim.Received(), CommandsAsking(command, BlockTries));
+    for (int attempt = 2; attempt <= BlockTries; ++attempt) {
+      EXPECT_EQ(Count(run.console, Said(Msg::Reread, blockAddress, attempt)), 1u);
+    }
+
+    // logger.hex: the clean entries with the block's lines as the last try
+    // brought them (a wrong checksum differs from try to try).
+    std::vector<std::string> expected = HexFileEntries(ExpectedHexFile(sim.image.data()));
+    const std::vector<std::string> sent = HexEntriesOf(sim.config, blockAddress, BlockTries - 1);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(RecordLinesOf(blockAddress)));
+    std::copy(sent.begin(), sent.end(), expected.begin() + FirstEntryOf(blockAddress));
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
+
+    // logger.bin: the image, with the spoiled record's 16 bytes filled.
+    std::string image = sim.Memory(ImageSize);
+    image.replace(recordAddress, RecordDataBytes, RecordDataBytes, '\xFF');
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
   }
-
-  // logger.hex: the clean entries with the block's lines as the last try
-  // brought them (a wrong checksum differs from try to try).
-  std::vector<std::string> expected = HexFileEntries(ExpectedHexFile(sim.image.data()));
-  const std::vector<std::string> sent = HexEntriesOf(sim.config, blockAddress, BlockTries - 1);
-  ASSERT_EQ(sent.size(), static_cast<size_t>(RecordLinesHigh));
-  std::copy(sent.begin(), sent.end(), expected.begin() + FirstEntryOf(blockAddress));
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == Join(expected, 0, expected.size()));
-
-  // logger.bin: the image, with the spoiled record's 16 bytes filled.
-  std::string image = sim.Memory(ImageSize);
-  image.replace(recordAddress, RecordDataBytes, RecordDataBytes, '\xFF');
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CorruptRecord,
@@ -225,6 +235,11 @@ TEST(LoggerFaults, StopBeforeATryAgainKeepsTheBytesOnlyWhereTheyBelong) {
 // command sent.
 TEST(LoggerFaults, AnotherDevicesTextIsToldAndCtrlCEndsTheRun) {
   TempDir dir;
+  // A complete dump from before: a run that got no block leaves it as it is.
+  const std::string earlierHex = ExpectedHexFile(PatternImage(3).data());
+  const std::string earlierBin(ImageSize, 'y');
+  WriteFileBytes(dir.File("logger.hex"), earlierHex);
+  WriteFileBytes(dir.File("logger.bin"), earlierBin);
   InProcessSim sim(7);
   sim.config.faults.foreignText = true;
   std::atomic<bool> stop{false};
@@ -239,7 +254,8 @@ TEST(LoggerFaults, AnotherDevicesTextIsToldAndCtrlCEndsTheRun) {
       EndsWith(run.console, Utf8(Msg::CommunicationStarts) + Utf8(Msg::ForeignData) + Interrupted))
       << run.console;
   EXPECT_TRUE(sim.Received() == "dihex 00000\r\nq\n\r");
-  EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "");
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == earlierHex);
+  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == earlierBin);
 }
 
 // A logger that streams bytes without ever ending a line holds neither the

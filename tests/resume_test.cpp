@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "logger/logger.h"
+#include "dump/hexfile.h"
 #include "dump/resume.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
@@ -86,10 +88,18 @@ TEST_P(Resume, RunCutShortEndsWithTheFilesOfACleanRun) {
   EXPECT_EQ(witnesses.front(), 0u);
   EXPECT_EQ(witnesses.back(), from - BlockSize);
   InProcessSim sim(Seed);
+  sim.config.faults.replyDelayMs = 2;  // time passes in every block
   const DriverResult second = DumpFrom(&sim, dir, Resuming());
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(second.status, ExitComplete) << second.console;
   EXPECT_NE(second.console.find(Said(Msg::Resuming, from)), std::string::npos) << second.console;
+  // The rate counts this run's blocks only: after its first block, none yet.
+  char firstLine[8];
+  std::snprintf(firstLine, sizeof firstLine, "\r%5.5x ", from);
+  const size_t at = second.console.find(firstLine);
+  ASSERT_NE(at, std::string::npos);
+  const std::string progress = second.console.substr(at, second.console.find('\r', at + 1) - at);
+  EXPECT_TRUE(EndsWith(progress, MessageTail(Msg::ProgressNoRate))) << progress;
   EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses) + Commands(from, 0x3FF00) + ResumeTail)
       << sim.Received().substr(0, 200);
   EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
@@ -124,9 +134,45 @@ TEST(Witnesses, CoverTheEndsTheEdgeOfTheDataAndTheRangeBetween) {
   int lines = 0;
   for (int i = 0; i < count; ++i) lines += RecordLinesOf(chosen[i]);
   EXPECT_LE(lines, WitnessRecordLines);
+  // Four low blocks and four high ones fill WitnessRecordLines exactly: all are taken.
+  dump.blocks = 586;
+  ASSERT_EQ(ChooseWitnesses(&dump, chosen), WitnessLimit);
+  lines = 0;
+  for (int i = 0; i < WitnessLimit; ++i) lines += RecordLinesOf(chosen[i]);
+  EXPECT_EQ(lines, WitnessRecordLines);
   dump.blocks = 1;
   EXPECT_EQ(ChooseWitnesses(&dump, chosen), 1);
   EXPECT_EQ(chosen[0], 0u);
+}
+
+// An entry of logger.hex holds a line of at most LineBufferSize - 1
+// characters with its line end; a longer one is no entry of this program's.
+TEST(StoredEntries, LineThatFillsTheBufferIsRefused) {
+  for (const size_t length : {LineBufferSize - 1, LineBufferSize}) {
+    const std::string line = ":" + std::string(length - 2, 'A') + "\r";
+    char entry[HexEntryRoom];
+    FILE* hex = std::tmpfile();
+    std::fwrite(entry, 1, MakeHexEntry(line.c_str(), length, entry), hex);
+    std::rewind(hex);
+    char read[LineBufferSize + 1];
+    long long bytes = 0;
+    EXPECT_EQ(ReadHexEntry(hex, read, &bytes), length < LineBufferSize ? 255 : 0);
+    std::fclose(hex);
+  }
+}
+
+// Where stored blocks belong can be shown by addresses that number records by
+// address, and for block 00000 alone by its place; two blocks or more whose
+// numbering is not yet known could be any blocks.
+TEST(Witnesses, StoredPlacesAreProvableByAddressesOrForTheFirstBlockAlone) {
+  static StoredDump dump;
+  dump.numbering = LoggerNumbering::Unknown;
+  dump.blocks = 1;
+  EXPECT_TRUE(StoredPlacesProvable(&dump));
+  dump.blocks = 2;
+  EXPECT_FALSE(StoredPlacesProvable(&dump));
+  dump.numbering = LoggerNumbering::ByAddress;
+  EXPECT_TRUE(StoredPlacesProvable(&dump));
 }
 
 // The logger's memory changed since the files were written, where a witness

@@ -1,5 +1,6 @@
 // The serial link over a real pseudo-terminal, and the choice of the port.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -126,6 +127,23 @@ TEST_F(LinkOnPty, DiscardAndDropLeaveNothingOfWhatCameBefore) {
   }
 }
 
+// A drop needs the port's queue emptied unless the link's own bytes show it
+// empty: after a CR LF line the LF alone was held, and nothing that came later
+// is dropped; after a line and a lone CR more may follow, and what came later is.
+TEST_F(LinkOnPty, DropEmptiesThePortUnlessOnlyTheLfOfACrLfWasHeld) {
+  for (const bool crLf : {true, false}) {
+    SCOPED_TRACE(crLf);
+    Send(crLf ? "a\r\n" : "a\n\r");
+    int n = 0;
+    EXPECT_EQ(NextLine(&n), crLf ? "a\r" : "a\n");
+    Send("late\r");
+    pollfd arrived = {static_cast<int>(link->handle), POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 5000), 1);
+    EXPECT_TRUE(SerialDropInputNow(link));
+    EXPECT_EQ(NextLine(&n), crLf ? "late\r" : "");
+  }
+}
+
 // A line beginning with ':' that waits behind the last line handed out is
 // seen without waiting, whether the link holds it or the port still queues
 // it; a line end, other text or nothing at all is no such line. What was
@@ -182,6 +200,29 @@ TEST_F(LinkOnPty, WritesTheExactBytes) {
       usleep(1000);
   }
   EXPECT_EQ(std::string(got, n), "dihex 3ff00\r\nq\n\r");
+}
+
+// A write bigger than the port's buffer waits for room while the other side
+// reads nothing, and goes on once it reads: every byte is reported written.
+TEST_F(LinkOnPty, WriteThatFillsTheBufferGoesOnOnceTheOtherSideReads) {
+  const std::string text(200000, 'w');
+  size_t received = 0;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    char chunk[4096];
+    for (int idle = 0; received < text.size() && idle < 5000;) {
+      const ssize_t r = read(pty.master, chunk, sizeof chunk);
+      if (r > 0) {
+        received += static_cast<size_t>(r);
+      } else {
+        ++idle;
+        usleep(1000);
+      }
+    }
+  });
+  EXPECT_EQ(SerialWrite(link, text.c_str()), text.size());
+  reader.join();
+  EXPECT_EQ(received, text.size());
 }
 
 // A write that fails part-way says how many bytes went out, so that the
@@ -313,6 +354,29 @@ TEST(SerialOpen, HoldEndsWithTheLink) {
   SerialClose(&never);
   SerialClose(&never);
   EXPECT_NE(fcntl(0, F_GETFD), -1) << "closing a link that was never opened closed descriptor 0";
+  SimClosePty(&pty);
+}
+
+// Whatever the port was set to before the link (here a terminal's line
+// editing, echo and signals at 9600 baud), it is set to again at close.
+TEST(SerialOpen, EarlierSettingsComeBackAtClose) {
+  SimPty pty{};
+  ASSERT_TRUE(SimOpenPty(&pty));
+  termios before{};
+  termios after{};
+  tcgetattr(pty.slave, &before);
+  before.c_lflag |= ICANON | ECHO | ISIG;
+  cfsetospeed(&before, B9600);
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+  SerialOpenFailure failure{};
+  SerialClose(SerialOpen(pty.path, &failure));
+  ASSERT_EQ(failure.fault, SerialOpenFault::None);
+  ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+  EXPECT_EQ(cfgetospeed(&after), B9600);
   SimClosePty(&pty);
 }
 

@@ -109,8 +109,9 @@ std::string InProcessSim::Received() {
 DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run) {
   SetupConsoleLocale();
   std::string inputCopy = run.input;
-  FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
-                               : fmemopen(inputCopy.data(), inputCopy.size(), "r");
+  FILE* in = run.inFd >= 0       ? fdopen(dup(run.inFd), "r")
+             : inputCopy.empty() ? std::fopen("/dev/null", "r")
+                                 : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
   const DumpOptions options = {in, out, 0, run.stop, dir.c_str(), run.port, false, run.resume};
   // The ports listed are those under roots.

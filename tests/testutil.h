@@ -112,6 +112,7 @@ struct DriverRun {
   const std::atomic<bool>* stop = nullptr;  // the stop flag
   const char* port = nullptr;               // given as with --port
   bool resume = false;                      // as with --resume
+  int inFd = -1;                            // the user's input read from here instead
 };
 
 // Runs the dump driver in this process, in folder dir, as run says, with no

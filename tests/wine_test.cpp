@@ -807,6 +807,62 @@ void KillOutright(const Child& run) {
   for (pid_t pid; pids >> pid;) kill(pid, SIGKILL);
 }
 
+// A run without --resume on a port where nothing answers, killed while it
+// waits for the first reply, leaves an earlier dump byte for byte.
+TEST_F(WineTest, RunThatGotNoBlockLeavesTheEarlierDump) {
+  const std::string image = SeedImage();
+  const std::string earlierHex = ExpectedHexFile(reinterpret_cast<const uint8_t*>(image.data()));
+  WriteFileBytes(dir_.File("logger.hex"), earlierHex);
+  WriteFileBytes(dir_.File("logger.bin"), image);
+  SimPty silent{};
+  ASSERT_TRUE(SimOpenPty(&silent));
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(silent.path, link.c_str()), 0);
+  {
+    Child run(WineOptions(setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber)}));
+    std::string asked;
+    char chunk[64];
+    for (int waited = 0; !Contains(asked, "dihex 00000") && waited < WineRunSeconds * 100;) {
+      const ssize_t n = read(silent.master, chunk, sizeof chunk);
+      if (n > 0) {
+        asked.append(chunk, static_cast<size_t>(n));
+      } else {
+        ++waited;
+        usleep(10000);
+      }
+    }
+    EXPECT_TRUE(Contains(asked, "dihex 00000")) << "no command came";
+    KillOutright(run);
+    EXPECT_EQ(run.Wait(10), 128 + SIGKILL);
+  }
+  unlink(link.c_str());
+  SimClosePty(&silent);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.hex")) == earlierHex);
+  EXPECT_TRUE(ReadFileBytes(dir_.File("logger.bin")) == image);
+}
+
+// The settings the port had before a run are what it has after the run, as
+// far as Wine shows them: the speed and the stop bits (Wine makes a
+// pseudo-terminal 8 bits without parity itself when it opens it).
+TEST_F(WineTest, PortGetsItsEarlierSettingsBackAtClose) {
+  InProcessSim sim(Seed);
+  const std::string link = ComLink(setup_, LoggerComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(sim.Path(), link.c_str()), 0);
+  MakeCooked(sim.Path());
+  sim.Start();
+  const ProcessResult run =
+      RunWine(setup_, dir_.path, "", {"--port", std::to_string(LoggerComNumber)});
+  EXPECT_EQ(sim.Finish(), 0);
+  unlink(link.c_str());
+  EXPECT_EQ(run.status, ExitComplete) << ConsoleText(run.out);
+  termios after{};
+  ASSERT_EQ(tcgetattr(sim.pty.slave, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+  EXPECT_EQ(after.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+}
+
 // Killed outright a few hundred blocks into a dump, the Windows program has
 // every block but the one in flight in both files, and --resume completes them.
 TEST_F(WineTest, KilledOutrightLosesAtMostTheBlockInFlight) {
