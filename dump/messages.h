@@ -30,8 +30,9 @@ constexpr wchar_t WaitingForLogger[] = L"ロガーの応答を待っています
 constexpr wchar_t ForeignData[] =
     L"ポートにロガーのレコードではないデータが届いています "
     L"(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n";
-constexpr wchar_t AddressCheckOff[] =
-    L"注意: ロガーのレコードのアドレスが番地を表していないため、アドレスの照合は行いません。\n";
+constexpr wchar_t NoAddresses[] =
+    L"注意: このロガーのレコードのアドレスはメモリの番地ではないため、ブロックの位置は"
+    L"確かめられません。レコードを届いた順に読み出します。\n";
 
 // --resume.
 constexpr wchar_t NothingToResume[] =

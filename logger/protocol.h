@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hexrecord/hexrecord.h"
-
 // Asks for the BlockSize bytes from an address: the word, one blank, the
 // address as five lowercase hex digits, CR LF.
 constexpr char BlockCommandWord[] = "dihex ";
