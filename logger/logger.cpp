@@ -170,11 +170,13 @@ LoggerStop StopInBlock(LoggerSession* s, uint32_t address, LoggerStop stop) {
   return stop;
 }
 
-// Whether a record line already waits behind a reply just read, so that the
-// reply was not the block alone; only asked where the addresses cannot vouch
-// for the block (a record sent twice is then found nowhere else).
-bool SurplusWaits(LoggerSession* s) {
-  return s->numbering != LoggerNumbering::ByAddress && SerialLineWaiting(s->link, ':');
+// Whether a record line already waits behind a sound reply to the block at
+// address, so that the reply was not the block alone; only asked where the
+// addresses cannot vouch for the block (a record sent twice is then found
+// nowhere else).
+bool SurplusWaits(LoggerSession* s, uint32_t address) {
+  return LoggerLearned(address, s->numbering) != LoggerNumbering::ByAddress &&
+         SerialLineWaiting(s->link, ':');
 }
 
 // Judges the reply this try brought. While the numbering is unknown, a try
@@ -222,7 +224,7 @@ LoggerStop LoggerReadBlock(LoggerSession* s, uint32_t address) {
     if (stop == LoggerStop::None) stop = ReadReply(s, address, &block->reply);
     if (stop != LoggerStop::None) return StopInBlock(s, address, stop);
     lastTry = JudgeTry(s, address, &lastTry);
-    if (lastTry.verdict == LoggerVerdict::Sound && !SurplusWaits(s)) {
+    if (lastTry.verdict == LoggerVerdict::Sound && !SurplusWaits(s, address)) {
       s->numbering = LoggerLearned(address, s->numbering);
       block->sound = true;
       block->imageBytes = BlockSize;

@@ -632,8 +632,8 @@ TEST_F(WineTest, SurplusBehindAReplyIsDroppedOrTheBlockAskedAgain) {
   };
   for (const Case& c :
        {Case{{"--surplus", "0x00700"}, ExpectedCommands()},
-        Case{{"--numbering", "none", "--duplicate", "0x00735", "--spoil-first", "1"},
-             CommandsAsking("dihex 00700\r\n", 2)}}) {
+        Case{{"--no-addresses", "--duplicate", "0x00735", "--spoil-first", "1"},
+             UnaddressedCommands(CommandsAsking("dihex 00700\r\n", 2))}}) {
     const std::string received = dir_.File("received.bin");
     std::vector<std::string> args = {"--seed", std::to_string(Seed), "--received", received};
     args.insert(args.end(), c.fault.begin(), c.fault.end());
