@@ -10,7 +10,6 @@
 
 #include "hexrecord/hexrecord.h"
 #include "logger/protocol.h"
-#include "serial/serial.h"
 
 static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 

@@ -11,6 +11,8 @@
 #include "logger/blockcheck.h"
 #include "serial/serial.h"
 
+static_assert(LineBufferSize >= SerialLineSize, "a line buffer takes every line the link hands out");
+
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;
 // A reply begins with its first record line; once it has begun, a reply that

@@ -42,7 +42,9 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
-  if (!m.faults.echo) EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
+  if (!m.faults.echo) {
+    EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
+  }
   const std::string commands =
       m.reread == ImageSize ? ExpectedCommands() : CommandsAsking(Commands(m.reread, m.reread), 2);
   EXPECT_TRUE(sim.Received() == commands) << Tail(sim.Received());
