@@ -160,7 +160,9 @@ struct StatusMeaning {
   const wchar_t* meaning;
 };
 constexpr StatusMeaning StatusMeanings[] = {
-    {ExitComplete, L"正常終了"},
+    {ExitComplete,
+     L"正常終了 (レコードのアドレスがメモリの番地でないロガーでは、どのレコードも正しく\n"
+     L"       数も合っていたこと。二度送られた応答や別のブロックの応答は見分けられない)"},
     {ExitPortOpen, L"ポートを開けない (COM Open Error)"},
     {ExitHexFile, L"logger.hex を作成・書き込みできない、または --dir のフォルダがない"},
     {ExitBinFile, L"logger.bin を作成・書き込みできない"},
