@@ -47,9 +47,9 @@ struct DumpState {
   FILE* bin;
   char hexBuffer[FileBufferBytes];
   char binBuffer[FileBufferBytes];
-  StoredDump stored;       // what an earlier run left (--resume)
+  StoredDump stored;        // what an earlier run left (--resume)
   LoggerReply storedLines;  // one block's lines of it, as they are read back
-  uint32_t witnessBad;         // the block a resume could not read to compare
+  uint32_t witnessBad;      // the block a resume could not read to compare
   long binBytes;
   bool binFailed;    // a write to logger.bin failed, whatever gave the status
   long wholeBlocks;  // blocks in the files from 00000 on, each read to its end

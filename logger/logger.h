@@ -11,7 +11,8 @@
 #include "logger/blockcheck.h"
 #include "serial/serial.h"
 
-static_assert(LineBufferSize >= SerialLineSize, "a line buffer takes every line the link hands out");
+static_assert(LineBufferSize >= SerialLineSize,
+              "a line buffer takes every line the link hands out");
 
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;
@@ -88,9 +89,9 @@ struct LoggerSession {
   long long failingSinceMs;   // first of the failures since the link last worked, or -1
   bool readFailing;           // the last read failed
   LoggerNumbering numbering;
-  int badInARow;             // blocks in a row that stayed bad
-  long long badSinceMs;      // the first bad reply since the last sound one, or -1
-  LoggerBlock block;         // the block last read, or the try being read
+  int badInARow;         // blocks in a row that stayed bad
+  long long badSinceMs;  // the first bad reply since the last sound one, or -1
+  LoggerBlock block;     // the block last read, or the try being read
 };
 
 // Starts session for a run on the open link (the caller keeps the link),

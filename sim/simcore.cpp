@@ -498,8 +498,8 @@ void AppendData(ReplyText* r, uint32_t at, uint32_t from, uint8_t recordBytes) {
   char record[RecordTextSize];
   uint8_t data[SimWideRecordBytes];
   for (uint8_t i = 0; i < recordBytes; ++i) data[i] = r->config->image[(from + i) % ImageSize];
-  size_t length = FormatRecord(record, recordBytes, LoadAddress(faults, at),
-                               RecordTypeData, data, faults->lowercase);
+  size_t length = FormatRecord(record, recordBytes, LoadAddress(faults, at), RecordTypeData, data,
+                               faults->lowercase);
   const bool spoiled = r->spoil && CorruptRecord(faults, at);
   if (spoiled && faults->corruption == SimCorruption::Lost) return;
   if (spoiled) length = Corrupt(record, length, faults->corruption, r->asked);

@@ -116,7 +116,8 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
 
 // Data records that come after the end command mean that the logger answered
 // a command never sent: harmless where every block was proven by its
-// addresses, suspect where the numbering cannot tell blocks apart. Records without data (an end-of-file record) and other text are no sign.
+// addresses, suspect where the numbering cannot tell blocks apart. Records without data (an
+// end-of-file record) and other text are no sign.
 TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
   const std::string data = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
   struct Case {

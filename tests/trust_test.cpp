@@ -185,11 +185,11 @@ TEST_P(SurplusBehindAReply, IsDroppedOrMakesTheBlockAskedAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, SurplusBehindAReply,
-    ::testing::Values(
-        Surplus{"end_record_after_addressed_reply", false, SimNone, 0x00700, 0, 1},
-        Surplus{"record_twice_unaddressed_once", true, 0x00735, SimNone, 1, 2},
-        Surplus{"record_twice_unaddressed_at_the_end", true, 0x007F5, SimNone, 1, 2},
-        Surplus{"record_twice_unaddressed_always", true, 0x00735, SimNone, 0, BlockTries}),
+    ::testing::Values(Surplus{"end_record_after_addressed_reply", false, SimNone, 0x00700, 0, 1},
+                      Surplus{"record_twice_unaddressed_once", true, 0x00735, SimNone, 1, 2},
+                      Surplus{"record_twice_unaddressed_at_the_end", true, 0x007F5, SimNone, 1, 2},
+                      Surplus{"record_twice_unaddressed_always", true, 0x00735, SimNone, 0,
+                              BlockTries}),
     [](const ::testing::TestParamInfo<Surplus>& info) { return std::string(info.param.name); });
 
 // After the end command: an end-of-file record is no alarm; a data record
@@ -203,11 +203,10 @@ TEST(EndCommand, WhatComesAfterItIsJudgedByWhatTheAddressesProved) {
     int status;
     const wchar_t* said;  // null: nothing
   };
-  for (const Case& c :
-       {Case{SimEndOfFileLine, false, ExitComplete, nullptr},
-        Case{SimEndOfFileLine, true, ExitComplete, nullptr},
-        Case{SimStrayRecordLine, false, ExitComplete, Msg::ExtraRecordsNote},
-        Case{SimStrayRecordLine, true, ExitSuspectImage, Msg::ExtraReplies}}) {
+  for (const Case& c : {Case{SimEndOfFileLine, false, ExitComplete, nullptr},
+                        Case{SimEndOfFileLine, true, ExitComplete, nullptr},
+                        Case{SimStrayRecordLine, false, ExitComplete, Msg::ExtraRecordsNote},
+                        Case{SimStrayRecordLine, true, ExitSuspectImage, Msg::ExtraReplies}}) {
     SCOPED_TRACE(c.after);
     TempDir dir;
     InProcessSim sim(66);

@@ -370,8 +370,9 @@ int ReportUnaddressedPass(const std::vector<RunRecord>& records) {
     }
     std::printf("\n");
   }
-  std::printf("what replies without addresses cannot show (another block's records taken for "
-              "this block's), failed runs:\n");
+  std::printf(
+      "what replies without addresses cannot show (another block's records taken for "
+      "this block's), failed runs:\n");
   for (int b = 0; b < BlindSpotCount; ++b) {
     std::printf("  %s:", BlindSpots[b].what);
     for (int n = 1; n < NumberingCount; ++n) {
