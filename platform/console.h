@@ -25,10 +25,10 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
 constexpr wchar_t MessageCharacters[] =
     L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりる"
     L"れろわをんァアイォオカガキクグコシジスタダッデトドハバパフブプボポマムメモョラリルレロン"
-    L"・ー一不中了今他付以位体余作使保信個値先入全内再出分切初別制削前力取受可号合同名含告問器"
+    L"・ー一不中了二今他付以位体余作使保信個値先入全内再出分切初別制削前力取受可号合同名含告問器"
     L"回地均変大始存完定実尋届常平度引影待後御必応性意成押指接数断方既明時更書最査検権機正残比"
-    L"求注済照用番目直省確示秒空答終経絶続置能行表要見覧設誤説読警質転込送途通過違部長開間限除"
-    L"響";
+    L"求注済用番目直省確示秒空答終経絶続置能行表要見覧設誤説読警質転込送途通過違部長開間限除"
+    L"響順";
 
 // Windows code page of UTF-8.
 constexpr unsigned Utf8CodePage = 65001;

@@ -111,9 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<WrongBlock>& info) { return std::string(info.param.name); });
 
 // Block 00000's reply comes twice and 00100's comes late: the copy, where
-// 00100 is asked, is bad and teaches nothing; asked again, 00100's late reply
-// is its own and shows numbering by address. The run is clean, the address
-// check never off.
+// 00100 is asked, is bad and teaches nothing; 00100 is asked again, and its
+// own reply shows numbering by address (which try brings it depends on when
+// the late one comes). The run is clean, the address check never off.
 TEST(Copies, ACopyOfBlock00000WhileTheNumberingIsLearnedIsAskedAgain) {
   constexpr unsigned late = 900;  // more than the quiet wait before the try again
   TempDir dir;
@@ -125,8 +125,7 @@ TEST(Copies, ACopyOfBlock00000WhileTheNumberingIsLearnedIsAskedAgain) {
   const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
-  EXPECT_TRUE(sim.Received() == CommandsAsking("dihex 00100\r\n", 2))
-      << sim.Received().substr(0, 80);
+  EXPECT_GE(Count(sim.Received(), "dihex 00100\r\n"), 2u);
   EXPECT_EQ(Count(run.console, Utf8(Msg::NoAddresses)), 0u);
   EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
 }
