@@ -30,34 +30,15 @@ constexpr unsigned FileInUseRetryPauseMs = 100;
 // the logger layer stops the run at the BadBlocksInARowLimit-th.
 constexpr int HeldBlocksRoom = BadBlocksInARowLimit;
 
-// Why a run stopped before its end: the logger layer's reasons, then the
-// files' and the resume's.
+// Why a run stopped before its end: the logger layer's reason (in
+// DumpState::loggerStop), or the files' and the resume's.
 enum class RunStop {
   None,
-  UserStopped,
-  LinkLost,
-  RepliesNeverFit,
-  NoSoundReplyInTime,
+  ByLogger,
   HexFileFailed,  // logger.hex could not be written
   BinFileFailed,  // logger.bin could not be written
   WitnessBad,     // a block that a resume reads to compare stayed bad
 };
-
-RunStop RunStopOf(LoggerStop stop) {
-  switch (stop) {
-    case LoggerStop::UserStopped:
-      return RunStop::UserStopped;
-    case LoggerStop::LinkLost:
-      return RunStop::LinkLost;
-    case LoggerStop::RepliesNeverFit:
-      return RunStop::RepliesNeverFit;
-    case LoggerStop::NoSoundReplyInTime:
-      return RunStop::NoSoundReplyInTime;
-    case LoggerStop::None:
-      break;
-  }
-  return RunStop::None;
-}
 
 // Everything the run owns from start to end.
 struct DumpState {
@@ -65,16 +46,16 @@ struct DumpState {
   char line[LineBufferSize];
   SerialPortList ports;
   PortChoice port;
-  SerialLink* link;                 // null until the port is open
-  LoggerSession* logger;            // null until the port is open, and after the end
+  SerialLink* link;  // null until the port is open
+  LoggerSession logger;
   LoggerExtraRecords extraRecords;  // what came after the end command
   FILE* hex;
   FILE* bin;
   char hexBuffer[FileBufferBytes];
   char binBuffer[FileBufferBytes];
-  StoredDump stored;           // what an earlier run left (--resume)
-  LoggerReply storedLines[2];  // two blocks' lines of it, as they are read back
-  uint32_t witnessBad;         // the block a resume could not read to compare
+  StoredDump stored;        // what an earlier run left (--resume)
+  LoggerReply storedLines;  // one block's lines of it, as they are read back
+  uint32_t witnessBad;      // the block a resume could not read to compare
   long binBytes;
   bool binFailed;    // a write to logger.bin failed, whatever gave the status
   long wholeBlocks;  // blocks in the files from 00000 on, each read to its end
@@ -87,6 +68,7 @@ struct DumpState {
   bool cutPending;
   int heldCount;
   LoggerBlock held[HeldBlocksRoom];
+  LoggerStop loggerStop;  // why the logger layer stopped the run, with RunStop::ByLogger
 };
 
 }  // namespace
@@ -124,19 +106,6 @@ void NoteBadBlock(DumpState* run, uint32_t address) {
   ++run->badBlocks;
 }
 
-// A block stored earlier proved bad after all: logger.bin gets ImageFiller in
-// its place, as for any bad block whose records cannot be placed.
-void RefillBlock(DumpState* run, uint32_t address) {
-  uint8_t filler[BlockSize];
-  std::memset(filler, ImageFiller, sizeof filler);
-  NoteBadBlock(run, address);
-  if (std::fseek(run->bin, static_cast<long>(address), SEEK_SET) != 0 ||
-      std::fwrite(filler, 1, sizeof filler, run->bin) != sizeof filler ||
-      std::fseek(run->bin, 0, SEEK_END) != 0) {
-    run->stop = RunStop::BinFileFailed;
-  }
-}
-
 // What the logger layer reports while it reads a block.
 void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attempt) {
   DumpState* run = static_cast<DumpState*>(context);
@@ -155,11 +124,8 @@ void OnLoggerEvent(void* context, LoggerEvent event, uint32_t address, int attem
     case LoggerEvent::ForeignData:
       Print(out, Msg::ForeignData);
       break;
-    case LoggerEvent::CheckOff:
-      Print(out, Msg::AddressCheckOff);
-      break;
-    case LoggerEvent::CopyWrong:
-      RefillBlock(run, address);
+    case LoggerEvent::NoAddresses:
+      Print(out, Msg::NoAddresses);
       break;
   }
 }
@@ -233,16 +199,22 @@ bool HoldBlock(DumpState* run, const LoggerBlock* block) {
   return true;
 }
 
+// The logger layer stopped the run.
+void StopByLogger(DumpState* run, LoggerStop stop) {
+  run->stop = RunStop::ByLogger;
+  run->loggerStop = stop;
+}
+
 void DumpBlocks(DumpState* run, uint32_t first) {
   const long long startMs = NowMs();
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
-    const LoggerBlock* block = nullptr;
-    const bool goOn = LoggerReadBlock(run->logger, address, &block);
+    const LoggerStop stop = LoggerReadBlock(&run->logger, address);
+    const LoggerBlock* block = &run->logger.block;
     // Until a sound block comes, the earlier files stay as they are: a run
     // that stops first leaves them, bad blocks wait to be stored.
     if (run->cutPending && !block->sound) {
-      if (!goOn) {
-        run->stop = RunStopOf(LoggerStopReason(run->logger));
+      if (stop != LoggerStop::None) {
+        StopByLogger(run, stop);
         return;
       }
       if (HoldBlock(run, block)) {
@@ -253,13 +225,12 @@ void DumpBlocks(DumpState* run, uint32_t first) {
     }
     if (run->cutPending && !CutAndStoreHeld(run)) return;
     // A run that stops in the middle of a block keeps the lines received so far.
-    if (!StoreBlock(run, block) || run->stop != RunStop::None) return;
-    const LoggerStop stop = LoggerStopReason(run->logger);
+    if (!StoreBlock(run, block)) return;
     if (!block->sound && stop != LoggerStop::UserStopped && stop != LoggerStop::LinkLost) {
       NoteBadBlock(run, address);
     }
-    if (!goOn) {
-      run->stop = RunStopOf(LoggerStopReason(run->logger));
+    if (stop != LoggerStop::None) {
+      StopByLogger(run, stop);
       return;
     }
     ++run->wholeBlocks;
@@ -326,13 +297,13 @@ bool OutputAtName(const DumpState* run, FILE* file, const char* name) {
 // are asked for again and compared. 1: the same, 0: not, -1: the run must
 // stop (run->stop says why; a witness that stayed bad is no changed memory).
 int SameMemory(DumpState* run, const StoredDump* stored) {
-  LoggerKnowNumbering(run->logger, stored->numbering);
   uint32_t witnesses[WitnessLimit];
   const int count = ChooseWitnesses(stored, witnesses);
   for (int i = 0; i < count; ++i) {
-    const LoggerBlock* block = nullptr;
-    if (!LoggerReadBlock(run->logger, witnesses[i], &block)) {
-      run->stop = RunStopOf(LoggerStopReason(run->logger));
+    const LoggerStop stop = LoggerReadBlock(&run->logger, witnesses[i]);
+    const LoggerBlock* block = &run->logger.block;
+    if (stop != LoggerStop::None) {
+      StopByLogger(run, stop);
       return -1;
     }
     if (!block->sound) {
@@ -348,6 +319,12 @@ int SameMemory(DumpState* run, const StoredDump* stored) {
     if (std::memcmp(block->image, kept, BlockSize) != 0) return 0;
   }
   return 1;
+}
+
+// Starts the logger layer's session for this run, with what is known of the
+// logger's numbering.
+void StartLogger(DumpState* run, LoggerNumbering numbering) {
+  LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run, numbering);
 }
 
 // A run that starts at block 00000: the files are emptied once the first
@@ -370,17 +347,18 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
   StoredDump* stored = &run->stored;
   *first = 0;
   if (!run->options->resume) return StartAfresh(run);
-  ReadStoredDump(run->hex, run->bin, run->storedLines, stored);
+  ReadStoredDump(run->hex, run->bin, &run->storedLines, stored);
   run->wholeBlocks = static_cast<long>(stored->blocks);
   if (stored->blocks == 0 || !StoredPlacesProvable(stored)) {
     Print(out, stored->blocks == 0 ? Msg::NothingToResume : Msg::ResumeUnprovable);
     return StartAfresh(run);
   }
+  StartLogger(run, stored->numbering);
   const int same = SameMemory(run, stored);
   if (same < 0) return false;
   if (same == 0) {
     Print(out, Msg::MemoryChanged);
-    run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);
+    StartLogger(run, LoggerNumbering::Unknown);
     return StartAfresh(run);
   }
   *first = stored->blocks * BlockSize;
@@ -396,23 +374,34 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
   return CutOutputs(run, stored->hexBytes, static_cast<long>(*first));
 }
 
+// Says why the logger layer stopped the run and gives the status that says so.
+int StatusOfLoggerStop(FILE* out, LoggerStop stop) {
+  switch (stop) {
+    case LoggerStop::UserStopped:
+      PrintOnNewLine(out, Msg::Interrupted);
+      break;
+    case LoggerStop::LinkLost:
+      PrintOnNewLine(out, Msg::LinkLost);
+      return ExitLinkLost;
+    case LoggerStop::RepliesNeverFit:
+      PrintOnNewLine(out, Msg::RepliesNeverFit, BadBlocksInARowLimit);
+      return ExitSuspectImage;
+    case LoggerStop::NoSoundReplyInTime:
+      PrintOnNewLine(out, Msg::NoSoundReplyInTime, static_cast<int>(NoSoundReplyLimitMs / 1000));
+      return ExitSuspectImage;
+    case LoggerStop::None:
+      break;
+  }
+  return ExitComplete;
+}
+
 // Says why the run stopped before its end and gives the status that says so
 // (ExitComplete for none, and for an interruption, which is no failure).
 int StatusOfStop(const DumpState* run) {
   FILE* out = run->options->out;
   switch (run->stop) {
-    case RunStop::UserStopped:
-      PrintOnNewLine(out, Msg::Interrupted);
-      break;
-    case RunStop::LinkLost:
-      PrintOnNewLine(out, Msg::LinkLost);
-      return ExitLinkLost;
-    case RunStop::RepliesNeverFit:
-      PrintOnNewLine(out, Msg::RepliesNeverFit, BadBlocksInARowLimit);
-      return ExitSuspectImage;
-    case RunStop::NoSoundReplyInTime:
-      PrintOnNewLine(out, Msg::NoSoundReplyInTime, static_cast<int>(NoSoundReplyLimitMs / 1000));
-      return ExitSuspectImage;
+    case RunStop::ByLogger:
+      return StatusOfLoggerStop(out, run->loggerStop);
     case RunStop::WitnessBad:
       PrintOnNewLine(out, Msg::WitnessBad, static_cast<unsigned>(run->witnessBad), BlockTries);
       return ExitSuspectImage;
@@ -443,19 +432,23 @@ int VerdictOfCompleteRun(const DumpState* run) {
   return suspect ? ExitSuspectImage : ExitComplete;
 }
 
+// Whether the logger layer stopped the run for this reason.
+bool Stopped(const DumpState* run, LoggerStop stop) {
+  return run->stop == RunStop::ByLogger && run->loggerStop == stop;
+}
+
 // Ends the run after the files were created: end command, link, files, verdict.
 int FinishRun(DumpState* run) {
   FILE* out = run->options->out;
   // The end command takes the logger out of its dump mode, however the run
   // ends; after the link was lost it is tried once more without complaint.
   // After a complete run the line must then stay quiet.
-  if (!LoggerEnd(run->logger, run->stop == RunStop::None) && run->stop != RunStop::LinkLost) {
+  const LoggerEnding ending = LoggerEnd(&run->logger, run->stop == RunStop::None);
+  if (!ending.sent && !Stopped(run, LoggerStop::LinkLost)) {
     StartLine(run);  // on a line of its own, not glued to the progress line
     Print(out, Msg::WriteError);
   }
-  run->extraRecords = LoggerRecordsAfterEnd(run->logger);
-  LoggerFinish(run->logger);
-  run->logger = nullptr;
+  run->extraRecords = ending.extraRecords;
   SerialClose(run->link);
   run->link = nullptr;
   // Asked while the files are open: what the run wrote is there only if the
@@ -490,13 +483,13 @@ int FinishRun(DumpState* run) {
   // Blocks that stayed bad are reported on every way out.
   if (run->badBlocks > 0) PrintBadBlocks(run);
   // A run cut short by the user or the link can go on later from where it stopped.
-  const bool resumable =
-      status == ExitLinkLost || (status == ExitComplete && run->stop == RunStop::UserStopped);
+  const bool userStopped = Stopped(run, LoggerStop::UserStopped);
+  const bool resumable = status == ExitLinkLost || (status == ExitComplete && userStopped);
   if (resumable && run->wholeBlocks > 0 && hexAtName && binAtName) {
     Print(out, Msg::ResumeHint);
   }
   if (status != ExitComplete) return status;
-  if (run->stop == RunStop::UserStopped) return ExitInterrupted;
+  if (userStopped) return ExitInterrupted;
   return VerdictOfCompleteRun(run);
 }
 
@@ -706,14 +699,7 @@ int RunSteps(DumpState* run) {
   if (status != ExitComplete) return status;
   status = OpenFilesAndPort(run);
   if (status != ExitComplete) return status;
-  run->logger = LoggerStart(run->link, run->options->stop, OnLoggerEvent, run);
-  if (run->logger == nullptr) {  // more runs at once than links: never one program alone
-    SerialClose(run->link);
-    CloseFile(&run->bin);
-    CloseFile(&run->hex);
-    Print(run->options->out, Msg::ComOpenError);
-    return ExitPortOpen;
-  }
+  StartLogger(run, LoggerNumbering::Unknown);
   uint32_t first = 0;
   if (PrepareFiles(run, &first)) DumpBlocks(run, first);
   return FinishRun(run);

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "serial/serial.h"
+#include "logger/protocol.h"
 
 // What ends each entry after the line itself.
 constexpr char HexEntryEnd[] = "\r\r\n";

@@ -30,8 +30,9 @@ constexpr wchar_t WaitingForLogger[] = L"ロガーの応答を待っています
 constexpr wchar_t ForeignData[] =
     L"ポートにロガーのレコードではないデータが届いています "
     L"(別の機器がつながっているか、ポートが違います)。Ctrl-C で終了します。\n";
-constexpr wchar_t AddressCheckOff[] =
-    L"注意: ロガーのレコードのアドレスが番地を表していないため、アドレスの照合は行いません。\n";
+constexpr wchar_t NoAddresses[] =
+    L"注意: このロガーのレコードのアドレスはメモリの番地ではないため、ブロックの位置は"
+    L"確かめられません。レコードを届いた順に読み出します。\n";
 
 // --resume.
 constexpr wchar_t NothingToResume[] =
@@ -169,7 +170,9 @@ struct StatusMeaning {
   const wchar_t* meaning;
 };
 constexpr StatusMeaning StatusMeanings[] = {
-    {ExitComplete, L"正常終了"},
+    {ExitComplete,
+     L"正常終了 (レコードのアドレスがメモリの番地でないロガーでは、どのレコードも正しく\n"
+     L"       数も合っていたこと。二度送られた応答や別のブロックの応答は見分けられない)"},
     {ExitPortOpen, L"ポートを開けない (COM Open Error)"},
     {ExitHexFile, L"logger.hex を作成・書き込みできない、または --dir のフォルダがない"},
     {ExitBinFile, L"logger.bin を作成・書き込みできない"},

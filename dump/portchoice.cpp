@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "logger/protocol.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 

@@ -58,40 +58,32 @@ long SpreadPick(const StoredDump* dump, long from, long to) {
 
 }  // namespace
 
-void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* replies, StoredDump* dump) {
+void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* reply, StoredDump* dump) {
   dump->blocks = 0;
   dump->hexBytes = 0;
   dump->numbering = LoggerNumbering::Unknown;
   dump->moreAfter = true;
   long long bytes = 0;
-  // The first block kept from a repeat of the block before while the
-  // numbering was unknown, and the length of logger.hex before it.
-  long firstCopy = -1;
-  long long hexBytesBeforeCopy = 0;
   uint8_t image[BlockSize];
   uint8_t stored[BlockSize];
   for (uint32_t address = 0; address < BlockAddressBound; address += BlockSize) {
     const uint32_t index = address / BlockSize;
-    LoggerReply* reply = &replies[index % 2];
-    const LoggerReply* before = index > 0 ? &replies[(index + 1) % 2] : nullptr;
     if (!ReadBlockLines(hex, address, reply, &bytes)) return;
     LoggerParseReply(reply);
-    const LoggerJudgement judged = LoggerJudgeReply(reply, address, dump->numbering, before);
-    if (judged.verdict != LoggerVerdict::Sound) return;
+    const LoggerVerdict verdict = LoggerJudgeReply(reply, address, dump->numbering).verdict;
+    // A block that a logger without addresses sent, stored as such, shows
+    // that the places of the blocks cannot be proven: nothing more to read.
+    const bool unaddressed =
+        verdict == LoggerVerdict::Unaddressed && dump->numbering == LoggerNumbering::Unknown;
+    if (verdict != LoggerVerdict::Sound && !unaddressed) return;
     LoggerSoundImage(reply, image);
     if (std::fread(stored, 1, BlockSize, bin) != BlockSize) return;
     if (std::memcmp(stored, image, BlockSize) != 0) return;
-    if (judged.copy && dump->numbering == LoggerNumbering::Unknown && firstCopy < 0) {
-      firstCopy = static_cast<long>(index);
-      hexBytesBeforeCopy = dump->hexBytes;
-    }
-    dump->numbering = judged.learned;
-    if (dump->numbering == LoggerNumbering::ByAddress && firstCopy >= 0) {
-      dump->blocks = static_cast<uint32_t>(firstCopy);
-      dump->hexBytes = hexBytesBeforeCopy;
+    if (unaddressed) {
+      dump->numbering = LoggerNumbering::NoAddresses;
       return;
     }
-    if (dump->numbering != LoggerNumbering::Unknown) firstCopy = -1;
+    dump->numbering = LoggerLearned(address, dump->numbering);
     dump->erased[index] = Erased(image);
     ++dump->blocks;
     dump->hexBytes = bytes;

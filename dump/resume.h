@@ -25,10 +25,9 @@ struct StoredDump {
 // Reads logger.hex (the entries as this program stores them) and logger.bin
 // from their starts, block by block, with the live run's block check: a block
 // is kept while its lines are sound, numbered as the blocks before, and
-// logger.bin holds its bytes. A block that only repeats the block before's
-// lines is not kept once the blocks after it show a numbering by address.
-// replies is room for two blocks' lines.
-void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* replies, StoredDump* dump);
+// logger.bin holds its bytes. Lines a logger without addresses sent end the
+// reading with that numbering. reply is room for one block's lines.
+void ReadStoredDump(FILE* hex, FILE* bin, LoggerReply* reply, StoredDump* dump);
 
 // Reads the block at address from logger.bin into image; false when it cannot.
 bool ReadStoredBlock(FILE* bin, uint32_t address, uint8_t* image);

@@ -6,8 +6,6 @@ namespace {
 
 // No block: records that name none by their addresses.
 constexpr long NoBlock = -1;
-// The memory one segment or linear address record places: 64 KiB.
-constexpr uint32_t AddressSpan = 0x10000;
 
 bool PlacesData(const Record* r) {
   return r->type == RecordTypeSegment || r->type == RecordTypeLinear;
@@ -22,152 +20,62 @@ long BaseOf(const Record* r) {
   return r->type == RecordTypeLinear ? value << 16 : value << 4;
 }
 
-// True when the 16 data records carry the load addresses first + 0x10 * i.
-bool NumberedFrom(const uint16_t* loads, uint16_t first) {
-  for (int i = 0; i < DataRecordsPerBlock; ++i) {
-    if (loads[i] != static_cast<uint16_t>(first + i * RecordDataBytes)) return false;
-  }
-  return true;
-}
-
 // The block that loads placed at base name, or NoBlock. Load addresses wrap
 // within their 64 KiB, so records that run past its end name no block.
 long NamedBlock(const uint16_t* loads, long base) {
   constexpr long lastFirstLoad = 0xFFFF - (DataRecordsPerBlock - 1) * RecordDataBytes;
   const long block = base + loads[0];
-  if (base == NoBlock || loads[0] > lastFirstLoad || block % BlockSize != 0 ||
-      !NumberedFrom(loads, loads[0])) {
-    return NoBlock;
+  if (base == NoBlock || loads[0] > lastFirstLoad || block % BlockSize != 0) return NoBlock;
+  for (int i = 0; i < DataRecordsPerBlock; ++i) {
+    if (loads[i] != static_cast<uint16_t>(loads[0] + i * RecordDataBytes)) return NoBlock;
   }
   return block < static_cast<long>(ImageSize) ? block : NoBlock;
 }
 
-// The addresses that a sound reply gives its records.
-struct Addresses {
-  uint16_t loads[DataRecordsPerBlock];  // of the data records, in order
-  // The block the records name by address: every data record placed by one
-  // 64 KiB (named by a segment or linear address record before it, or the
-  // first 64 KiB where none is), their load addresses that block's. NoBlock
-  // when they name none.
-  long named;
-};
-
-// Collects the addresses of the records; false when the reply is no sound
-// block of 16 data records.
-bool ReadAddresses(const LoggerReply* reply, Addresses* a) {
+// Collects the load addresses of the data records, and the block they name:
+// every data record placed by one 64 KiB (named by the segment or linear
+// address records before it, or the first 64 KiB where none is). False when
+// the records do not fit.
+bool ReadAddresses(const LoggerReply* reply, uint16_t* loads, long* named) {
   int data = 0;
   long base = 0;  // where data records go before any address record
-  long firstBase = NoBlock;
   long dataBase = NoBlock;
-  bool oneBase = true;  // every address record and every data record agree on it
+  bool oneBase = true;  // every data record placed by the same 64 KiB
   for (int i = 0; i < reply->count; ++i) {
     const Record* r = &reply->record[i];
     if (!LoggerRecordFits(r)) return false;
-    if (PlacesData(r)) {
-      base = BaseOf(r);
-      if (firstBase == NoBlock) firstBase = base;
-      oneBase = oneBase && base == firstBase && base != NoBlock;
-      continue;
-    }
+    if (PlacesData(r)) base = BaseOf(r);
     if (r->type != RecordTypeData) continue;
     if (data == DataRecordsPerBlock) return false;
     if (data == 0) dataBase = base;
     oneBase = oneBase && base == dataBase;
-    a->loads[data++] = r->load;
+    loads[data++] = r->load;
   }
   if (data != DataRecordsPerBlock) return false;
-  const bool placed = oneBase && (firstBase == NoBlock || firstBase == dataBase);
-  a->named = placed ? NamedBlock(a->loads, dataBase) : NoBlock;
+  *named = oneBase ? NamedBlock(loads, dataBase) : NoBlock;
   return true;
 }
 
-bool AllEqual(const uint16_t* loads) {
+// Whether records that fit but do not name the block at address are what a
+// logger without memory addresses sends: numbered as block 00000 (numbered
+// from 0000 in every block), or naming no block with most load addresses out
+// of step with the one before (one address throughout, or a numbering of the
+// logger's own). A record sent twice or lost puts one or two out of step.
+bool LooksUnaddressed(const uint16_t* loads, long named) {
+  if (named == 0) return true;
+  if (named != NoBlock) return false;
+  int outOfStep = 0;
   for (int i = 1; i < DataRecordsPerBlock; ++i) {
-    if (loads[i] != loads[0]) return false;
+    outOfStep += loads[i] != static_cast<uint16_t>(loads[i - 1] + RecordDataBytes);
   }
-  return true;
+  return outOfStep > DataRecordsPerBlock / 2;
 }
 
-bool FitsByAddress(const Addresses* a, uint32_t address) {
-  return a->named == static_cast<long>(address);
-}
-
-// Numbered from 0000 in every block, and placed in the 64 KiB of the block
-// asked for: there they name its first block, as every block of it does.
-bool FitsPerBlock(const Addresses* a, uint32_t address) {
-  return NumberedFrom(a->loads, 0) && a->named == static_cast<long>(address & ~(AddressSpan - 1));
-}
-
-LoggerVerdict VerdictOf(const Addresses* a, uint32_t address, LoggerNumbering numbering) {
-  bool fits = true;
-  switch (numbering) {
-    case LoggerNumbering::Unknown:
-      fits = FitsByAddress(a, address) || FitsPerBlock(a, address) || AllEqual(a->loads);
-      break;
-    case LoggerNumbering::ByAddress:
-      fits = FitsByAddress(a, address);
-      break;
-    case LoggerNumbering::PerBlock:
-      fits = FitsPerBlock(a, address);
-      break;
-    case LoggerNumbering::Constant:
-      fits = AllEqual(a->loads);
-      break;
-    case LoggerNumbering::Off:
-      fits = a->named == NoBlock || FitsByAddress(a, address);
-      break;
-  }
-  if (fits) return LoggerVerdict::Sound;
-  return a->named == NoBlock ? LoggerVerdict::WrongNumbers : LoggerVerdict::OtherBlock;
-}
-
-// A numbering is learned where the replies can tell it: one address
-// throughout at once, the other two at a block where they differ.
-LoggerNumbering Learned(const Addresses* a, uint32_t address, LoggerNumbering numbering) {
-  if (numbering != LoggerNumbering::Unknown) return numbering;
-  if (AllEqual(a->loads)) return LoggerNumbering::Constant;
-  const bool byAddress = FitsByAddress(a, address);
-  const bool perBlock = FitsPerBlock(a, address);
-  if (byAddress && !perBlock) return LoggerNumbering::ByAddress;
-  if (perBlock && !byAddress) return LoggerNumbering::PerBlock;
-  return LoggerNumbering::Unknown;
-}
-
-// Where a data record with this load address, placed by base, belongs in the
-// block at address; -1 when its address does not place it there.
-int OffsetOf(uint16_t load, long base, uint32_t address, LoggerNumbering numbering) {
-  const long byAddress = base == NoBlock ? -1 : base + load - static_cast<long>(address);
-  long offset = -1;
-  switch (numbering) {
-    case LoggerNumbering::ByAddress:
-      offset = byAddress;
-      break;
-    case LoggerNumbering::PerBlock:
-      offset = base == static_cast<long>(address & ~(AddressSpan - 1)) ? load : -1;
-      break;
-    case LoggerNumbering::Unknown:
-      offset = byAddress == load ? byAddress : -1;
-      break;
-    case LoggerNumbering::Constant:
-    case LoggerNumbering::Off:
-      break;
-  }
-  if (offset < 0 || offset % RecordDataBytes != 0 ||
-      offset + RecordDataBytes > static_cast<long>(BlockSize)) {
-    return -1;
-  }
-  return static_cast<int>(offset);
-}
-
-// Whether another data record of the reply that fits carries the same load
-// address with other bytes: a logger may give every record one address, and
-// while the numbering is unknown that address then places none of them.
+// Whether another data record of the reply carries the same load address.
 bool LoadShared(const LoggerReply* reply, int index) {
-  const Record* r = &reply->record[index];
   for (int i = 0; i < reply->count; ++i) {
     const Record* other = &reply->record[i];
-    if (i == index || other->type != RecordTypeData || !LoggerRecordFits(other)) continue;
-    if (other->load == r->load && std::memcmp(other->bytes, r->bytes, RecordDataBytes) != 0) {
+    if (i != index && other->type == RecordTypeData && other->load == reply->record[index].load) {
       return true;
     }
   }
@@ -185,28 +93,32 @@ bool LoggerRecordFits(const Record* record) {
 }
 
 LoggerJudgement LoggerJudgeReply(const LoggerReply* reply, uint32_t address,
-                                 LoggerNumbering numbering, const LoggerReply* before) {
-  LoggerJudgement judged = {LoggerVerdict::BadRecords, {}, false, numbering};
-  judged.copy = before != nullptr && before->count == reply->count &&
-                LoggerSameLines(before, reply, reply->count);
-  Addresses a;
-  if (reply->count != RecordLinesOf(address) || !ReadAddresses(reply, &a)) return judged;
-  std::memcpy(judged.loads, a.loads, sizeof judged.loads);
-  judged.verdict = VerdictOf(&a, address, numbering);
-  if (judged.verdict == LoggerVerdict::Sound && !judged.copy) {
-    judged.learned = Learned(&a, address, numbering);
+                                 LoggerNumbering numbering) {
+  LoggerJudgement judged = {LoggerVerdict::BadRecords, {}};
+  long named = NoBlock;
+  if (reply->count != RecordLinesOf(address) || !ReadAddresses(reply, judged.loads, &named)) {
+    std::memset(judged.loads, 0, sizeof judged.loads);
+    return judged;
+  }
+  if (numbering == LoggerNumbering::NoAddresses || named == static_cast<long>(address)) {
+    judged.verdict = LoggerVerdict::Sound;
+  } else if (LooksUnaddressed(judged.loads, named)) {
+    judged.verdict = LoggerVerdict::Unaddressed;
+  } else {
+    judged.verdict = LoggerVerdict::OtherBlock;
   }
   return judged;
 }
 
-bool LoggerSameLines(const LoggerReply* a, const LoggerReply* b, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (a->length[i] != b->length[i] ||
-        std::memcmp(a->line[i], b->line[i], static_cast<size_t>(a->length[i])) != 0) {
-      return false;
-    }
-  }
-  return true;
+LoggerNumbering LoggerLearned(uint32_t address, LoggerNumbering numbering) {
+  return numbering == LoggerNumbering::Unknown && address != 0 ? LoggerNumbering::ByAddress
+                                                               : numbering;
+}
+
+bool LoggerShowsNoAddresses(const LoggerJudgement* before, const LoggerJudgement* now) {
+  return before->verdict == LoggerVerdict::Unaddressed &&
+         now->verdict == LoggerVerdict::Unaddressed &&
+         std::memcmp(before->loads, now->loads, sizeof now->loads) == 0;
 }
 
 void LoggerSoundImage(const LoggerReply* reply, uint8_t* image) {
@@ -220,18 +132,19 @@ void LoggerSoundImage(const LoggerReply* reply, uint8_t* image) {
 void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
                        uint8_t* image) {
   std::memset(image, ImageFiller, BlockSize);
+  if (numbering == LoggerNumbering::NoAddresses) return;
   long base = 0;
   for (int i = 0; i < reply->count; ++i) {
     const Record* r = &reply->record[i];
     const bool fits = LoggerRecordFits(r);
-    if (PlacesData(r)) {
-      base = fits ? BaseOf(r) : NoBlock;
-      continue;
-    }
-    if (r->type != RecordTypeData || !fits) continue;
+    if (PlacesData(r)) base = fits ? BaseOf(r) : NoBlock;
+    if (r->type != RecordTypeData || !fits || base == NoBlock) continue;
     if (numbering == LoggerNumbering::Unknown && LoadShared(reply, i)) continue;
-    const int at = OffsetOf(r->load, base, address, numbering);
-    if (at >= 0) std::memcpy(image + at, r->bytes, RecordDataBytes);
+    const long offset = base + r->load - static_cast<long>(address);
+    if (offset >= 0 && offset % RecordDataBytes == 0 &&
+        offset + RecordDataBytes <= static_cast<long>(BlockSize)) {
+      std::memcpy(image + offset, r->bytes, RecordDataBytes);
+    }
   }
 }
 

@@ -1,9 +1,8 @@
 // The block check: a reply's record lines judged against the block asked for
-// and the logger's numbering, the numbering learned from sound replies, and
-// the block's image built from them. Plain functions on buffers: no link, no
-// clock, no file. Each line is parsed once (as it arrives, or by
-// LoggerParseReply for lines read back); every step after it reads the
-// parsed fields.
+// and the logger's numbering, and the block's image built from them. Plain
+// functions on buffers: no link, no clock, no file. Each line is parsed once
+// (as it arrives, or by LoggerParseReply for lines read back); every step
+// after it reads the parsed fields.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +10,6 @@
 
 #include "hexrecord/hexrecord.h"
 #include "logger/protocol.h"
-#include "serial/serial.h"
 
 static_assert(LineBufferSize <= RecordTextLimit + 1, "the decoder must see a whole line");
 
@@ -30,42 +28,44 @@ struct LoggerReply {
 // Parses every line of reply into its record.
 void LoggerParseReply(LoggerReply* reply);
 
-// How the logger numbers the load addresses of its data records.
+// What the load addresses of the logger's data records are.
 enum class LoggerNumbering {
-  Unknown,    // not yet learned (blocks 0000 and 10000 fit either of the next two)
-  ByAddress,  // the low 16 bits of the memory address, segment records to match
-  PerBlock,   // 0000, 0010, ... 00F0 in every block
-  Constant,   // one address throughout: the addresses tell nothing
-  Off,        // a numbering of the logger's own, which names no block: not checked
+  Unknown,      // not yet learned: block 00000 is numbered alike either way
+  ByAddress,    // the low 16 bits of the memory address, segment records to match
+  NoAddresses,  // not the memory's: the replies are read in arrival order
 };
 
-// How a reply to the block at address stands against the block check: its
-// record lines sound, 16 data records, the load addresses (and segment or
-// linear address records) numbered as learned; while the numbering is being
-// learned, as one of the numberings a logger may have. Records that name
-// another block by their addresses are that block's, whatever the numbering
-// (a per-block numbering names block 0000 of its 64 KiB, and is no other
-// block's while that numbering is possible).
-enum class LoggerVerdict { Sound, BadRecords, WrongNumbers, OtherBlock };
+// How a reply to the block at address stands. Its records fit when it has the
+// block's count of record lines, every one sound, and 16 data records of 16
+// bytes. By address (and while the numbering is unknown) they must also name
+// the block asked for: the data records numbered from the block's low 16
+// bits, placed by a segment or linear address record naming its 64 KiB from
+// 0x10000 on. Records that fit but name another block are of two sorts: those
+// a logger without memory addresses sends (numbered as block 00000, or naming
+// no block with most load addresses out of step), and the rest.
+enum class LoggerVerdict { Sound, BadRecords, OtherBlock, Unaddressed };
 
-// A reply judged: its verdict, the load addresses of its 16 data records (all
-// 0 unless the records are sound), whether it repeats the block before's
-// lines, and the numbering known after it (a sound reply teaches it where it
-// tells; a repeat of the block before teaches nothing).
+// A reply judged: its verdict, and the load addresses of its 16 data records
+// (all 0 unless the records fit).
 struct LoggerJudgement {
   LoggerVerdict verdict;
   uint16_t loads[DataRecordsPerBlock];
-  bool copy;
-  LoggerNumbering learned;
 };
 
-// Judges the parsed reply to the block at address under the numbering known;
-// before is the block before's reply, or null.
+// Judges the parsed reply to the block at address under the numbering known.
 LoggerJudgement LoggerJudgeReply(const LoggerReply* reply, uint32_t address,
-                                 LoggerNumbering numbering, const LoggerReply* before);
+                                 LoggerNumbering numbering);
 
-// Whether the first count lines of two replies are the same.
-bool LoggerSameLines(const LoggerReply* a, const LoggerReply* b, int count);
+// The numbering known after a sound reply to the block at address: a block
+// other than 00000 named by its addresses shows numbering by address.
+LoggerNumbering LoggerLearned(uint32_t address, LoggerNumbering numbering);
+
+// Whether two tries at one block, both Unaddressed with the same load
+// addresses, show a logger without memory addresses: a fault of a logger
+// numbered by address (a reply sent twice or late, another block's reply, a
+// record twice and one lost) does not bring the same wrong numbers again
+// after the line has fallen quiet.
+bool LoggerShowsNoAddresses(const LoggerJudgement* before, const LoggerJudgement* now);
 
 // Whether a parsed record is one the logger sends: sound, and a data record
 // with RecordDataBytes of data.
@@ -76,10 +76,10 @@ void LoggerSoundImage(const LoggerReply* reply, uint8_t* image);
 
 // The BlockSize bytes of a bad reply to the block at address: every data
 // record that fits and whose address places it in the block, ImageFiller
-// elsewhere. Only an address places a record: by address, or within the block
-// where every block is numbered from 0000; while the numbering is unknown,
-// where both agree and no other record with other bytes has the same address
-// (a logger that gives every record one address places none).
+// elsewhere. Only an address places a record, so nothing is placed for a
+// logger without addresses; while the numbering is unknown, only a load
+// address that no other data record of the reply shares (a logger with one
+// address throughout places none).
 void LoggerPlacedImage(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
                        uint8_t* image);
 

@@ -11,6 +11,9 @@
 #include "logger/blockcheck.h"
 #include "serial/serial.h"
 
+static_assert(LineBufferSize >= SerialLineSize,
+              "a line buffer takes every line the link hands out");
+
 // Tries per block: the first request and at most three more.
 constexpr int BlockTries = 4;
 // A reply begins with its first record line; once it has begun, a reply that
@@ -28,9 +31,8 @@ constexpr long long LinkLostAfterMs = 3000;
 // Before a block is asked for again the line must fall quiet; a line that
 // never does is asked all the same after this long.
 constexpr long long QuietLimitMs = 10000;
-// How long the line must stay free of record lines to show that no reply is
-// still on its way: after a reply that repeats the block before, and after
-// the end command.
+// How long the line must stay free of record lines after the end command to
+// show that no reply is still on its way.
 constexpr long long QuietCheckMs = ReadTimeoutMs;
 // Blocks in a row that stay bad after every try before the run gives up:
 // the replies are not this logger's memory.
@@ -39,7 +41,8 @@ constexpr int BadBlocksInARowLimit = 8;
 // since the last sound one, quiet waits included, before the run gives up:
 // a line that never falls quiet makes every re-read wait QuietLimitMs.
 constexpr long long NoSoundReplyLimitMs = 60000;
-// One block as LoggerReadBlock hands it back.
+
+// One block as LoggerReadBlock leaves it.
 struct LoggerBlock {
   LoggerReply reply;         // the lines to keep: the sound reply, else the last try as received
   uint8_t image[BlockSize];  // the block's bytes; ImageFiller where a bad reply had none
@@ -48,14 +51,14 @@ struct LoggerBlock {
   int tries;
 };
 
-// What record lines came after the end command that repeat no reply.
+// What record lines came after the end command.
 enum class LoggerExtraRecords {
   None,
   Harmless,  // numbered by address: every block kept was proven by its addresses
   Suspect,   // a reply may have been taken for the wrong block
 };
 
-// Why the logger layer stopped the run before its end.
+// How reading a block ended: None, or why the run must stop before its end.
 enum class LoggerStop {
   None,
   UserStopped,         // Ctrl-C or another stop request
@@ -69,46 +72,49 @@ enum class LoggerEvent {
   ReadError,    // the first failed read of a streak
   Waiting,      // nothing has come for WaitNoticeMs since the command
   ForeignData,  // bytes came for WaitNoticeMs since the command, but no record line
-  CheckOff,     // the load addresses cannot be checked from here on (said once)
-  CopyWrong,    // the block at address, taken from a repeat of the block before while
-                // the numbering was unknown, proved to be the block before's: it is bad
+  NoAddresses,  // the logger's addresses are not the memory's: placement goes unchecked
 };
 
 typedef void (*LoggerReport)(void* context, LoggerEvent event, uint32_t address, int attempt);
 
-// The logger layer's state for one run. Only the logger layer knows what it
-// holds (session.h).
-struct LoggerSession;
+// The logger layer's state for one run, owned by the caller: only the logger
+// layer changes it. The caller reads block after LoggerReadBlock.
+struct LoggerSession {
+  SerialLink* link;
+  const std::atomic<bool>* stopFlag;  // set when the user asks to stop; may be null
+  LoggerReport report;                // may be null
+  void* context;
+  char command[CommandBufferSize];
+  char line[LineBufferSize];  // the line being read
+  long long failingSinceMs;   // first of the failures since the link last worked, or -1
+  bool readFailing;           // the last read failed
+  LoggerNumbering numbering;
+  int badInARow;         // blocks in a row that stayed bad
+  long long badSinceMs;  // the first bad reply since the last sound one, or -1
+  LoggerBlock block;     // the block last read, or the try being read
+};
 
-// Takes a session for a run on the open link (the caller keeps the link):
-// the one already on that link, started afresh, else a free one. Null only
-// when more sessions than SerialLinksAtOnce are wanted.
-LoggerSession* LoggerStart(SerialLink* link, const std::atomic<bool>* stopFlag, LoggerReport report,
-                           void* context);
-
-// Gives the session back; nothing for null.
-void LoggerFinish(LoggerSession* session);
-
-// Why the session stopped the run (None while it goes on).
-LoggerStop LoggerStopReason(const LoggerSession* session);
-
-// What came after the end command (see LoggerEnd).
-LoggerExtraRecords LoggerRecordsAfterEnd(const LoggerSession* session);
-
-// Holds the run to the numbering learned earlier (from the blocks of an
-// interrupted dump that a new run goes on with).
-void LoggerKnowNumbering(LoggerSession* session, LoggerNumbering numbering);
+// Starts session for a run on the open link (the caller keeps the link),
+// with the numbering known beforehand (from the blocks of an interrupted dump
+// that the run goes on with), else LoggerNumbering::Unknown.
+void LoggerStart(LoggerSession* session, SerialLink* link, const std::atomic<bool>* stopFlag,
+                 LoggerReport report, void* context, LoggerNumbering numbering);
 
 // Asks for the block at address until a sound reply has come or BlockTries are
-// used up, and points *block at what to keep (valid until the next call). False
-// when the run must stop (LoggerStopReason says why); *block then holds what was
-// received of the block, to be kept too.
-bool LoggerReadBlock(LoggerSession* session, uint32_t address, const LoggerBlock** block);
+// used up, and leaves session->block what to keep. Anything but None when the
+// run must stop; session->block then holds what was received of the block, to
+// be kept too.
+LoggerStop LoggerReadBlock(LoggerSession* session, uint32_t address);
 
-// Sends the end command "q\n\r" once; false when it could not be written. With
-// checkQuiet (a run that read every block), then waits until the line has
-// been free of record lines for QuietCheckMs: data records that are no copy
-// of the last reply are kept for LoggerRecordsAfterEnd (the logger answered a command
-// that was never sent). Records that carry no data, such as an end-of-file
-// record, are no sign of that.
-bool LoggerEnd(LoggerSession* session, bool checkQuiet);
+// How the end command went.
+struct LoggerEnding {
+  bool sent;
+  LoggerExtraRecords extraRecords;
+};
+
+// Sends the end command "q\n\r" once. With checkQuiet (a run that read every
+// block), then waits until the line has been free of record lines for
+// QuietCheckMs: data records mean the logger answered a command that was
+// never sent. Records that carry no data, such as an end-of-file record, are
+// no sign of that.
+LoggerEnding LoggerEnd(LoggerSession* session, bool checkQuiet);

@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hexrecord/hexrecord.h"
-
 // Asks for the BlockSize bytes from an address: the word, one blank, the
 // address as five lowercase hex digits, CR LF.
 constexpr char BlockCommandWord[] = "dihex ";
@@ -19,6 +17,9 @@ constexpr char CommandLineEnd[] = "\r\n";
 constexpr char EndCommand[] = "q\n\r";
 // Room for one command and its NUL.
 constexpr size_t CommandBufferSize = 32;
+// Room for one line from the logger as received (its CR or LF included) and
+// its NUL, and for the user's line at the prompt.
+constexpr size_t LineBufferSize = 256;
 
 // Bytes asked for by one "dihex" command; the block address advances by this much.
 constexpr uint32_t BlockSize = 0x100;

@@ -2,10 +2,10 @@
 # The fault campaign: N whole dumps in-process against the substitute logger,
 # unpaced, each with a fault schedule drawn from its seed (seeds 1 to N):
 # first against a logger numbering its records by address (the figures that
-# count), then the same schedules against per-block and one-address loggers.
+# count), then the same schedules against a logger without addresses.
 # It builds the Release programs in build-campaign/ and prints the figures
 # and every failure with its seed; the exit status is 0 only when nothing
-# failed (outside the known blind spots of the other numberings).
+# failed (outside what replies without addresses cannot show).
 #
 #   bash scripts/campaign.sh 2000        seeds 1 to 2000
 #   bash scripts/campaign.sh --seed 17   replays seed 17: its schedule, each run told

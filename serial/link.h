@@ -23,7 +23,7 @@ struct SerialLink {
   unsigned char receive[SerialReceiveBytes];
   size_t receiveStart;
   size_t receiveEnd;
-  char partial[LineBufferSize];
+  char partial[SerialLineSize];
   size_t partialLength;              // characters kept of the line being assembled
   unsigned long long bytesReceived;  // taken from the port since the link was made
   bool writeFailedOutright;          // see SerialWriteFailedOutright

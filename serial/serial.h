@@ -19,14 +19,15 @@ constexpr unsigned ReadTimeoutMs = 505;
 constexpr unsigned WriteMsPerByte = 5;
 constexpr unsigned WriteTimeoutBaseMs = 100;
 
-// One received line: up to 255 characters (the last is its CR or LF) and a NUL.
-constexpr size_t LineBufferSize = 256;
+// The longest line the link hands out: up to 255 characters (the last is its
+// CR or LF) and a NUL.
+constexpr size_t SerialLineSize = 256;
 // A line keeps at most this many characters before its terminator.
-constexpr size_t MaxLineText = LineBufferSize - 2;
+constexpr size_t MaxLineText = SerialLineSize - 2;
 
 // Longest device path the program handles (a Windows path holds at most 15
 // characters; a Linux path is at most one input line).
-constexpr size_t DevicePathSize = LineBufferSize;
+constexpr size_t DevicePathSize = SerialLineSize;
 
 // Ports that are present, numbered as the user types them.
 constexpr int MaxPorts = 64;
@@ -122,7 +123,7 @@ constexpr int SerialLineTimeout = 0;
 // Result of SerialReadLine after a failed read (port error or hang-up).
 constexpr int SerialLineFailed = -1;
 
-// Reads one line into lineBuffer (LineBufferSize bytes): its characters up to
+// Reads one line into lineBuffer (SerialLineSize bytes): its characters up to
 // and including the first CR or LF, then a NUL. Returns the count stored with
 // the terminator, SerialLineTimeout when no complete line arrived within the read
 // time-out, or SerialLineFailed after a failed read. In both of the latter cases

@@ -45,8 +45,8 @@ void Usage() {
                "  --duplicate ADDRESS   send the data record holding ADDRESS twice\n"
                "  --spoil-first N       spoil a block's reply only the first N times it is\n"
                "                        asked for (default: every time)\n"
-               "  --numbering KIND      load addresses: address (the memory's, default),\n"
-               "                        block (0000 to 00F0 in every block) or none (0000)\n"
+               "  --no-addresses        load addresses not the memory's: 0000 to 00F0 in\n"
+               "                        every block, segment records 0000 from 10000 on\n"
                "  --long-line ADDRESS   send a 1000-character line before this block's reply\n"
                "  --silent-after ADDRESS  answer nothing after this block (port stays open)\n"
                "  --hangup-after ADDRESS  close the port after this block's reply\n"
@@ -88,6 +88,7 @@ const FlagFault FlagFaults[] = {
     {"--lowercase", &SimFaults::lowercase},
     {"--lf", &SimFaults::lfOnly},
     {"--echo", &SimFaults::echo},
+    {"--no-addresses", &SimFaults::noAddresses},
     {"--foreign", &SimFaults::foreignText},
     {"--low-segments", &SimFaults::lowSegments},
     {"--wide-records", &SimFaults::wideRecords},
@@ -124,16 +125,6 @@ const MsFault MsFaults[] = {
     {"--stray-records", &SimFaults::strayRecordMs},
 };
 
-struct NamedNumbering {
-  const char* name;
-  SimNumbering numbering;
-};
-const NamedNumbering Numberings[] = {
-    {"address", SimNumbering::ByAddress},
-    {"block", SimNumbering::PerBlock},
-    {"none", SimNumbering::None},
-};
-
 struct NamedCorruption {
   const char* name;
   SimCorruption corruption;
@@ -158,15 +149,6 @@ bool ParseCorruption(const char* value, SimFaults* faults) {
   return false;
 }
 
-bool ParseNumbering(const char* value, SimFaults* faults) {
-  for (const NamedNumbering& n : Numberings) {
-    if (std::strcmp(value, n.name) != 0) continue;
-    faults->numbering = n.numbering;
-    return true;
-  }
-  return false;
-}
-
 // Takes a fault option that has a value.
 bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
   for (const AddressFault& f : AddressFaults) {
@@ -183,7 +165,6 @@ bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
     faults->*f.ms = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
     return true;
   }
-  if (std::strcmp(option, "--numbering") == 0) return ParseNumbering(value, faults);
   if (std::strcmp(option, "--corrupt") == 0) return ParseCorruption(value, faults);
   return false;
 }

@@ -123,16 +123,8 @@ bool Spoils(const SimFaults* faults, unsigned asked) {
 }
 
 // The load address of the data record holding memory address at.
-uint16_t LoadAddress(SimNumbering numbering, uint32_t at) {
-  switch (numbering) {
-    case SimNumbering::PerBlock:
-      return static_cast<uint16_t>(at % BlockSize);
-    case SimNumbering::None:
-      return 0;
-    case SimNumbering::ByAddress:
-      break;
-  }
-  return static_cast<uint16_t>(at & 0xFFFF);
+uint16_t LoadAddress(const SimFaults* faults, uint32_t at) {
+  return static_cast<uint16_t>(faults->noAddresses ? at % BlockSize : at & 0xFFFF);
 }
 
 // True when the fault's address (SimNone: off) lies in the record starting at at.
@@ -491,7 +483,7 @@ void AppendPlacing(ReplyText* r, uint32_t from, bool lostBase) {
     length = FormatRecord(record, endOfFile ? 0 : sizeof start, 0, faults->lostBaseType, start,
                           faults->lowercase);
   } else {
-    const uint16_t segment = SegmentOf(from);
+    const uint16_t segment = faults->noAddresses ? 0 : SegmentOf(from);
     const uint8_t segmentBytes[2] = {static_cast<uint8_t>(segment >> 8),
                                      static_cast<uint8_t>(segment & 0xFF)};
     length = FormatRecord(record, 2, 0, RecordTypeSegment, segmentBytes, faults->lowercase);
@@ -506,8 +498,8 @@ void AppendData(ReplyText* r, uint32_t at, uint32_t from, uint8_t recordBytes) {
   char record[RecordTextSize];
   uint8_t data[SimWideRecordBytes];
   for (uint8_t i = 0; i < recordBytes; ++i) data[i] = r->config->image[(from + i) % ImageSize];
-  size_t length = FormatRecord(record, recordBytes, LoadAddress(faults->numbering, at),
-                               RecordTypeData, data, faults->lowercase);
+  size_t length = FormatRecord(record, recordBytes, LoadAddress(faults, at), RecordTypeData, data,
+                               faults->lowercase);
   const bool spoiled = r->spoil && CorruptRecord(faults, at);
   if (spoiled && faults->corruption == SimCorruption::Lost) return;
   if (spoiled) length = Corrupt(record, length, faults->corruption, r->asked);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "hexrecord/hexrecord.h"
 #include "logger/protocol.h"
 
 // Largest reply to one command: 16 data records and 16 segment records, with
@@ -43,17 +44,16 @@ constexpr char SimStrayRecordLine[] = ":10FFF00000000000000000000000000000000000
 // record never sent.
 enum class SimCorruption { None, Checksum, Digit, Short, Colon, LineEnd, Lost };
 
-// The load addresses the logger gives its data records: the low 16 bits of the
-// memory address, 0000 to 00F0 in every block, or 0000 throughout.
-enum class SimNumbering { ByAddress, PerBlock, None };
-
 // Misbehaviour on purpose. Block faults name the block by its address (a
 // multiple of BlockSize); every fault can be combined with the others.
 struct SimFaults {
   bool noise = false;      // lines not beginning with ':' between records, NULs inside records
   bool lowercase = false;  // hex digits in lowercase
   bool lfOnly = false;     // lines ended by LF alone
-  SimNumbering numbering = SimNumbering::ByAddress;
+  // Load addresses that are not the memory's: 0000 to 00F0 in every block,
+  // with segment records 0000 from 0x10000 on (else the low 16 bits of the
+  // memory address, with segment records to match).
+  bool noAddresses = false;
   // Spoils of a reply (surplus, duplicate, corruption, long line) are made the
   // first spoilFirst times the block is asked for, then no more (0: every time).
   unsigned spoilFirst = 0;

@@ -166,7 +166,7 @@ TEST(Fuzz, ReadLineOnRandomBytesThroughAPty) {
       }
     }
   });
-  auto line = std::make_unique<char[]>(LineBufferSize);
+  auto line = std::make_unique<char[]>(SerialLineSize);
   size_t got = 0;
   int timeouts = 0;
   while (got < expected.size() && timeouts < 4) {

@@ -22,11 +22,9 @@ void PrintTo(const Misbehaviour& m, std::ostream* os) {
   *os << m.name;
 }
 
-SimFaults Faults(long SimFaults::*block, long address,
-                 SimNumbering numbering = SimNumbering::ByAddress) {
+SimFaults Faults(long SimFaults::*block, long address) {
   SimFaults faults;
   faults.*block = address;
-  faults.numbering = numbering;
   faults.spoilFirst = 1;
   return faults;
 }
@@ -44,17 +42,15 @@ TEST_P(Misbehaving, LoggerGivesTheImageOfACleanRun) {
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
-  if (m.faults.numbering == SimNumbering::ByAddress && !m.faults.echo) {
+  if (!m.faults.echo) {
     EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
   }
   const std::string commands =
       m.reread == ImageSize ? ExpectedCommands() : CommandsAsking(Commands(m.reread, m.reread), 2);
   EXPECT_TRUE(sim.Received() == commands) << Tail(sim.Received());
   EXPECT_EQ(Count(run.console, MessageTail(Msg::Reread)), m.reread == ImageSize ? 0u : 1u);
-  EXPECT_EQ(
-      Count(run.console, Utf8(Msg::ExtraReplies)) + Count(run.console, Utf8(Msg::ExtraRecordsNote)),
-      0u)
-      << "a copy of the last reply is no record never asked for";
+  EXPECT_EQ(Count(run.console, Utf8(Msg::ExtraReplies)), 0u)
+      << "by address, a copy of the last reply after the end command is harmless";
 }
 
 SimFaults SlowAfterASplitLineEnd() {
@@ -78,14 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
         // While the numbering is learned, another block's records are bad.
         Misbehaviour{"odd_block_00100", Faults(&SimFaults::otherReplyBlock, 0x00100), 0x00100},
         Misbehaviour{"odd_block_00000", Faults(&SimFaults::otherReplyBlock, 0x00000), 0x00000},
-        // A reply sent twice is not taken for the next block's, whatever the
-        // numbering; a copy of the last reply after the end command is harmless.
+        // A reply sent twice is not taken for the next block's; a copy of the
+        // last reply after the end command is harmless.
         Misbehaviour{"block_00000_twice", Faults(&SimFaults::twiceBlock, 0x00000), 0x00100},
         Misbehaviour{"twice", Faults(&SimFaults::twiceBlock, 0x05000), 0x05100},
-        Misbehaviour{"twice_per_block",
-                     Faults(&SimFaults::twiceBlock, 0x05000, SimNumbering::PerBlock), 0x05100},
-        Misbehaviour{"twice_unnumbered",
-                     Faults(&SimFaults::twiceBlock, 0x25000, SimNumbering::None), 0x25100},
         Misbehaviour{"last_block_twice", Faults(&SimFaults::twiceBlock, 0x3FF00), ImageSize}),
     [](const ::testing::TestParamInfo<Misbehaviour>& info) {
       return std::string(info.param.name);
@@ -133,10 +125,10 @@ TEST(NeverFitting, RepliesStopTheRunAfterTheLimit) {
   }
 }
 
-// Data records that come after the end command and repeat no reply mean that
-// the logger answered a command never sent: harmless where every block was
-// proven by its addresses, suspect where the numbering cannot tell blocks
-// apart. Records without data (an end-of-file record) and other text are no sign.
+// Data records that come after the end command mean that the logger answered
+// a command never sent: harmless where every block was proven by its
+// addresses, suspect where the numbering cannot tell blocks apart. Records without data (an
+// end-of-file record) and other text are no sign.
 TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
   const std::string data = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
   struct Case {
@@ -145,23 +137,22 @@ TEST(EndOfRun, RecordLinesAfterTheEndCommandAreNoticed) {
     LoggerExtraRecords extra;
   };
   for (const Case& c :
-       {Case{data, LoggerNumbering::PerBlock, LoggerExtraRecords::Suspect},
+       {Case{data, LoggerNumbering::NoAddresses, LoggerExtraRecords::Suspect},
         Case{data, LoggerNumbering::ByAddress, LoggerExtraRecords::Harmless},
-        Case{":00000001FF\r\n", LoggerNumbering::PerBlock, LoggerExtraRecords::None},
-        Case{"\n+STATUS OK\r\n", LoggerNumbering::PerBlock, LoggerExtraRecords::None}}) {
+        Case{":00000001FF\r\n", LoggerNumbering::NoAddresses, LoggerExtraRecords::None},
+        Case{"\n+STATUS OK\r\n", LoggerNumbering::NoAddresses, LoggerExtraRecords::None}}) {
     SimPty pty{};
     ASSERT_TRUE(SimOpenPty(&pty));
     SerialOpenFailure failure;
     SerialLink* link = SerialOpen(pty.path, &failure);
     ASSERT_NE(link, nullptr);
-    LoggerSession* session = LoggerStart(link, nullptr, nullptr, nullptr);
-    ASSERT_NE(session, nullptr);
-    LoggerKnowNumbering(session, c.numbering);
+    LoggerSession session;
+    LoggerStart(&session, link, nullptr, nullptr, nullptr, c.numbering);
     ASSERT_EQ(write(pty.master, c.pending.data(), c.pending.size()),
               static_cast<ssize_t>(c.pending.size()));
-    EXPECT_TRUE(LoggerEnd(session, true));
-    EXPECT_EQ(LoggerRecordsAfterEnd(session), c.extra) << c.pending;
-    LoggerFinish(session);
+    const LoggerEnding ending = LoggerEnd(&session, true);
+    EXPECT_TRUE(ending.sent);
+    EXPECT_EQ(ending.extraRecords, c.extra) << c.pending;
     char sent[8] = {};
     EXPECT_EQ(read(pty.master, sent, sizeof sent), 3);
     EXPECT_STREQ(sent, EndCommandBytes);

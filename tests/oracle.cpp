@@ -8,12 +8,11 @@
 
 namespace {
 
-LoggerJudgement Judge(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
-                      const LoggerReply* before) {
+LoggerJudgement Judge(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering) {
   static LoggerReply parsed;
   parsed = *reply;
   LoggerParseReply(&parsed);
-  return LoggerJudgeReply(&parsed, address, numbering, before);
+  return LoggerJudgeReply(&parsed, address, numbering);
 }
 
 }  // namespace
@@ -113,12 +112,7 @@ LoggerReply ReplyOf(const SimConfig& config, uint32_t address) {
 }
 
 LoggerVerdict Verdict(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering) {
-  return Judge(reply, address, numbering, nullptr).verdict;
-}
-
-LoggerNumbering Learns(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
-                       const LoggerReply* before) {
-  return Judge(reply, address, numbering, before).learned;
+  return Judge(reply, address, numbering).verdict;
 }
 
 std::string ExpectedHexFile(const SimConfig& config) {
@@ -161,6 +155,11 @@ std::string CommandsAsking(const std::string& command, int times) {
   std::string repeated;
   for (int i = 0; i < times; ++i) repeated += command;
   return at == std::string::npos ? "no " + command : expected.replace(at, command.size(), repeated);
+}
+
+std::string UnaddressedCommands(std::string commands) {
+  const std::string learned = Commands(0x00100, 0x00100);
+  return commands.replace(commands.find(learned), learned.size(), learned + learned);
 }
 
 std::vector<uint32_t> WitnessesOf(const std::string& dir) {

@@ -22,11 +22,8 @@ std::vector<std::string> HexEntriesOf(const SimConfig& config, uint32_t address,
 // at address, as the logger layer reads them.
 LoggerReply ReplyOf(const SimConfig& config, uint32_t address);
 // The block check on reply, parsed afresh (a test may have edited its lines):
-// its verdict for the block at address, and the numbering it teaches after
-// before (null for none).
+// its verdict for the block at address.
 LoggerVerdict Verdict(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering);
-LoggerNumbering Learns(const LoggerReply* reply, uint32_t address, LoggerNumbering numbering,
-                       const LoggerReply* before);
 // logger.hex of a complete run against the logger of config (faults that
 // spoil a reply as its first try brings them), or against a clean logger with
 // this memory.
@@ -55,6 +52,9 @@ std::string Asked(uint32_t block, int times);
 std::string ExpectedCommands();
 // The commands of a clean run with command (one block's) sent times times.
 std::string CommandsAsking(const std::string& command, int times);
+// The same commands as a logger without addresses gets them: block 00100,
+// where its numbers show it, asked for twice.
+std::string UnaddressedCommands(std::string commands);
 std::vector<uint8_t> PatternImage(uint32_t seed);
 // The blocks that a resume over the files in dir reads again from the logger,
 // ascending (read them before the run changes the files).

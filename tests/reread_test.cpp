@@ -110,26 +110,6 @@ TEST(BadBlock, StalledOnEveryTryIsKeptAsReceivedAndTheRunGoesOn) {
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
 }
 
-// A one-address logger's first block bad on every try: the numbering is not
-// yet known, and the one address its records share places none of them, so
-// the block is FF throughout, not its last record where its first belongs.
-// (Fault campaign seed 130, one-address logger.)
-TEST(BadBlock, OneAddressFirstBlockBadOnEveryTryPlacesNoRecord) {
-  TempDir dir;
-  InProcessSim sim(23);
-  sim.config.faults.numbering = SimNumbering::None;
-  sim.config.faults.corruption = SimCorruption::Digit;
-  sim.config.faults.corruptAddress = 0x0003a;
-  const DriverResult run = DumpFrom(&sim, dir);
-  EXPECT_EQ(sim.Finish(), 0);
-  EXPECT_EQ(run.status, ExitSuspectImage);
-  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::BadBlocks, 1L, L"00000", ImageFiller)))
-      << Tail(run.console);
-  std::string image = sim.Memory();
-  image.replace(0, BlockSize, BlockSize, '\xFF');
-  EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == image);
-}
-
 // Two blocks bad on every try, one of them with a surplus line behind its
 // reply and every reply sent twice: both are named, and neither the surplus
 // nor the copy of the last try opens the next block's reply, which is asked
@@ -172,78 +152,80 @@ TEST(LineEnds, RecordsEndedByLfAloneAreStoredAndReadBack) {
   }
 }
 
-// A logger that numbers every block from 0000 is held to that, so a record
-// sent twice is caught; one that gives every record 0000 is never asked
-// again, and the console says once that the addresses are not checked.
-TEST(BadBlock, NumberingIsLearnedFromTheLogger) {
-  struct Case {
-    SimNumbering numbering;
-    long duplicateAddress;  // sent twice in the block's first reply
-    std::string commands;
-    size_t notes;
-  };
-  for (const Case& c :
-       {Case{SimNumbering::PerBlock, 0x12455, CommandsAsking("dihex 12400\r\n", 2), 0},
-        Case{SimNumbering::None, SimNone, ExpectedCommands(), 1}}) {
+// A logger without memory addresses (every block numbered 0000 to 00F0,
+// segment records 0000 from 10000 on), plain, echoing, and with the LF after
+// a CR of block 00100's reply late: block 00100 brings the same numbers on
+// two tries, the console says once that placement goes unchecked, and the
+// whole memory is dumped in arrival order with status 0.
+TEST(NoAddresses, LoggerIsToldOnceAndDumpedWhole) {
+  for (const int variant : {0, 1, 2}) {
     TempDir dir;
     InProcessSim sim(23);
-    sim.config.faults.numbering = c.numbering;
-    sim.config.faults.duplicateAddress = c.duplicateAddress;
-    sim.config.faults.spoilFirst = 1;
+    sim.config.faults.noAddresses = true;
+    sim.config.faults.echo = variant == 1;
+    sim.config.faults.splitBlock = variant == 2 ? 0x00100 : SimNone;
     const DriverResult run = DumpFrom(&sim, dir);
     EXPECT_EQ(sim.Finish(), 0);
-    EXPECT_EQ(run.status, ExitComplete) << run.console.substr(run.console.size() - 300);
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
+    EXPECT_EQ(run.status, ExitComplete) << variant << Tail(run.console);
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory()) << variant;
     SimConfig clean = {sim.image.data(), 0, nullptr};
-    clean.faults.numbering = c.numbering;
-    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(clean));
-    EXPECT_EQ(sim.Received(), c.commands);
-    EXPECT_EQ(Count(run.console, Utf8(Msg::AddressCheckOff)), c.notes);
+    clean.faults.noAddresses = true;
+    EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(clean)) << variant;
+    EXPECT_EQ(sim.Received(), CommandsAsking("dihex 00100\r\n", 2)) << variant;
+    EXPECT_EQ(Count(run.console, Utf8(Msg::NoAddresses)), 1u) << variant;
   }
 }
 
 // The block check on replies the substitute logger builds.
-TEST(BlockCheck, NumberingLearnedFromTheFirstTwoBlocksAndHeldTo) {
+TEST(BlockCheck, NumberingByAddressIsLearnedAtBlock00100AndHeldTo) {
   const std::vector<uint8_t> image = PatternImage(25);
-  struct Case {
-    SimNumbering sent;
-    LoggerNumbering learned;
-  };
-  for (const Case c : {Case{SimNumbering::ByAddress, LoggerNumbering::ByAddress},
-                       Case{SimNumbering::PerBlock, LoggerNumbering::PerBlock},
-                       Case{SimNumbering::None, LoggerNumbering::Constant}}) {
-    SimConfig config = {image.data(), 0, nullptr};
-    config.faults.numbering = c.sent;
-    LoggerNumbering numbering = LoggerNumbering::Unknown;
-    for (const uint32_t a : {0x00000u, 0x00100u}) {
-      const LoggerReply reply = ReplyOf(config, a);
-      EXPECT_EQ(Verdict(&reply, a, numbering), LoggerVerdict::Sound);
-      numbering = Learns(&reply, a, numbering, nullptr);
-    }
-    EXPECT_EQ(numbering, c.learned);
-    for (const uint32_t a : {0x00200u, 0x10000u, 0x3FF00u}) {
-      const LoggerReply reply = ReplyOf(config, a);
-      EXPECT_EQ(Verdict(&reply, a, numbering), LoggerVerdict::Sound) << a;
-    }
-  }
-  // Held to the numbering learned: a numbering per block is block 10000's by
-  // address where 12300 is asked for.
   SimConfig config = {image.data(), 0, nullptr};
-  config.faults.numbering = SimNumbering::PerBlock;
-  const LoggerReply perBlock = ReplyOf(config, 0x12300);
-  EXPECT_EQ(Verdict(&perBlock, 0x12300, LoggerNumbering::ByAddress), LoggerVerdict::OtherBlock);
-  // Records out of step (one sent twice) are caught all the same.
-  SimConfig twice = {image.data(), 0, nullptr};
-  twice.faults.duplicateAddress = 0x00105;
-  const LoggerReply doubled = ReplyOf(twice, 0x00100);
-  EXPECT_EQ(Verdict(&doubled, 0x00100, LoggerNumbering::Unknown), LoggerVerdict::WrongNumbers);
+  for (const uint32_t a : {0x00000u, 0x00100u}) {
+    const LoggerReply reply = ReplyOf(config, a);
+    EXPECT_EQ(Verdict(&reply, a, LoggerNumbering::Unknown), LoggerVerdict::Sound);
+  }
+  EXPECT_EQ(LoggerLearned(0x00000, LoggerNumbering::Unknown), LoggerNumbering::Unknown);
+  EXPECT_EQ(LoggerLearned(0x00100, LoggerNumbering::Unknown), LoggerNumbering::ByAddress);
+  EXPECT_EQ(LoggerLearned(0x00100, LoggerNumbering::NoAddresses), LoggerNumbering::NoAddresses);
+  // Without addresses: block 00000 fits either way, the others look like such
+  // a logger's and are sound once it is known, and never by address.
+  SimConfig unaddressed = config;
+  unaddressed.faults.noAddresses = true;
+  for (const uint32_t a : {0x00100u, 0x10000u, 0x3FF00u}) {
+    const LoggerReply reply = ReplyOf(unaddressed, a);
+    EXPECT_EQ(Verdict(&reply, a, LoggerNumbering::Unknown), LoggerVerdict::Unaddressed) << a;
+    EXPECT_EQ(Verdict(&reply, a, LoggerNumbering::ByAddress), LoggerVerdict::Unaddressed) << a;
+    EXPECT_EQ(Verdict(&reply, a, LoggerNumbering::NoAddresses), LoggerVerdict::Sound) << a;
+  }
+  // Records out of step (one sent twice, and the next block's reply with one
+  // sent twice) are no sign of a logger without addresses.
+  SimConfig twice = config;
+  twice.faults.duplicateAddress = 0x00205;
+  for (const uint32_t a : {0x00100u, 0x00200u}) {
+    const LoggerReply doubled = ReplyOf(twice, 0x00200);
+    EXPECT_EQ(Verdict(&doubled, a, LoggerNumbering::Unknown), LoggerVerdict::OtherBlock) << a;
+  }
   // Segment records are held to the block's address like the load addresses:
   // memory 64 KiB lower with segment records to match is that memory's block.
-  SimConfig low = {image.data(), 0, nullptr};
+  SimConfig low = config;
   low.faults.lowSegments = true;
   const LoggerReply lowBlock = ReplyOf(low, 0x12300);
   EXPECT_EQ(Verdict(&lowBlock, 0x12300, LoggerNumbering::ByAddress), LoggerVerdict::OtherBlock);
-  EXPECT_EQ(Verdict(&lowBlock, 0x12300, LoggerNumbering::PerBlock), LoggerVerdict::OtherBlock);
+  // One address throughout in a bad block 00000: while the numbering is
+  // unknown that address places none of its records.
+  LoggerReply oneAddress = ReplyOf(config, 0x00000);
+  for (int i = 0; i < oneAddress.count; ++i) {
+    char* line = oneAddress.line[i];
+    std::memcpy(line + 3, "0000", 4);
+    unsigned sum = 0;
+    for (int at = 1; at < 9 + 2 * RecordDataBytes; at += 2) sum += HexByte(line, at);
+    std::snprintf(line + 9 + 2 * RecordDataBytes, 4, "%02X\r", (0x100 - sum % 0x100) % 0x100);
+  }
+  oneAddress.count = RecordLinesLow - 1;
+  LoggerParseReply(&oneAddress);
+  uint8_t placed[BlockSize];
+  LoggerPlacedImage(&oneAddress, 0x00000, LoggerNumbering::Unknown, placed);
+  EXPECT_EQ(std::string(placed, placed + BlockSize), std::string(BlockSize, '\xFF'));
 }
 
 TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
@@ -251,12 +233,12 @@ TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
   SimConfig config = {image.data(), 0, nullptr};
   LoggerReply reply = ReplyOf(config, 0x00500);
   reply.count = RecordLinesLow - 1;
-  EXPECT_EQ(Verdict(&reply, 0x00500, LoggerNumbering::Off), LoggerVerdict::BadRecords);
+  EXPECT_EQ(Verdict(&reply, 0x00500, LoggerNumbering::NoAddresses), LoggerVerdict::BadRecords);
   // A high block whose 32 lines hold 17 data records (one segment record missing).
   LoggerReply high = ReplyOf(config, 0x10000);
   const LoggerReply next = ReplyOf(config, 0x10100);
   std::snprintf(high.line[0], LineBufferSize, "%s", next.line[1]);
-  EXPECT_EQ(Verdict(&high, 0x10000, LoggerNumbering::Off), LoggerVerdict::BadRecords);
+  EXPECT_EQ(Verdict(&high, 0x10000, LoggerNumbering::NoAddresses), LoggerVerdict::BadRecords);
   // A high block that stalled one segment record short: its 16 data records
   // are all there, but the reply is not the block's 32 lines.
   LoggerReply stalled = ReplyOf(config, 0x10000);
@@ -272,7 +254,7 @@ TEST(BlockCheck, ShortOrOverfullRepliesAreBad) {
   for (const char* record : {":00000001FF\r", ":0F053000214601360121470136007EFE09D2190E\r"}) {
     LoggerReply spoiled = reply;
     std::snprintf(spoiled.line[3], LineBufferSize, "%s", record);
-    EXPECT_EQ(Verdict(&spoiled, 0x00500, LoggerNumbering::Off), LoggerVerdict::BadRecords)
+    EXPECT_EQ(Verdict(&spoiled, 0x00500, LoggerNumbering::NoAddresses), LoggerVerdict::BadRecords)
         << record;
   }
 }

@@ -178,7 +178,7 @@ TEST(Witnesses, StoredPlacesAreProvableByAddressesOrForTheFirstBlockAlone) {
 // The logger's memory changed since the files were written, where a witness
 // falls: one line says so, the witnesses are read up to the first that
 // differs, and the dump starts again from block 00000 with a fresh session
-// (here the new memory is numbered per block). Cases: another memory
+// (here the new memory comes from a logger without addresses). Cases: another memory
 // altogether; a logger that logged on into blocks the cut-short files hold as
 // erased; the same, with complete files; another logger's dump with the same
 // block 00000 and an erased end.
@@ -188,7 +188,7 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
     std::vector<uint8_t> stored;  // the memory the files were made from
     long cut;                     // where the first run was cut short
     std::vector<uint8_t> now;     // the memory at the resume
-    SimNumbering numbering;
+    bool noAddresses;             // the logger at the resume
   };
   const std::vector<uint8_t> early = ErasedFrom(Seed, 0x20000);
   std::vector<uint8_t> later = early;
@@ -197,11 +197,10 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
   std::copy(early.begin(), early.begin() + BlockSize, other.begin());
   const std::vector<uint8_t> otherStored = ErasedFrom(Seed, 0x30000);
   for (const Case& c :
-       {Case{"other memory", PatternImage(Seed), 0x00800, PatternImage(Seed + 1),
-             SimNumbering::PerBlock},
-        Case{"logged on", early, 0x30000, later, SimNumbering::ByAddress},
-        Case{"logged on, complete", early, SimNone, later, SimNumbering::ByAddress},
-        Case{"other logger", otherStored, SimNone, other, SimNumbering::ByAddress}}) {
+       {Case{"other memory", PatternImage(Seed), 0x00800, PatternImage(Seed + 1), true},
+        Case{"logged on", early, 0x30000, later, false},
+        Case{"logged on, complete", early, SimNone, later, false},
+        Case{"other logger", otherStored, SimNone, other, false}}) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     FirstRun(dir, c.stored, c.cut);
@@ -215,12 +214,14 @@ TEST(ResumeElse, ChangedMemoryIsDumpedAfresh) {
     }
     ASSERT_NE(differing, ImageSize) << "no witness falls where the memory changed";
     InProcessSim sim(Seed);
-    sim.config.faults.numbering = c.numbering;
+    sim.config.faults.noAddresses = c.noAddresses;
     const DriverResult run = Resumed(dir, &sim, c.now);
     EXPECT_EQ(sim.Finish(), 0);
     EXPECT_EQ(run.status, ExitComplete) << run.console.substr(0, 400);
     EXPECT_EQ(Count(run.console, Utf8(Msg::MemoryChanged)), 1u);
-    EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses, differing) + ExpectedCommands());
+    const std::string commands = ExpectedCommands();
+    EXPECT_TRUE(sim.Received() == WitnessCommands(witnesses, differing) +
+                                      (c.noAddresses ? UnaddressedCommands(commands) : commands));
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
     EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
   }
@@ -307,9 +308,9 @@ TEST(ResumeElse, AWitnessNotReadSoundlyLeavesTheFilesAlone) {
 }
 
 // What the files keep: a block whose logger.bin bytes differ from its lines,
-// or whose lines are another block's (here block 00000's, which fit a
-// numbering per block but not the numbering by address the blocks before
-// showed), ends the stored blocks; the resume goes on from there.
+// or whose lines are another block's (here block 00000's, which do not fit
+// the numbering by address the blocks before showed), ends the stored blocks;
+// the resume goes on from there.
 TEST(ResumeElse, StoredBlocksEndWhereTheFilesStopProvingThem) {
   struct Case {
     const char* name;
@@ -354,7 +355,7 @@ TEST(ResumeElse, WithoutUsableAddressesTheDumpStartsAfresh) {
   TempDir dir;
   {
     InProcessSim sim(Seed);
-    sim.config.faults.numbering = SimNumbering::None;
+    sim.config.faults.noAddresses = true;
     sim.config.faults.corruption = SimCorruption::Colon;
     sim.config.faults.corruptAddress = 0x00340;
     sim.config.faults.afterEnd = SimStrayRecordLine;
@@ -363,12 +364,12 @@ TEST(ResumeElse, WithoutUsableAddressesTheDumpStartsAfresh) {
     sim.Finish();
   }
   InProcessSim sim(Seed);
-  sim.config.faults.numbering = SimNumbering::None;
+  sim.config.faults.noAddresses = true;
   const DriverResult run = DumpFrom(&sim, dir, Resuming());
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete);
   EXPECT_EQ(Count(run.console, Utf8(Msg::ResumeUnprovable)), 1u);
-  EXPECT_TRUE(sim.Received() == ExpectedCommands());
+  EXPECT_TRUE(sim.Received() == UnaddressedCommands(ExpectedCommands()));
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.bin")) == sim.Memory());
   EXPECT_TRUE(ReadFileBytes(dir.File("logger.hex")) == ExpectedHexFile(sim.config));
 }

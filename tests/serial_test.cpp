@@ -27,7 +27,7 @@ struct LinkOnPty : ::testing::Test {
   SimPty pty{};
   SerialLink* link = nullptr;
   // LineBuffer followed by a guard that SerialReadLine must never touch.
-  char line[LineBufferSize + 64];
+  char line[SerialLineSize + 64];
 
   void SetUp() override {
     ASSERT_TRUE(SimOpenPty(&pty));
@@ -52,7 +52,7 @@ struct LinkOnPty : ::testing::Test {
     return *count > 0 ? std::string(line, static_cast<size_t>(*count)) : std::string();
   }
   bool GuardIntact() const {
-    for (size_t i = LineBufferSize; i < sizeof line; ++i) {
+    for (size_t i = SerialLineSize; i < sizeof line; ++i) {
       if (line[i] != 'G') return false;
     }
     return true;
@@ -277,7 +277,7 @@ TEST(ReadLineSeam, FailedReadInTheMiddleOfALineKeepsWhatArrived) {
   ScriptedPort::pieces = {":1001", "", "", "00AA\r:0", "", "0\n"};
   ScriptedPort::next = 0;
   SerialLink link{};
-  char line[LineBufferSize];
+  char line[SerialLineSize];
   std::vector<std::string> results;
   for (int i = 0; i < 8; ++i) {
     const int n = SerialReadLine(&link, line);
@@ -395,7 +395,7 @@ TEST(Loggersim, ACommandInPiecesOfFourBytesIsAnswered) {
               std::min<size_t>(4, command.size() - at));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // each piece read on its own
   }
-  char line[LineBufferSize];
+  char line[SerialLineSize];
   int lines = 0;
   for (int reads = 0; lines < RecordLinesLow && reads < 64; ++reads) {
     if (SerialReadLine(link, line) > 0 && line[0] == ':') ++lines;

@@ -641,10 +641,9 @@ TEST_F(WineTest, SurplusBehindAReplyIsDroppedOrTheBlockAskedAgain) {
     std::vector<std::string> fault;
     std::string commands;
   };
-  for (const Case& c :
-       {Case{{"--surplus", "0x00700"}, ExpectedCommands()},
-        Case{{"--numbering", "none", "--duplicate", "0x00735", "--spoil-first", "1"},
-             CommandsAsking("dihex 00700\r\n", 2)}}) {
+  for (const Case& c : {Case{{"--surplus", "0x00700"}, ExpectedCommands()},
+                        Case{{"--no-addresses", "--duplicate", "0x00735", "--spoil-first", "1"},
+                             UnaddressedCommands(CommandsAsking("dihex 00700\r\n", 2))}}) {
     const std::string received = dir_.File("received.bin");
     std::vector<std::string> args = {"--seed", std::to_string(Seed), "--received", received};
     args.insert(args.end(), c.fault.begin(), c.fault.end());

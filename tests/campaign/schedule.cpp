@@ -299,9 +299,9 @@ std::string Describe(const Schedule& s) {
   return line;
 }
 
-void SetFaults(const Schedule& s, SimNumbering numbering, SimConfig* config) {
+void SetFaults(const Schedule& s, bool noAddresses, SimConfig* config) {
   SimFaults* faults = &config->faults;
-  faults->numbering = numbering;
+  faults->noAddresses = noAddresses;
   faults->spoilFirst = s.spoilFirst;
   for (const Fault& f : s.faults) {
     const long block = static_cast<long>(f.block);
@@ -361,8 +361,8 @@ void SetFaults(const Schedule& s, SimNumbering numbering, SimConfig* config) {
   }
 }
 
-void SetResumedLogger(const Schedule& s, SimNumbering numbering, SimConfig* config) {
-  config->faults.numbering = numbering;
+void SetResumedLogger(const Schedule& s, bool noAddresses, SimConfig* config) {
+  config->faults.noAddresses = noAddresses;
   config->faults.noise = Has(s, Kind::Noise);
   config->faults.echo = Has(s, Kind::Echo);
 }

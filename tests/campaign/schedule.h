@@ -63,12 +63,12 @@ std::string Describe(const Schedule& schedule);
 bool Has(const Schedule& schedule, Kind kind);
 const Fault* Find(const Schedule& schedule, Kind kind);
 
-// Sets the schedule's faults on a logger numbered as given.
-void SetFaults(const Schedule& schedule, SimNumbering numbering, SimConfig* config);
+// Sets the schedule's faults on a logger with or without addresses.
+void SetFaults(const Schedule& schedule, bool noAddresses, SimConfig* config);
 
 // The logger after a resume: the same memory and numbering, and its ways
 // (noise, echo), but none of the faults of one block or moment.
-void SetResumedLogger(const Schedule& schedule, SimNumbering numbering, SimConfig* config);
+void SetResumedLogger(const Schedule& schedule, bool noAddresses, SimConfig* config);
 
 // Whether a block of the schedule's faults may be named bad: the block a
 // fault concerns and the one after it (a late or doubled reply lands there).

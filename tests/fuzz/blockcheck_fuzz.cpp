@@ -1,8 +1,9 @@
 // The block check on any reply, under each numbering: a sound reply is its 16
-// data records in order; by address, a sound reply names its block; records
-// that name another block by their addresses are never sound for this one.
-// The input: the numbering, the block, whether the block before's reply was
-// the same, then the reply's lines.
+// data records in order; by address (and while the numbering is unknown) a
+// sound reply names its block, and records that name another block are never
+// sound for this one; without addresses every reply whose records fit is
+// sound. The input: the numbering, the block, whether the try before brought
+// the same reply, then the reply's lines.
 #include <cstring>
 #include <memory>
 
@@ -10,7 +11,7 @@
 
 namespace {
 
-constexpr int NumberingCount = 5;
+constexpr int NumberingCount = 3;
 constexpr long NoBlock = -1;
 
 // The block the data records name by their addresses, read as Intel HEX
@@ -73,15 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto numbering = static_cast<LoggerNumbering>(TakeByte(&in) % NumberingCount);
   const uint32_t high = TakeByte(&in);
   const uint32_t address = ((high << 8 | TakeByte(&in)) % BlockCount) * BlockSize;
-  const bool repeat = TakeByte(&in) & 1;
+  const bool twice = TakeByte(&in) & 1;
   // Heap blocks of their own size, so that the sanitizer sees any overrun.
   auto reply = std::make_unique<LoggerReply>();
   ReplyFromBytes(&in, reply.get());
-  auto before = std::make_unique<LoggerReply>(*reply);
-  const LoggerJudgement judged =
-      LoggerJudgeReply(reply.get(), address, numbering, repeat ? before.get() : nullptr);
+  const LoggerJudgement judged = LoggerJudgeReply(reply.get(), address, numbering);
   const long named = NamedByAddresses(reply.get());
-  FUZZ_CHECK(judged.copy == repeat);
+  const bool wellFormed = WellFormed(reply.get(), address);
+  const bool addressed = numbering != LoggerNumbering::NoAddresses;
 
   if (judged.verdict == LoggerVerdict::Sound) {
     // Exactly the block's lines, and its 256 bytes are the data records' in order.
@@ -91,27 +91,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(DataOfLines(reply.get(), expected));
     LoggerSoundImage(reply.get(), image);
     FUZZ_CHECK(std::memcmp(image, expected, BlockSize) == 0);
-    if (numbering == LoggerNumbering::ByAddress) FUZZ_CHECK(named == static_cast<long>(address));
+    if (addressed) FUZZ_CHECK(named == static_cast<long>(address));
   }
-  // Another block's records: never sound, and said so once nothing else is
-  // wrong with them. A logger that numbers every block from 0000 names the
-  // first block of the 64 KiB asked for in each, so that block is no other.
-  const long ownSegmentStart = static_cast<long>(address & ~(HighBlocksStart - 1));
-  const bool perBlockPossible =
-      numbering == LoggerNumbering::PerBlock || numbering == LoggerNumbering::Unknown;
-  if (named != NoBlock && named != static_cast<long>(address) &&
-      !(perBlockPossible && named == ownSegmentStart)) {
+  // Records that fit are bad only for their addresses, and only where
+  // addresses count; another block's are never sound there, and look like a
+  // logger's without addresses only when they name block 00000 or none.
+  FUZZ_CHECK((judged.verdict != LoggerVerdict::BadRecords) == wellFormed);
+  if (!addressed && wellFormed) FUZZ_CHECK(judged.verdict == LoggerVerdict::Sound);
+  if (addressed && named != NoBlock && named != static_cast<long>(address)) {
     FUZZ_CHECK(judged.verdict != LoggerVerdict::Sound);
-    if (WellFormed(reply.get(), address)) FUZZ_CHECK(judged.verdict == LoggerVerdict::OtherBlock);
+    if (judged.verdict == LoggerVerdict::Unaddressed) FUZZ_CHECK(named == 0);
   }
-  // Only a sound reply of its own teaches a numbering; a learned one stays.
-  if (judged.verdict != LoggerVerdict::Sound || judged.copy ||
-      numbering != LoggerNumbering::Unknown) {
-    FUZZ_CHECK(judged.learned == numbering);
-  }
-  FUZZ_CHECK(judged.learned != LoggerNumbering::Off || numbering == LoggerNumbering::Off);
-  if (numbering == LoggerNumbering::Unknown && judged.learned == LoggerNumbering::ByAddress) {
-    FUZZ_CHECK(named == static_cast<long>(address));
-  }
+  // Two tries alike show a logger without addresses only when they look like one.
+  const LoggerJudgement before = twice ? judged : LoggerJudgement{LoggerVerdict::Sound, {}};
+  FUZZ_CHECK(LoggerShowsNoAddresses(&before, &judged) ==
+             (twice && judged.verdict == LoggerVerdict::Unaddressed));
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "logger/blockcheck.h"
+#include "serial/serial.h"
 
 // A property that must hold for every input: when it does not, the input is a
 // finding, and the run ends at once so that the fuzzer keeps it.
