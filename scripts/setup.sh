@@ -44,3 +44,27 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
   fi
   locale-gen
 fi
+
+# --- The packages step: the arm64 and armhf packages and their tests ---
+# Debian's cross compilers; qemu-user to run the arm test programs; lintian to
+# check the packages; and, from Debian's multiarch archive, each machine's C
+# and C++ libraries (dpkg-shlibdeps reads the C library's versions for the
+# packages' Depends; the test programs run on them under qemu) and GoogleTest.
+# A failure here leaves the rest of setup standing: scripts/package.sh and
+# the package check then say what is missing.
+packages_step() {
+  local arch wanted=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user lintian)
+  for arch in arm64 armhf; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch" || return 1
+    wanted+=("libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch")
+  done
+  local p absent=()
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || absent+=("$p")
+  done
+  [ ${#absent[@]} -gt 0 ] || return 0
+  echo "setup: installing ${absent[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${absent[@]}" >/dev/null
+}
+packages_step || echo "setup: the packages step failed (arm cross compilers, qemu-user, lintian); scripts/package.sh will say what is missing" >&2

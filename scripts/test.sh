@@ -20,6 +20,8 @@ ctest -j "$jobs" --output-on-failure || status=$?
 if [ "$windows_built" = 1 ]; then
   "$root/scripts/package.sh" >/dev/null && bash "$root/tests/package_check.sh" || status=1
 fi
+# The arm64 and armhf builds: their unit and logger-layer tests under qemu-user.
+bash "$root/scripts/test-arm.sh" || status=1
 # The whole suite once more with the address and undefined-behaviour
 # sanitizers, in build-asan/ (the Wine tests are left out: they run the
 # Windows build, which has no sanitizers).

@@ -74,19 +74,22 @@ check_deb() {  # architecture
   # Its programs, unpacked: hardened, and needing nothing newer than the
   # oldest C library.
   dpkg-deb -x "$deb" "$dir" || fail "$arch: dpkg-deb -x failed"
-  local program file needed newest
+  local program file needed newest symbols
   for program in loggerdump loggersim; do
     file="$dir/usr/bin/$program"
+    # Read whole, not piped into grep -q: an early grep would stop readelf
+    # with SIGPIPE, and pipefail take that for a failed check.
+    symbols=$(readelf --dyn-syms -W "$file")
     # The C library's own parts only (the dynamic loader comes with it).
     needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
     expect_match "$arch: $program's libraries" "$needed" '^(ld-linux[-a-z0-9_]*\.so\.[0-9] |libc\.so\.6 |libm\.so\.6 )+$'
     newest=$(readelf -V "$file" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n 1)
     version_le "$newest" "$oldest_libc" || fail "$arch: $program needs GLIBC_$newest"
-    readelf -h "$file" | grep -q 'Type: *DYN' || fail "$arch: $program is no PIE"
-    readelf -lW "$file" | grep -q GNU_RELRO || fail "$arch: $program has no RELRO"
-    readelf -d "$file" | grep -q 'FLAGS.*NOW' || fail "$arch: $program is not bound at start (BIND_NOW)"
-    readelf --dyn-syms -W "$file" | grep -q '__[a-z]*_chk@' || fail "$arch: $program calls no checked functions"
-    readelf --dyn-syms -W "$file" | grep -q '__stack_chk_fail@' || fail "$arch: $program has no stack protector"
+    grep -q 'Type: *DYN' <<<"$(readelf -h "$file")" || fail "$arch: $program is no PIE"
+    grep -q GNU_RELRO <<<"$(readelf -lW "$file")" || fail "$arch: $program has no RELRO"
+    grep -q 'FLAGS.*NOW' <<<"$(readelf -d "$file")" || fail "$arch: $program is not bound at start (BIND_NOW)"
+    grep -q '__[a-z]*_chk@' <<<"$symbols" || fail "$arch: $program calls no checked functions"
+    grep -q '__stack_chk_fail@' <<<"$symbols" || fail "$arch: $program has no stack protector"
     grep -qaF "$root" "$file" && fail "$arch: $program holds the path of the source tree"
   done
   # The programs answer, natively or under qemu-user.
