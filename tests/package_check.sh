@@ -130,8 +130,11 @@ for topic in --port --dir --list --help --version dialout 'EXIT STATUS' logger.b
 done
 simman=$(gzip -dc "$docs/man/man1/loggersim.1.gz" | sed 's/\\-/-/g') || fail "loggersim.1.gz is no gzip file"
 expect_match "loggersim's man page's title" "$(head -n 1 <<<"$simman")" "^\\.TH LOGGERSIM 1 .*loggerdump ${version//./\\.}"
-# Every option that loggersim --help names, the man page describes.
-for option in $("$root/build/loggersim" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+# loggersim --help: on standard output, status 0; every option it names, the
+# man page describes.
+simhelp=$("$work/amd64/usr/bin/loggersim" --help 2>/dev/null) || fail "loggersim --help ends with status $?"
+expect_match "loggersim --help's first line" "$(head -n 1 <<<"$simhelp")" '^usage: loggersim '
+for option in $(grep -oE -- '--[a-z-]+' <<<"$simhelp" | sort -u); do
   grep -qF -- "$option" <<<"$simman" || fail "loggersim's man page does not mention $option"
 done
 changelog=$(gzip -dc "$docs/doc/loggerdump/changelog.gz") || fail "changelog.gz is no gzip file"
