@@ -6,6 +6,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "memory reader for a PIC data logger on a 
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
 set(CPACK_STRIP_FILES ON)
 set(PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Installing (and so CPack) takes the files as built: scripts/package.sh builds
+# the programs and the documents of a cross build without its test programs.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # program_constant(HEADER NAME VARIABLE): the value of the constant NAME
 # (an integer) as the program's header HEADER defines it.
@@ -36,6 +39,15 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   install(TARGETS loggerdump loggersim RUNTIME DESTINATION bin)
+  # As Debian strips its programs: also without the compilers' notes.
+  foreach(program loggerdump loggersim)
+    install(CODE "execute_process(COMMAND ${CMAKE_STRIP} --remove-section=.comment
+        --remove-section=.note \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${program}\"
+        RESULT_VARIABLE failed)
+      if(failed)
+        message(FATAL_ERROR \"${CMAKE_STRIP} failed on ${program}\")
+      endif()")
+  endforeach()
   # The numbers the man page states are the program's own, read from the
   # headers that --help takes them from.
   program_constant(dump/dump.h CountdownSteps COUNTDOWN_STEPS)
@@ -47,16 +59,23 @@ else()
   program_constant(logger/logger.h LinkLostAfterMs LINK_LOST_MS)
   math(EXPR NO_SOUND_REPLY_SECONDS "${NO_SOUND_REPLY_MS} / 1000")
   math(EXPR LINK_LOST_SECONDS "${LINK_LOST_MS} / 1000")
-  # Man pages are installed compressed.
-  configure_file(${PACKAGING_DIR}/loggerdump.1.in ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1
-                 @ONLY)
-  set(manpage ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1.gz)
-  add_custom_command(OUTPUT ${manpage}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1 > ${manpage}
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/package/loggerdump.1 VERBATIM)
-  add_custom_target(manpage ALL DEPENDS ${manpage})
-  install(FILES ${manpage} DESTINATION share/man/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PACKAGING_DIR}/copyright
+  # Man pages, the README and the changelog are installed compressed, without
+  # gzip's name and time stamp, so that every build gives the same bytes.
+  set(docs ${CMAKE_CURRENT_BINARY_DIR}/package)
+  configure_file(${PACKAGING_DIR}/loggerdump.1.in ${docs}/loggerdump.1 @ONLY)
+  configure_file(${PACKAGING_DIR}/loggersim.1.in ${docs}/loggersim.1 @ONLY)
+  set(gzipped)
+  foreach(source ${docs}/loggerdump.1 ${docs}/loggersim.1 ${PROJECT_SOURCE_DIR}/README.md
+          ${PACKAGING_DIR}/changelog)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(OUTPUT ${docs}/${name}.gz
+      COMMAND gzip -9 -n -c ${source} > ${docs}/${name}.gz
+      DEPENDS ${source} VERBATIM)
+    list(APPEND gzipped ${docs}/${name}.gz)
+  endforeach()
+  add_custom_target(package_docs ALL DEPENDS ${gzipped})
+  install(FILES ${docs}/loggerdump.1.gz ${docs}/loggersim.1.gz DESTINATION share/man/man1)
+  install(FILES ${docs}/README.md.gz ${docs}/changelog.gz ${PACKAGING_DIR}/copyright
           DESTINATION share/doc/loggerdump)
 
   set(CPACK_GENERATOR DEB)
@@ -76,5 +95,13 @@ loggersim, a substitute logger on a pseudo-terminal, is included for trying
 the tool without the hardware.")
   # Depends from the libraries the programs really load (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # A cross build (cmake/linux-*.cmake) names its machine; dpkg-shlibdeps then
+  # reads that architecture's C library (Debian's multiarch libc6:ARCH) and
+  # objdump, by the DEB_HOST_ARCH that CPack passes on.
+  if(LOGGERDUMP_DEB_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${LOGGERDUMP_DEB_ARCH})
+    file(WRITE ${docs}/cpack-host.cmake "set(ENV{DEB_HOST_ARCH} ${LOGGERDUMP_DEB_ARCH})\n")
+    set(CPACK_PROJECT_CONFIG_FILE ${docs}/cpack-host.cmake)
+  endif()
 endif()
 include(CPack)

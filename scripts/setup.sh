@@ -109,4 +109,28 @@ if [ -n "$(missing_of "$wine32_package")" ]; then
   fi
 fi
 [ "$status" = 0 ] && say "the Windows part is ready"
+
+# Step 3, the packages: Debian's arm cross compilers; qemu-user to run the arm
+# test programs; lintian to check the packages; and, from Debian's multiarch
+# archive, each arm machine's C and C++ libraries (dpkg-shlibdeps reads the C
+# library's versions for the packages' Depends; the test programs run on them
+# under qemu) and GoogleTest. A failure here is said in one line and leaves
+# setup's status alone: scripts/package.sh and the arm tests then say what is
+# missing.
+packages_step() {
+  local arch wanted=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user lintian)
+  for arch in arm64 armhf; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      dpkg --add-architecture "$arch" || return 1
+      lists_fresh=0
+    fi
+    wanted+=("libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch")
+  done
+  mapfile -t missing < <(missing_of "${wanted[@]}")
+  [ ${#missing[@]} -gt 0 ] || return 0
+  refresh_lists
+  install --no-install-recommends "${missing[@]}"
+}
+packages_step ||
+  say "the packages step could not install the arm cross compilers, qemu-user or lintian ($(apt_reason)); scripts/package.sh and the arm tests will say what is missing"
 exit "$status"

@@ -20,6 +20,8 @@ ctest -j "$jobs" --output-on-failure || status=$?
 if [ "$windows_built" = 1 ]; then
   "$root/scripts/package.sh" >/dev/null && bash "$root/tests/package_check.sh" || status=1
 fi
+# The arm64 and armhf builds: their unit and logger-layer tests under qemu-user.
+bash "$root/scripts/test-arm.sh" || status=1
 # The unit and logger-layer tests and the fuzz corpus once more with the
 # address and undefined-behaviour sanitizers, in build-asan/ (the end-to-end
 # tests drive the same code through whole runs, and the Wine tests run the

@@ -7,21 +7,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "simcore.h"
+#include "version.h"
 
 namespace {
 
 // Bits on the wire per byte with 8N1: start, 8 data, stop.
 constexpr double BitsPerByte = 10.0;
 
-void Usage() {
-  std::fprintf(stderr,
+// Standard output for --help, standard error after a wrong command line.
+void Usage(FILE* out) {
+  std::fprintf(out,
                "usage: loggersim [--image FILE | --seed N] [--baud N] [--link PATH]\n"
                "                 [--received FILE] [--stats FILE] [--write-image FILE]\n"
                "                 [--stall-at ADDRESS --stall-ms MS] [--termios FILE]\n"
+               "       loggersim --help | --version\n"
                "  --image FILE     logger memory from a 262144-byte file\n"
                "  --seed N         logger memory from a pseudo-random pattern (default 1)\n"
                "  --baud N         pace replies like an 8N1 line at N baud (default: unpaced)\n"
@@ -139,9 +140,9 @@ const NamedCorruption Corruptions[] = {
 bool ParseCorruption(const char* value, SimFaults* faults) {
   const char* colon = std::strchr(value, ':');
   if (colon == nullptr) return false;
-  const std::string kind(value, static_cast<size_t>(colon - value));
+  const size_t kindLength = static_cast<size_t>(colon - value);
   for (const NamedCorruption& c : Corruptions) {
-    if (kind != c.name) continue;
+    if (std::strlen(c.name) != kindLength || std::strncmp(value, c.name, kindLength) != 0) continue;
     faults->corruption = c.corruption;
     faults->corruptAddress = Address(colon + 1);
     return true;
@@ -330,16 +331,29 @@ bool OpenPort(const Options* options, SimPty* pty, FILE** received) {
   return true;
 }
 
+// The logger's memory. A fixed buffer, like std::string and std::vector
+// nowhere in this program: their error paths would link in the C++ runtime's
+// random_device, which needs arc4random from a newer C library (2.36) than
+// the oldest systems the package installs on.
+uint8_t Image[ImageSize];
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("loggersim %s\n", ProgramVersion);
+    return 0;
+  }
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    Usage();
+    Usage(stderr);
     return 2;
   }
-  std::vector<uint8_t> image(ImageSize);
-  if (!MakeMemory(&options, image.data())) return 2;
+  if (!MakeMemory(&options, Image)) return 2;
 
   SimPty pty;
   FILE* received = nullptr;
@@ -347,7 +361,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", pty.path);
   std::fflush(stdout);
 
-  SimConfig config = {image.data(), options.baud / BitsPerByte, nullptr};
+  SimConfig config = {Image, options.baud / BitsPerByte, nullptr};
   config.stallAddress = options.stallAt;
   config.stallMs = options.stallMs;
   config.faults = options.faults;

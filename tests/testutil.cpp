@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,6 +146,40 @@ const bool byteReads = [] {
 
 bool ByteReads() {
   return byteReads;
+}
+
+bool BuiltProgramsRun() {
+  // Only an exec refused for the program's format counts (the shell's
+  // "cannot execute" status): a program that starts and fails is the test's
+  // to report.
+  constexpr int CannotExecute = 126;
+  static const bool runs = [] {
+    const pid_t pid = fork();
+    if (pid < 0) return true;
+    if (pid == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(LOGGERDUMP_PATH, LOGGERDUMP_PATH, "--version", static_cast<char*>(nullptr));
+      _exit(errno == ENOEXEC ? CannotExecute : 127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return true;
+    return !(WIFEXITED(status) && WEXITSTATUS(status) == CannotExecute);
+  }();
+  return runs;
+}
+
+bool ExclusiveHoldVisible() {
+  static const bool visible = [] {
+    SimPty pty{};
+    if (!SimOpenPty(&pty)) return false;
+    int held = 0;
+    const bool answered = ioctl(pty.slave, TIOCGEXCL, &held) == 0;
+    SimClosePty(&pty);
+    return answered;
+  }();
+  return visible;
 }
 
 long long TestNowMs() {

@@ -137,6 +137,15 @@ int ReadOneByte(SerialLink* link, unsigned char* buffer, size_t max);
 // fails there.
 bool ByteReads();
 
+// What an emulated machine (a cross build under qemu-user) may lack, found
+// out once at run time; tests that need it skip with the reason.
+// The built programs start as children: qemu-user runs the test program
+// alone, and the kernel cannot start another machine's program.
+bool BuiltProgramsRun();
+// TIOCGEXCL tells whether a terminal is held exclusively (qemu-user 7.2 does
+// not pass it on).
+bool ExclusiveHoldVisible();
+
 // Makes the links read one byte per call while it lives (when on).
 struct OneByteReads {
   SerialSeam saved = serialSeam;

@@ -284,10 +284,14 @@ TEST(Bounds, ALineThatNeverFallsQuietIsGivenUpWithinAMinute) {
   EXPECT_EQ(run.status, ExitSuspectImage);
   EXPECT_GE(took, NoSoundReplyLimitMs);
   EXPECT_LT(took, NoSoundReplyLimitMs + 2 * QuietLimitMs);
-  // Four tries and the quiet wait after them take four quiet limits; then two
-  // tries of the next block before the minute is up.
-  EXPECT_TRUE(sim.Received() == Asked(0, BlockTries) + Asked(0x100, 2) + EndCommandBytes)
-      << sim.Received();
+  // Block 00000 is asked its tries; how many tries of the next block fit in
+  // the rest of the minute depends on the machine's pace, but at least one.
+  const std::string received = sim.Received();
+  bool asked = false;
+  for (int next = 1; next <= BlockTries; ++next) {
+    asked = asked || received == Asked(0, BlockTries) + Asked(0x100, next) + EndCommandBytes;
+  }
+  EXPECT_TRUE(asked) << received;
   EXPECT_NE(run.console.find("\n" + Said(Msg::NoSoundReplyInTime, 60)), std::string::npos)
       << Tail(run.console);
   EXPECT_EQ(ReadFileBytes(dir.File("logger.bin")), "");
