@@ -449,7 +449,18 @@ int FinishRun(DumpState* run) {
     Print(out, Msg::WriteError);
   }
   run->extraRecords = ending.extraRecords;
-  SerialClose(run->link);
+  // A port left with the run's settings is told, for the next program that
+  // uses it; the status stays what the dump earned.
+  unsigned long restoreCode = 0;
+  if (!SerialClose(run->link, &restoreCode)) {
+    StartLine(run);
+    wchar_t system[SystemTextSize];
+    if (SystemErrorText(restoreCode, system, SystemTextSize)) {
+      Print(out, Msg::PortNotRestoredWithSystem, system);
+    } else {
+      Print(out, Msg::PortNotRestored);
+    }
+  }
   run->link = nullptr;
   // Asked while the files are open: what the run wrote is there only if the
   // names still lead to the files it wrote.

@@ -125,6 +125,14 @@ constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate
 
+// A port whose earlier settings could not be put back at the end of a run.
+constexpr wchar_t PortNotRestored[] =
+    L"注意: ポートの設定を読み出し前の状態に戻せませんでした。"
+    L"ほかのプログラムで使う前に、ポートの設定を確かめてください。\n";
+constexpr wchar_t PortNotRestoredWithSystem[] =
+    L"注意: ポートの設定を読み出し前の状態に戻せませんでした (%ls)。"
+    L"ほかのプログラムで使う前に、ポートの設定を確かめてください。\n";  // system's text
+
 // The command line: a problem is told after the program's name and a colon,
 // then the hint; the usage text, whose statuses come from StatusMeanings.
 constexpr wchar_t ProgramPrefix[] = L"%ls: ";              // the program's name

@@ -54,8 +54,10 @@ extern const intptr_t SerialClosedHandle;
 // Platform part of SerialOpen: opens and configures the port at device into
 // link (made by SerialInit). False, with *failure, when it cannot.
 bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* failure);
-// Platform part of SerialClose: closes the port when it is open.
-void SerialClosePort(SerialLink* link);
+// Platform part of SerialClose: puts the earlier settings back and closes the
+// port when it is open. False, with the system's error code in *code (0 for
+// none), when a setting could not be put back.
+bool SerialClosePort(SerialLink* link, unsigned long* code);
 // Platform part of SerialReadLine: waits up to ReadTimeoutMs for bytes and reads what
 // is there (at most max). Returns the count, 0 on time-out, -1 on failure, and
 // sets link->queueEmpty (a read that takes one byte at a time never knows) and

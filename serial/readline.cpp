@@ -174,8 +174,12 @@ SerialLink* SerialOpen(const char* device, SerialOpenFailure* failure) {
   return nullptr;
 }
 
-void SerialClose(SerialLink* link) {
-  if (link == nullptr) return;
-  SerialClosePort(link);
+bool SerialClose(SerialLink* link, unsigned long* code) {
+  unsigned long ignored = 0;
+  if (code == nullptr) code = &ignored;
+  *code = 0;
+  if (link == nullptr) return true;
+  const bool restored = SerialClosePort(link, code);
   SerialInit(link);
+  return restored;
 }

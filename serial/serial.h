@@ -158,5 +158,7 @@ bool SerialDropInputNow(SerialLink* link);
 bool SerialLineWaiting(SerialLink* link, char first);
 
 // Puts the settings the port had before SerialOpen back, then closes the
-// port; the link is gone. Nothing for null.
-void SerialClose(SerialLink* link);
+// port; the link is gone. Nothing for null. False when the earlier settings
+// could not all be put back: the port is closed all the same, and *code (when
+// given) holds the system's error code, 0 for none.
+bool SerialClose(SerialLink* link, unsigned long* code = nullptr);

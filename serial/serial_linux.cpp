@@ -292,14 +292,20 @@ int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
   return static_cast<int>(n);
 }
 
-void SerialClosePort(SerialLink* link) {
+bool SerialClosePort(SerialLink* link, unsigned long* code) {
+  *code = 0;
+  bool restored = true;
   if (link->handle >= 0) {
     // The settings the port had before, once what was written has gone out
     // (a signal cuts the wait short: then at once).
     if (link->settingsSaved) {
       termios earlier;
       std::memcpy(&earlier, link->savedSettings, sizeof earlier);
-      if (tcsetattr(Fd(link), TCSADRAIN, &earlier) != 0) tcsetattr(Fd(link), TCSANOW, &earlier);
+      if (tcsetattr(Fd(link), TCSADRAIN, &earlier) != 0 &&
+          tcsetattr(Fd(link), TCSANOW, &earlier) != 0) {
+        *code = static_cast<unsigned long>(errno);
+        restored = false;
+      }
     }
     // The exclusive mode belongs to the terminal, not to this descriptor: a
     // pseudo-terminal that the other side keeps open would stay refused.
@@ -307,4 +313,5 @@ void SerialClosePort(SerialLink* link) {
     close(Fd(link));
   }
   link->handle = SerialClosedHandle;
+  return restored;
 }

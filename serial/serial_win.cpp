@@ -294,7 +294,8 @@ int SerialReadQueued(SerialLink* link, unsigned char* buffer, size_t max) {
   return static_cast<int>(got);
 }
 
-void SerialClosePort(SerialLink* link) {
+bool SerialClosePort(SerialLink* link, unsigned long* code) {
+  *code = 0;
   const HANDLE port = Handle(link);
   if (port != INVALID_HANDLE_VALUE && port != nullptr) {
     // The settings the port had before, once what was written has gone out.
@@ -308,4 +309,5 @@ void SerialClosePort(SerialLink* link) {
     CloseHandle(port);
   }
   link->handle = SerialClosedHandle;
+  return true;
 }
