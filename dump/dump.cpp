@@ -73,7 +73,7 @@ struct DumpState {
 
 }  // namespace
 
-DumpSeam dumpSeam = {SyncFile};
+DumpSeam dumpSeam = {SyncFile, CutFile};
 
 namespace {
 
@@ -164,11 +164,11 @@ bool StoreBlock(DumpState* run, const LoggerBlock* block) {
 // set) when a file refused.
 bool CutOutputs(DumpState* run, long long hexBytes, long binBytes) {
   unsigned long code = 0;
-  if (!CutFile(run->hex, hexBytes, &code)) {
+  if (!dumpSeam.cutFile(run->hex, hexBytes, &code)) {
     run->stop = RunStop::HexFileFailed;
     return false;
   }
-  if (!CutFile(run->bin, binBytes, &code)) {
+  if (!dumpSeam.cutFile(run->bin, binBytes, &code)) {
     run->stop = RunStop::BinFileFailed;
     return false;
   }
@@ -520,7 +520,8 @@ void PrintFileRefusal(FILE* out, const FileOpenFailure* failure) {
       Print(out, Msg::RefusedNotRegular);
       break;
     case FileRefusal::InUse:
-      Print(out, Msg::RefusedInUse);
+      // What may hold a file differs: sync clients and scanners on Windows.
+      Print(out, NativeSystem == SystemKind::Windows ? Msg::RefusedInUse : Msg::RefusedInUseLinux);
       break;
     case FileRefusal::SystemError: {
       wchar_t system[SystemTextSize];
@@ -582,6 +583,10 @@ bool OpenPort(DumpState* run) {
     case SerialOpenFault::InUse:
       what = Msg::PortInUse;
       advice = Msg::PortInUseAdvice;
+      break;
+    case SerialOpenFault::Busy:
+      what = Msg::PortBusy;
+      advice = Msg::PortBusyAdvice;
       break;
     case SerialOpenFault::NotSerialPort:
       what = Msg::NotSerialPort;
@@ -648,9 +653,13 @@ int CountDown(DumpState* run) {
   const char* typed = run->options->port != nullptr ? run->options->port : run->line;
   ChoosePort(typed, &run->ports, &run->port);
   Print(out, Msg::Connecting, run->port.shown);
-  if (run->port.exists && SerialIsUsersTerminal(run->port.device, run->options->in, out)) {
+  // The user's own terminal and the system's consoles are no ports.
+  const bool users =
+      run->port.exists && SerialIsUsersTerminal(run->port.device, run->options->in, out);
+  if (users || (run->port.exists && SerialIsConsole(run->port.device))) {
     Print(out, Msg::ComOpenError);
-    Print(out, Msg::PortReason, Msg::UsersTerminal, Msg::NotSerialPortAdvice);
+    Print(out, Msg::PortReason, users ? Msg::UsersTerminal : Msg::SystemConsole,
+          Msg::NotSerialPortAdvice);
     return ExitPortOpen;
   }
   for (int n = CountdownSteps; n >= 1; --n) {
@@ -677,12 +686,24 @@ int OpenFilesAndPort(DumpState* run) {
   }
   FileOpenFailure failure;
   run->hex = OpenOutput(run, HexFileName, &failure);
+  // A stop while a held file is tried again ends the run as any stop does.
+  if (run->hex == nullptr && failure.refusal == FileRefusal::InUse &&
+      StopRequested(run->options->stop)) {
+    Print(out, Msg::Interrupted);
+    return ExitInterrupted;
+  }
   if (run->hex == nullptr) {
     Print(out, Msg::CannotOpen, HexFileText.text);
     PrintFileRefusal(out, &failure);
     return ExitHexFile;
   }
   run->bin = OpenOutput(run, BinFileName, &failure);
+  if (run->bin == nullptr && failure.refusal == FileRefusal::InUse &&
+      StopRequested(run->options->stop)) {
+    CloseFile(&run->hex);
+    Print(out, Msg::Interrupted);
+    return ExitInterrupted;
+  }
   if (run->bin == nullptr) {
     CloseFile(&run->hex);
     Print(out, Msg::CannotOpen, BinFileText.text);

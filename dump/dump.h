@@ -47,9 +47,11 @@ struct DumpOptions {
 int RunDump(const DumpOptions* options);
 
 // What the run goes through to have its files written to the disk at the end
-// (SyncFile in the program): a test points it elsewhere, to fail that step
-// while every write succeeds, and puts it back afterwards.
+// (SyncFile in the program) and cut to length (CutFile): a test points them
+// elsewhere, to fail that step while every write succeeds, and puts them back
+// afterwards.
 struct DumpSeam {
   bool (*syncFile)(FILE* stream, unsigned long* code);
+  bool (*cutFile)(FILE* stream, long long length, unsigned long* code);  // CutFile
 };
 extern DumpSeam dumpSeam;

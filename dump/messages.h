@@ -103,6 +103,9 @@ constexpr wchar_t RefusedInUse[] =
     L"ほかのプログラムが使用中です (ファイルの同期 (OneDrive など)、検索のインデックス作成、"
     L"ウイルス対策のソフト、同じフォルダで実行中の loggerdump など)。"
     L"少し待ってから、やり直してください。\n";
+constexpr wchar_t RefusedInUseLinux[] =
+    L"ほかのプログラムが使用中です (同じフォルダで実行中の loggerdump や、"
+    L"ファイルをロックしているプログラムなど)。少し待ってから、やり直してください。\n";
 constexpr wchar_t RefusedSystem[] = L"ファイルを作成できません (%ls)。\n";  // system's text
 constexpr wchar_t RefusedNameTooLong[] = L"フォルダのパスが長すぎます。\n";
 
@@ -118,9 +121,18 @@ constexpr wchar_t NoSuchPortAdvice[] =
 constexpr wchar_t PortAccessDenied[] = L"ポートを開く権限がありません";
 constexpr wchar_t PortInUse[] = L"ポートは他のプログラムが使用中です";
 constexpr wchar_t PortInUseAdvice[] = L"そのプログラムを終了してから、やり直してください。";
+constexpr wchar_t PortBusy[] =
+    L"ポートは使用中として開けませんでしたが、使っているプログラムは見つかりません";
+constexpr wchar_t PortBusyAdvice[] =
+    L"ほかのユーザーのプログラムが使っているか、終了したプログラムがポートを確保したままです。"
+    L"仮想ポートなら作ったプログラム (socat など) を起動し直し、USB アダプタなら抜き差ししてから、"
+    L"やり直してください。";
 constexpr wchar_t NotSerialPort[] = L"シリアルポートではありません";
 constexpr wchar_t UsersTerminal[] =
     L"そのポートはこのプログラムを動かしている端末です (制御端末または標準入出力)";
+constexpr wchar_t SystemConsole[] =
+    L"そのポートはシステムのコンソール (/dev/console または仮想端末 /dev/tty0 から /dev/tty63) "
+    L"です";
 constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を入力してください。";
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate

@@ -48,20 +48,28 @@ bool IsRecordLine(const char* line, int length) {
 }
 
 // Sends text until all of it has gone through. After a short write only the
-// rest is sent: the logger must receive it once and whole. A write that failed
-// outright may have sent any part of it: then *partUnknown is set and the
-// caller decides what follows.
-LoggerStop Send(LoggerSession* s, const char* text, bool* partUnknown) {
+// rest is sent: the logger must receive it once and whole. A stop request is
+// taken only while nothing of the text has gone (a write it interrupted
+// sends nothing and is not made again); a text the logger has begun to
+// receive is finished first, unless stoppable is false, when none is taken.
+// A write that failed outright may have sent any part of it: then
+// *partUnknown is set and the caller decides what follows.
+LoggerStop Send(LoggerSession* s, const char* text, bool stoppable, bool* partUnknown) {
   const size_t length = std::strlen(text);
   size_t sent = 0;
   *partUnknown = false;
   for (;;) {
-    if (Interrupted(s) != LoggerStop::None) return LoggerStop::UserStopped;
+    if (stoppable && sent == 0 && Interrupted(s) != LoggerStop::None) {
+      return LoggerStop::UserStopped;
+    }
     const size_t written = SerialWrite(s->link, text + sent);
     *partUnknown = SerialWriteFailedOutright(s->link);
     if (!*partUnknown) sent += written;
     if (written > 0) s->failingSinceMs = -1;  // the port took bytes: it works
     if (!*partUnknown && sent == length) return LoggerStop::None;
+    if (stoppable && sent == 0 && Interrupted(s) != LoggerStop::None) {
+      return LoggerStop::UserStopped;
+    }
     const LoggerStop stop = RetryAfterFailure(s);
     if (stop != LoggerStop::None || *partUnknown) return stop;
   }
@@ -69,16 +77,18 @@ LoggerStop Send(LoggerSession* s, const char* text, bool* partUnknown) {
 
 // Sends the block's command once and whole, with only what comes after it as
 // its reply. When a write failed without saying how much went out, a line
-// end first closes whatever part reached the logger (a line it ignores), and
-// the whole command follows.
+// end first closes whatever part reached the logger (a line it ignores),
+// even when a stop request came meanwhile, and the whole command follows.
 LoggerStop Ask(LoggerSession* s) {
   SerialDropInputNow(s->link);
   SerialClearError(s->link);
   for (;;) {
     bool partUnknown = false;
-    LoggerStop stop = Send(s, s->command, &partUnknown);
+    LoggerStop stop = Send(s, s->command, true, &partUnknown);
     if (stop != LoggerStop::None || !partUnknown) return stop;
-    while (partUnknown && stop == LoggerStop::None) stop = Send(s, CommandLineEnd, &partUnknown);
+    while (partUnknown && stop == LoggerStop::None) {
+      stop = Send(s, CommandLineEnd, false, &partUnknown);
+    }
     if (stop != LoggerStop::None) return stop;
   }
 }

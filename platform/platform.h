@@ -32,6 +32,10 @@ bool KeepStandardStreamsOpen();
 constexpr size_t SystemTextSize = 256;
 bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize);
 
+// The system the program was built for, for the texts that name its programs.
+enum class SystemKind { Linux, Windows };
+extern const SystemKind NativeSystem;
+
 // Why an output file was not opened.
 enum class FileRefusal {
   None,

@@ -248,6 +248,7 @@ bool IsFolder(const char* path) {
 }
 
 const PathStyle NativePathStyle = PathStyle::Posix;
+const SystemKind NativeSystem = SystemKind::Linux;
 
 void WidenTypedLine(const char* line, wchar_t* wide, size_t size) {
   constexpr wchar_t Replacement = 0xFFFD;

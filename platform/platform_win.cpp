@@ -178,6 +178,7 @@ bool KeepStandardStreamsOpen() {
 }
 
 const PathStyle NativePathStyle = PathStyle::Windows;
+const SystemKind NativeSystem = SystemKind::Windows;
 
 namespace {
 

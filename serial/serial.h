@@ -72,6 +72,12 @@ const wchar_t* SerialAccessAdvice();
 // Never on Windows, where a COM port is no console.
 bool SerialIsUsersTerminal(const char* device, FILE* in, FILE* out);
 
+// Whether device is one of the system's consoles (Linux: /dev/console and the
+// virtual consoles /dev/tty0 to /dev/tty63), which are no serial ports and
+// whose settings belong to the system: refused before anything is opened.
+// Never on Windows.
+bool SerialIsConsole(const char* device);
+
 // The open port. Only the serial layer knows what it holds.
 struct SerialLink;
 // Links open at once: the program needs one; tests a few.
@@ -83,6 +89,7 @@ enum class SerialOpenFault {
   NoSuchPort,       // nothing by that name or number
   AccessDenied,     // the user may not open it (Linux: the port's group)
   InUse,            // another program holds the port
+  Busy,             // the system refuses the port as busy, and no program is seen to hold it
   NotSerialPort,    // a file or device that is not a serial port
   SettingsRefused,  // the port did not take the line settings
   Other,            // any other failure; see code

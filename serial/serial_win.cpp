@@ -234,6 +234,10 @@ bool SerialIsUsersTerminal(const char*, FILE*, FILE*) {
   return false;
 }
 
+bool SerialIsConsole(const char*) {
+  return false;  // a COM port is never a console
+}
+
 void SerialClearError(SerialLink* link) {
   ClearError(Handle(link));
 }

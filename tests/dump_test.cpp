@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "serial/seam_linux.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 
@@ -95,6 +97,17 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
   ASSERT_TRUE(SimOpenPty(&held));
   // Another program holds the port for itself.
   ASSERT_EQ(ioctl(held.slave, TIOCEXCL), 0);
+  // A program held this one and ended; nobody has it open now.
+  SimPty left{};
+  ASSERT_TRUE(SimOpenPty(&left));
+  close(left.slave);
+  left.slave = -1;
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) _exit(ioctl(open(left.path, O_RDWR | O_NOCTTY), TIOCEXCL) == 0 ? 0 : 1);
+  int held_status = -1;
+  ASSERT_EQ(waitpid(holder, &held_status, 0), holder);
+  ASSERT_EQ(held_status, 0);
   struct Case {
     std::string typed;
     std::string end;
@@ -106,6 +119,7 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
       {"/dev/null", OpenErrorEnd(Msg::NotSerialPort, ENOTTY, Msg::NotSerialPortAdvice)},
       {dir.path, OpenErrorEnd(Msg::NotSerialPort, EISDIR, Msg::NotSerialPortAdvice)},
       {held.path, OpenErrorEnd(Msg::PortInUse, EBUSY, Msg::PortInUseAdvice)},
+      {left.path, OpenErrorEnd(Msg::PortBusy, EBUSY, Msg::PortBusyAdvice)},
   };
   for (const Case& c : cases) {
     TempDir runDir;
@@ -113,18 +127,23 @@ TEST(DumpRun, PortThatCannotBeOpenedSaysWhy) {
     // ends such a run, and its status tells.
     std::atomic<bool> stop{false};
     std::unique_ptr<StopLater> later;
-    if (c.typed == held.path) later = std::make_unique<StopLater>(&stop, 2000);
+    if (c.typed == held.path || c.typed == left.path) {
+      later = std::make_unique<StopLater>(&stop, 2000);
+    }
     const DriverResult run =
         RunDriverInProcess(runDir.path, {c.typed + "\n", NoPorts(runDir), &stop});
     ExpectOpenError(run, runDir.path, c.end);
   }
+  SimClosePty(&left);
   SimClosePty(&held);
 }
 
-// A run killed outright leaves its exclusive hold on a pseudo-terminal whose
-// other side stays open: the next run tells it from a living run's (refused)
-// and takes it.
-TEST(DumpRun, HoldLeftByAKilledRunIsTakenByTheNextRun) {
+// A run killed outright leaves no exclusive hold on a pseudo-terminal (there
+// it would outlive the run while the other side stays open and refuse every
+// later open but the administrator's); a living run's lock keeps a second
+// run out. A hold with this program's mark, as a killed run of an earlier
+// version left it, is let go.
+TEST(DumpRun, KilledRunLeavesNothingThatBlocksTheNext) {
   TempDir dir;
   InProcessSim sim(4);
   SerialOpenFailure failure{};
@@ -139,13 +158,21 @@ TEST(DumpRun, HoldLeftByAKilledRunIsTakenByTheNextRun) {
   int status = -1;
   ASSERT_EQ(waitpid(killed, &status, 0), killed);
   ASSERT_EQ(status, 0);
-  int held = 0;
-  ASSERT_EQ(ioctl(sim.pty.slave, TIOCGEXCL, &held), 0);
-  ASSERT_NE(held, 0) << "the killed run left no hold";
+  // Held exclusively (where that can be seen).
+  const auto held = [&sim] {
+    int on = 0;
+    return ExclusiveHoldVisible() && ioctl(sim.pty.slave, TIOCGEXCL, &on) == 0 && on != 0;
+  };
+  EXPECT_FALSE(held()) << "the killed run left a hold";
+  termios marked{};
+  ASSERT_EQ(tcgetattr(sim.pty.slave, &marked), 0);
+  ASSERT_EQ(marked.c_cc[SerialHoldMarkIndex], SerialHoldMark);
+  ASSERT_EQ(ioctl(sim.pty.slave, TIOCEXCL), 0);
   const DriverResult run = DumpFrom(&sim, dir);
   EXPECT_EQ(sim.Finish(), 0);
   EXPECT_EQ(run.status, ExitComplete) << Tail(run.console);
   EXPECT_TRUE(HoldsDumpOf(dir.path, sim.Memory()));
+  EXPECT_FALSE(held()) << "the earlier hold was not let go";
 }
 
 // The user's own terminal is no port: the controlling terminal (by its name
@@ -192,6 +219,37 @@ TEST(DumpRun, UsersOwnTerminalIsRefusedBeforeAnythingIsOpened) {
   SimClosePty(&own);
 }
 
+// The system's consoles are no ports: /dev/console and the virtual consoles
+// 0 to 63 (not the serial ports from 4,64 on). One is refused before the
+// countdown, as the user's own terminal is, with nothing made.
+TEST(DumpRun, ConsolesAreRefusedBeforeAnythingIsOpened) {
+  TempDir nodes;
+  struct Node {
+    dev_t device;
+    bool console;
+  };
+  for (const Node& n : {Node{makedev(5, 1), true}, Node{makedev(4, 0), true},
+                        Node{makedev(4, 63), true}, Node{makedev(4, 64), false}}) {
+    const std::string path =
+        nodes.File(std::to_string(major(n.device)) + "_" + std::to_string(minor(n.device)));
+    if (mknod(path.c_str(), S_IFCHR | 0600, n.device) != 0) {
+      GTEST_SKIP() << "device nodes cannot be made here: " << std::strerror(errno);
+    }
+    EXPECT_EQ(SerialIsConsole(path.c_str()), n.console) << path;
+  }
+  EXPECT_FALSE(SerialIsConsole("/dev/null"));
+  std::atomic<bool> stop{false};
+  StopLater later(&stop, 3000);  // a console taken by mistake would be waited on
+  DriverRun given{"", NoPorts(nodes), &stop, nullptr};
+  const std::string console = nodes.File("4_63");
+  given.port = console.c_str();
+  const DriverResult run = RunDriverInProcess(nodes.path, given);
+  EXPECT_EQ(run.status, ExitPortOpen);
+  EXPECT_EQ(run.console, Said(Msg::Connecting, Wide(console).c_str()) + ComOpenError +
+                             Said(Msg::PortReason, Msg::SystemConsole, Msg::NotSerialPortAdvice));
+  EXPECT_FALSE(FileExists(nodes.File("logger.hex")));
+}
+
 // A file removed or replaced during the run loses what the run wrote into
 // it: the run (stopped by the user after the change) ends with that file's
 // status and message, never 0 or the hint to resume.
@@ -223,8 +281,9 @@ TEST(DumpRun, OutputRemovedOrReplacedDuringTheRunFailsWithItsStatus) {
 
 // A file held by another program is tried again for a moment: let go soon
 // enough, the run goes on to the port (no serial port here); held on, it is
-// left as it is.
-TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
+// left as it is; a stop meanwhile ends the run as a stop. A file with a second
+// name (a backup made with ln or cp -al) is refused at once and left as it is.
+TEST(DumpRun, FileHeldByAnotherRunOrWithASecondNameIsLeftAsItIs) {
   TempDir dir;
   WriteFileBytes(dir.File("logger.hex"), "another run's records");
   int held = open(dir.File("logger.hex").c_str(), O_RDWR);
@@ -240,12 +299,23 @@ TEST(DumpRun, FileHeldByAnotherRunIsLeftAsItIs) {
   held = open(dir.File("logger.hex").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const DriverResult run = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
+  const std::string cannotOpen = Said(Msg::CannotOpen, HexFileText.text);
+  EXPECT_EQ(run.status, ExitHexFile);
+  EXPECT_TRUE(EndsWith(run.console, cannotOpen + Utf8(Msg::RefusedInUseLinux))) << run.console;
+  std::atomic<bool> stop{false};
+  StopLater later(&stop, 300);
+  const DriverResult stopped = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir), &stop});
   close(held);
-  EXPECT_EQ(run.status, 2);
-  EXPECT_TRUE(
-      EndsWith(run.console, Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
-      << run.console;
+  EXPECT_EQ(stopped.status, ExitInterrupted);
+  EXPECT_TRUE(EndsWith(stopped.console, Utf8(Msg::CommunicationStarts) + Utf8(Msg::Interrupted)))
+      << stopped.console;
   EXPECT_EQ(ReadFileBytes(dir.File("logger.hex")), "another run's records");
+
+  ASSERT_EQ(link(dir.File("logger.hex").c_str(), dir.File("backup.hex").c_str()), 0);
+  const DriverResult linked = RunDriverInProcess(dir.path, {"/dev/null\n", NoPorts(dir)});
+  EXPECT_EQ(linked.status, ExitHexFile);
+  EXPECT_TRUE(EndsWith(linked.console, cannotOpen + Utf8(Msg::RefusedHardLink))) << linked.console;
+  EXPECT_EQ(ReadFileBytes(dir.File("backup.hex")), "another run's records");
 }
 
 // The flush to the disk at the end fails while every write worked: that
@@ -274,6 +344,29 @@ TEST(DumpRun, FlushToTheDiskThatFailsAtTheEndFailsTheRun) {
         << Tail(run.console);
   }
   dumpSeam = saved;
+}
+
+// Cutting a file that holds an earlier dump fails (logger.bin, the second
+// cut): the run stops with that file's status, never appending the new dump
+// behind the old one.
+int cutCalls = 0;
+bool CutFailingSecond(FILE* stream, long long length, unsigned long* code) {
+  if (++cutCalls != 2) return CutFile(stream, length, code);
+  *code = EIO;
+  return false;
+}
+
+TEST(DumpRun, OutputThatCannotBeCutStopsTheRun) {
+  TempDir dir;
+  WriteFileBytes(dir.File("logger.bin"), std::string(300000, 'y'));
+  const DumpSeam saved = dumpSeam;
+  dumpSeam.cutFile = CutFailingSecond;
+  InProcessSim sim(8);
+  const DriverResult run = DumpFrom(&sim, dir);
+  dumpSeam = saved;
+  EXPECT_EQ(run.status, ExitBinFile);
+  EXPECT_TRUE(EndsWith(run.console, "\n" + Said(Msg::CannotWrite, BinFileText.text)))
+      << Tail(run.console);
 }
 
 TEST(DumpRun, OldFilesAreReplaced) {

@@ -2,7 +2,10 @@
 // chosen byte, through the serial layer's platform seam: the run completes
 // with the files of a clean run, and the logger receives every command once
 // and whole.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -10,6 +13,7 @@
 #include <thread>
 
 #include "logger/logger.h"
+#include "serial/seam_linux.h"
 #include "gtest/gtest.h"
 #include "testutil.h"
 
@@ -26,11 +30,13 @@ struct LinkFault {
   size_t cutAfter = 0;
   bool deadAfterCut = false;  // every write after the cut one fails: the link is gone
   bool cutOutright = false;   // the cut write fails outright: its count says nothing
+  bool stopAtCut = false;     // the user stops the run as the cut write goes out
   size_t delivered = 0;
   bool readFailed = false;
   bool writeCut = false;
 };
 LinkFault fault;
+std::atomic<bool>* runStop = nullptr;  // the stop flag of the run in progress
 
 int ReadWithFault(SerialLink* link, unsigned char* buffer, size_t max) {
   if (!fault.readFailed && fault.delivered == fault.failReadAt) {
@@ -49,6 +55,7 @@ size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
   if (!fault.writeCut && std::string(data, length) == fault.cutCommand) {
     fault.writeCut = true;
     const size_t written = SerialWriteSome(link, data, fault.cutAfter);
+    if (fault.stopAtCut) *runStop = true;
     if (!fault.cutOutright) return written;
     link->writeFailedOutright = true;
     return 0;
@@ -56,12 +63,29 @@ size_t WriteWithFault(SerialLink* link, const char* data, size_t length) {
   return SerialWriteSome(link, data, length);
 }
 
-// Runs a dump against an unpaced logger with the fault in place.
+// The driver's write of cutCommand interrupted by the user's stop before its
+// first byte, as a signal interrupts it.
+ssize_t DriverWriteInterrupted(int fd, const void* data, size_t length) {
+  if (fault.writeCut || std::string(static_cast<const char*>(data), length) != fault.cutCommand) {
+    return write(fd, data, length);
+  }
+  fault.writeCut = true;
+  *runStop = true;
+  errno = EINTR;
+  return -1;
+}
+
+// Runs a dump against an unpaced logger with the fault in place (a stop at a
+// write cut after no byte is made in the driver's write).
 DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
   const SerialSeam saved = serialSeam;
+  const SerialDriverSeam savedDriver = serialDriverSeam;
+  const bool inDriver = fault.stopAtCut && fault.cutAfter == 0;
   serialSeam.readSome = ReadWithFault;
-  serialSeam.writeSome = WriteWithFault;
+  if (!inDriver) serialSeam.writeSome = WriteWithFault;
+  if (inDriver) serialDriverSeam.write = DriverWriteInterrupted;
   std::atomic<bool> stop{false};
+  runStop = &stop;
   std::atomic<bool> done{false};
   std::thread watchdog([&] {
     for (int waited = 0; waited < WatchdogMs && !done; waited += 10) {
@@ -73,6 +97,7 @@ DriverResult DumpWithFault(const TempDir& dir, InProcessSim* sim) {
   done = true;
   watchdog.join();
   serialSeam = saved;
+  serialDriverSeam = savedDriver;
   return run;
 }
 
@@ -122,6 +147,26 @@ TEST(LinkFaults, CommandCutShortIsCompletedNotRepeated) {
     std::string commands = ExpectedCommands();
     commands.insert(commands.find("dihex 00100"), "dihex\r\n");
     EXPECT_TRUE(sim.Received() == commands) << sim.Received().substr(0, 60);
+  }
+}
+
+// A stop while a command goes out: a command whose write it interrupts before
+// the first byte is not sent at all; one of which a part went out is finished
+// first. Either way the end command follows, once.
+TEST(LinkFaults, StopWhileACommandGoesOut) {
+  for (const size_t partSent : {size_t{0}, size_t{5}}) {
+    TempDir dir;
+    InProcessSim sim(35);
+    fault = LinkFault();
+    fault.cutCommand = "dihex 00300\r\n";
+    fault.cutAfter = partSent;
+    fault.stopAtCut = true;
+    const DriverResult run = DumpWithFault(dir, &sim);
+    EXPECT_EQ(sim.Finish(), 0);
+    EXPECT_TRUE(fault.writeCut);
+    EXPECT_EQ(run.status, ExitInterrupted) << Tail(run.console);
+    const std::string sent = Commands(0, partSent == 0 ? 0x00200 : 0x00300) + EndCommandBytes;
+    EXPECT_TRUE(sim.Received() == sent) << partSent << ": " << sim.Received().substr(30);
   }
 }
 

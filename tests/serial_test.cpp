@@ -1,5 +1,6 @@
 // The serial link over a real pseudo-terminal, and the choice of the port.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,7 @@
 #include "gtest/gtest.h"
 #include "dump/portchoice.h"
 #include "serial/link.h"
+#include "serial/seam_linux.h"
 #include "sim/simcore.h"
 #include "testutil.h"
 
@@ -330,24 +332,31 @@ TEST_F(LinkOnPty, PortIsRaw19200EightNOne) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
 }
 
-// The run's exclusive hold ends with the link, also on a pseudo-terminal that
-// the other side keeps open; a link made but never opened closes nothing.
-TEST(SerialOpen, HoldEndsWithTheLink) {
+// On a pseudo-terminal, where a hold would outlive a killed run while the
+// other side stays open, the run takes no exclusive hold: its lock alone
+// keeps a second run out. On a device whose hold ends with its last
+// descriptor (a USB adapter's, as the seam makes this one) the run holds the
+// port while the link is open. A link made but never opened closes nothing.
+TEST(SerialOpen, HoldIsTakenOnlyWhereItEndsWithTheRun) {
   if (!ExclusiveHoldVisible()) GTEST_SKIP() << "TIOCGEXCL is not available (qemu-user lacks it)";
   SimPty pty{};
   ASSERT_TRUE(SimOpenPty(&pty));
-  SerialOpenFailure failure{};
-  SerialLink* link = SerialOpen(pty.path, &failure);
-  ASSERT_NE(link, nullptr);
-  int held = 0;
-  EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
-  EXPECT_NE(held, 0) << "the port is not held while the link is open";
-  SerialClose(link);
-  EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
-  EXPECT_EQ(held, 0) << "the port stays held after the link was closed";
-  link = SerialOpen(pty.path, &failure);
-  EXPECT_NE(link, nullptr) << "a second run cannot open the port";
-  SerialClose(link);
+  const SerialDriverSeam saved = serialDriverSeam;
+  for (const bool pseudoTerminal : {true, false}) {
+    if (!pseudoTerminal) serialDriverSeam.holdOutlivesProcess = [](dev_t) { return false; };
+    SerialOpenFailure failure{};
+    SerialLink* link = SerialOpen(pty.path, &failure);
+    ASSERT_NE(link, nullptr);
+    int held = -1;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
+    EXPECT_EQ(held != 0, !pseudoTerminal) << "pseudo-terminal " << pseudoTerminal;
+    EXPECT_EQ(SerialOpen(pty.path, &failure), nullptr) << "a second run took the port";
+    EXPECT_EQ(failure.fault, SerialOpenFault::InUse);
+    EXPECT_TRUE(SerialClose(link));
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &held), 0);
+    EXPECT_EQ(held, 0) << "the port stays held after the link was closed";
+  }
+  serialDriverSeam = saved;
 
   SerialLink never;
   std::memset(&never, 0, sizeof never);  // descriptor 0 if taken as it is
@@ -358,26 +367,135 @@ TEST(SerialOpen, HoldEndsWithTheLink) {
   SimClosePty(&pty);
 }
 
+// A driver as the seam plays it: one with a latency setting (turned on for
+// the run and off again at close) and modem lines it refuses in one of the
+// ways CDC-ACM and gadget drivers do (the port is used all the same); a
+// restore that fails is told with the system's code, one on a port that has
+// hung up is not.
+struct FakeDriver {
+  static int modemError;     // errno of the request for the modem lines, 0: taken
+  static int closeSetError;  // errno of the settings put back at close, 0: taken
+  static int latencyError;   // errno of the latency setting at close, 0: taken
+  static int latencyFlags;   // the driver's flags
+  static bool open;          // the link is open: later calls are the close's
+  static int Control(int fd, unsigned long request, void* arg) {
+    if (request == TIOCMBIC && modemError != 0) return errno = modemError, -1;
+    if (request == TIOCGSERIAL) {
+      std::memset(arg, 0, sizeof(serial_struct));
+      static_cast<serial_struct*>(arg)->flags = latencyFlags;
+      return 0;
+    }
+    if (request == TIOCSSERIAL) {
+      if (open && latencyError != 0) return errno = latencyError, -1;
+      latencyFlags = static_cast<serial_struct*>(arg)->flags;
+      return 0;
+    }
+    return ioctl(fd, request, arg);
+  }
+  static int SetSettings(int fd, int when, const termios* tio) {
+    if (open && closeSetError != 0) return errno = closeSetError, -1;
+    return tcsetattr(fd, when, tio);
+  }
+};
+int FakeDriver::modemError = 0;
+int FakeDriver::closeSetError = 0;
+int FakeDriver::latencyError = 0;
+int FakeDriver::latencyFlags = 0;
+bool FakeDriver::open = false;
+
+TEST(SerialOpen, DriversWithoutModemLinesOrWithLatencyAndFailedRestores) {
+  SimPty pty{};
+  ASSERT_TRUE(SimOpenPty(&pty));
+  const SerialDriverSeam saved = serialDriverSeam;
+  serialDriverSeam.control = FakeDriver::Control;
+  serialDriverSeam.setSettings = FakeDriver::SetSettings;
+  struct Case {
+    int modemError, closeSetError, latencyError;
+    bool restored;
+    unsigned long code;
+  };
+  for (const Case& c :
+       {Case{EOPNOTSUPP, 0, 0, true, 0}, Case{EIO, 0, 0, true, 0}, Case{0, EPERM, 0, false, EPERM},
+        Case{0, EIO, 0, true, 0}, Case{0, 0, EINVAL, false, EINVAL}}) {
+    FakeDriver::modemError = c.modemError;
+    FakeDriver::closeSetError = c.closeSetError;
+    FakeDriver::latencyError = c.latencyError;
+    FakeDriver::latencyFlags = 0;
+    FakeDriver::open = false;
+    SerialOpenFailure failure{};
+    SerialLink* link = SerialOpen(pty.path, &failure);
+    ASSERT_NE(link, nullptr) << "modem lines refused with " << c.modemError;
+    EXPECT_EQ(FakeDriver::latencyFlags, ASYNC_LOW_LATENCY);
+    FakeDriver::open = true;
+    unsigned long code = 99;
+    EXPECT_EQ(SerialClose(link, &code), c.restored) << c.closeSetError << " " << c.latencyError;
+    EXPECT_EQ(code, c.code);
+    if (c.latencyError == 0) {
+      EXPECT_EQ(FakeDriver::latencyFlags, 0) << "low latency left on";
+    }
+  }
+  serialDriverSeam = saved;
+  SimClosePty(&pty);
+}
+
+// A signal (Ctrl-C) that interrupts a write before any byte went out ends it
+// at once, so that the caller can look at its stop request; once a part has
+// gone, the rest follows.
+struct InterruptedWrite {
+  static int calls;
+  static size_t firstPart;  // bytes the first call takes before the signal; 0: none
+  static ssize_t Write(int fd, const void* data, size_t length) {
+    if (calls++ == 0 && firstPart == 0) return errno = EINTR, -1;
+    if (calls == 1) return write(fd, data, firstPart);
+    if (calls == 2) return errno = EINTR, -1;
+    return write(fd, data, length);
+  }
+};
+int InterruptedWrite::calls = 0;
+size_t InterruptedWrite::firstPart = 0;
+
+TEST_F(LinkOnPty, WriteInterruptedBeforeItsFirstByteIsNotMadeAgain) {
+  const SerialDriverSeam saved = serialDriverSeam;
+  serialDriverSeam.write = InterruptedWrite::Write;
+  const std::string command = Commands(0x300, 0x300);
+  for (const size_t firstPart : {size_t{0}, size_t{5}}) {
+    InterruptedWrite::calls = 0;
+    InterruptedWrite::firstPart = firstPart;
+    EXPECT_EQ(SerialWrite(link, command.c_str()), firstPart == 0 ? 0 : command.size());
+    EXPECT_EQ(InterruptedWrite::calls, firstPart == 0 ? 1 : 3);
+  }
+  serialDriverSeam = saved;
+  char got[64] = {};
+  EXPECT_EQ(read(pty.master, got, sizeof got), static_cast<ssize_t>(command.size()));
+  EXPECT_EQ(std::string(got), command);
+}
+
 // Whatever the port was set to before the link (here a terminal's line
-// editing, echo and signals at 9600 baud), it is set to again at close.
+// editing, echo and signals at 9600 baud), it is set to again at close; the
+// mark of a killed run found in them is not (another program's own hold
+// would later be taken for a killed run's).
 TEST(SerialOpen, EarlierSettingsComeBackAtClose) {
   SimPty pty{};
   ASSERT_TRUE(SimOpenPty(&pty));
-  termios before{};
-  termios after{};
-  tcgetattr(pty.slave, &before);
-  before.c_lflag |= ICANON | ECHO | ISIG;
-  cfsetospeed(&before, B9600);
-  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
-  ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
-  SerialOpenFailure failure{};
-  SerialClose(SerialOpen(pty.path, &failure));
-  ASSERT_EQ(failure.fault, SerialOpenFault::None);
-  ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
-  EXPECT_EQ(cfgetospeed(&after), B9600);
+  for (const bool killedRunsMark : {false, true}) {
+    termios before{};
+    termios after{};
+    tcgetattr(pty.slave, &before);
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_cc[SerialHoldMarkIndex] = killedRunsMark ? SerialHoldMark : _POSIX_VDISABLE;
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+    before.c_cc[SerialHoldMarkIndex] = _POSIX_VDISABLE;
+    SerialOpenFailure failure{};
+    EXPECT_TRUE(SerialClose(SerialOpen(pty.path, &failure)));
+    ASSERT_EQ(failure.fault, SerialOpenFault::None);
+    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0) << killedRunsMark;
+    EXPECT_EQ(cfgetospeed(&after), B9600);
+  }
   SimClosePty(&pty);
 }
 

@@ -53,6 +53,10 @@ TEST(Evidence, AnotherBlocksRecordsNeverFit) {
   EXPECT_EQ(first.verdict, LoggerVerdict::Unaddressed);
   EXPECT_FALSE(LoggerShowsNoAddresses(&first, &second));
   EXPECT_TRUE(LoggerShowsNoAddresses(&first, &first));
+  // Alike but for one load address: two different replies, no logger's numbering.
+  LoggerJudgement moved = first;
+  moved.loads[DataRecordsPerBlock - 1] ^= RecordDataBytes;
+  EXPECT_FALSE(LoggerShowsNoAddresses(&first, &moved));
 }
 
 struct WrongBlock {
