@@ -369,6 +369,30 @@ TEST(DumpRun, OutputThatCannotBeCutStopsTheRun) {
       << Tail(run.console);
 }
 
+// Settings that cannot be put back at close are told in one line; the
+// dump's status stays what the dump earned.
+bool closing = false;  // the close drains first; the open sets at once
+int RefuseSettingsAtClose(int fd, int when, const termios* tio) {
+  closing = closing || when == TCSADRAIN;
+  if (!closing) return tcsetattr(fd, when, tio);
+  errno = EPERM;
+  return -1;
+}
+
+TEST(DumpRun, SettingsNotPutBackAreToldAndTheStatusStays) {
+  TempDir dir;
+  InProcessSim sim(10);
+  const SerialDriverSeam saved = serialDriverSeam;
+  serialDriverSeam.setSettings = RefuseSettingsAtClose;
+  const DriverResult run = DumpFrom(&sim, dir);
+  serialDriverSeam = saved;
+  EXPECT_EQ(run.status, ExitComplete);
+  EXPECT_TRUE(EndsWith(
+      run.console, MessageTail(Msg::Progress) + "\n" +
+                       Said(Msg::PortNotRestoredWithSystem, Wide(std::strerror(EPERM)).c_str())))
+      << Tail(run.console);
+}
+
 TEST(DumpRun, OldFilesAreReplaced) {
   TempDir dir;
   WriteFileBytes(dir.File("logger.hex"), std::string(2000000, 'x'));

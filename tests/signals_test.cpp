@@ -1,6 +1,7 @@
 // The real program and the ways a user ends it: Ctrl-C in the middle of a
-// dump, SIGTERM and SIGHUP, and a console pipe that goes away. Each case waits
-// through (part of) the countdown, so each is a test of its own.
+// dump, SIGTERM and SIGHUP, and a console pipe that goes away; run as an
+// ordinary account (see TheAccount). Each case waits through (part of) the
+// countdown, so each is a test of its own.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -28,7 +29,7 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
   TempDir dir;
   Child sim(SimArgs({"--seed", "21", "--delay", "20", "--received", dir.File("received"),
                      "--write-image", dir.File("memory")}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = PortOf(sim);
   ASSERT_FALSE(port.empty());
   Child dump(LoggerdumpArgs(dir.path, port + "\n"));
   ASSERT_TRUE(WaitForText(dir.File("received"), "dihex 00300", 30000));
@@ -62,25 +63,26 @@ TEST(Signals, CtrlCInTheMiddleOfTheDump) {
 
 // A run killed outright runs none of its own code, so each block must be in
 // the files before the next is asked for: killed a few hundred blocks in,
-// both files hold every block but the one in flight, and --resume completes
-// them to a clean run's files.
+// both files hold every block but the one in flight. Nothing it left behind
+// keeps the same account from the port: --resume on it completes them to a
+// clean run's files.
 TEST(Signals, KillLosesAtMostTheBlockInFlight) {
   TempDir dir;
   Child sim(SimArgs({"--seed", "24", "--delay", "5", "--received", dir.File("received")}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = PortOf(sim);
   ASSERT_FALSE(port.empty());
   Child dump(LoggerdumpArgs(dir.path, "", {"--port", port}));
   ASSERT_TRUE(WaitForText(dir.File("received"), "dihex 12c00", 30000));
   dump.Signal(SIGKILL);
   EXPECT_EQ(dump.Wait(10), 128 + SIGKILL);
-  sim.Signal(SIGTERM);
-  sim.Wait(10);
   const std::vector<uint8_t> memory = PatternImage(24);
   const std::string image(memory.begin(), memory.end());
   EXPECT_TRUE(HoldsAllButTheBlockInFlight(dir.path, image, ReadFileBytes(dir.File("received"))));
 
-  InProcessSim again(24);
-  EXPECT_EQ(DumpFrom(&again, dir, Resuming()).status, ExitComplete);
+  const ProcessResult resumed =
+      RunChild(LoggerdumpArgs(dir.path, "", {"--port", port, "--resume"}), RunLimitSeconds);
+  EXPECT_EQ(resumed.status, ExitComplete) << Tail(resumed.out);
+  EXPECT_EQ(sim.Wait(10), 0) << "loggersim did not see the end command";
   EXPECT_TRUE(HoldsDumpOf(dir.path, image));
 }
 
@@ -118,7 +120,7 @@ TEST(Signals, FilesReachTheDiskBeforeTheStatus) {
     std::vector<std::string> args = {"--seed", "25"};
     args.insert(args.end(), c.fault.begin(), c.fault.end());
     Child sim(SimArgs(args));
-    const std::string port = sim.FirstLine(10000);
+    const std::string port = PortOf(sim);
     ASSERT_FALSE(port.empty());
     ChildOptions run = LoggerdumpArgs(dir.path, "", {"--port", port});
     run.argv.insert(run.argv.begin(), {"/usr/bin/strace", "-f", "-y", "-e",
@@ -215,7 +217,7 @@ TEST(Signals, StopBeforeThePromptIsRead) {
 TEST(Signals, ClosedConsolePipeLosesNothing) {
   TempDir dir;
   Child sim(SimArgs({"--seed", "22", "--write-image", dir.File("memory")}));
-  const std::string port = sim.FirstLine(10000);
+  const std::string port = PortOf(sim);
   ASSERT_FALSE(port.empty());
   Child dump(LoggerdumpArgs(dir.path, port + "\n", {}, false));
   EXPECT_EQ(dump.Wait(RunLimitSeconds), ExitComplete);
@@ -239,10 +241,13 @@ TEST(Signals, SecondRunInTheSameFolder) {
   });
   // The first run has its files long before the second ends its countdown.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  Child second(LoggerdumpArgs(dir.path, "0\n"));
+  // As the first run's account: another would not be allowed to write its files.
+  ChildOptions again = LoggerdumpArgs(dir.path, "0\n");
+  again.asAccount = false;
+  Child second(again);
   EXPECT_EQ(second.Wait(RunLimitSeconds), ExitHexFile);
-  EXPECT_TRUE(
-      EndsWith(second.Output(), Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUse)))
+  EXPECT_TRUE(EndsWith(second.Output(),
+                       Said(Msg::CannotOpen, HexFileText.text) + Utf8(Msg::RefusedInUseLinux)))
       << second.Output();
   stop = true;
   firstRun.join();

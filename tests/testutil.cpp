@@ -5,9 +5,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +29,61 @@ TempDir::TempDir() {
   std::string pattern =
       (std::filesystem::temp_directory_path() / "loggerdump-test-XXXXXX").string();
   path = mkdtemp(pattern.data()) ? pattern : "";
+  // The account that runs the program works in it too.
+  if (!path.empty() && TheAccount().other) chmod(path.c_str(), 0777);
 }
+
+const Account& TheAccount() {
+  static const Account account = [] {
+    Account a{geteuid() == 0, getuid(), getgid(), getgid()};
+    if (!a.other) return a;
+    const passwd* nobody = getpwnam("nobody");
+    const group* dialout = getgrnam("dialout");
+    if (nobody == nullptr || dialout == nullptr) {
+      ADD_FAILURE()
+          << "the tests run as root, and the account nobody or the group dialout is missing";
+      return a;
+    }
+    a.uid = nobody->pw_uid;
+    a.gid = nobody->pw_gid;
+    a.portGroup = dialout->gr_gid;
+    return a;
+  }();
+  return account;
+}
+
+void GiveToAccount(const std::string& path) {
+  const Account& account = TheAccount();
+  if (!account.other) return;
+  if (chown(path.c_str(), 0, account.portGroup) != 0 || chmod(path.c_str(), 0660) != 0) {
+    ADD_FAILURE() << "cannot give " << path << " to the dialout group: " << std::strerror(errno);
+  }
+}
+
+std::string PortOf(Child& sim, int limitMs) {
+  const std::string port = sim.FirstLine(limitMs);
+  if (!port.empty()) GiveToAccount(port);
+  return port;
+}
+
+namespace {
+
+// A copy of loggerdump that the account may run: the build folder may lie
+// where only root can reach (a checkout under /root).
+std::string ProgramForAccount() {
+  if (!TheAccount().other) return LOGGERDUMP_PATH;
+  static TempDir folder;
+  static const std::string copy = [] {
+    const std::string path = folder.File("loggerdump");
+    std::filesystem::copy_file(LOGGERDUMP_PATH, path);
+    chmod(folder.path.c_str(), 0755);
+    chmod(path.c_str(), 0755);
+    return path;
+  }();
+  return copy;
+}
+
+}  // namespace
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -223,6 +280,8 @@ Child::Child(const ChildOptions& options) : input_(options.input) {
   std::vector<std::string> environment = Environment(options.env);
   std::vector<char*> args = CStrings(argv);
   std::vector<char*> envp = CStrings(environment);
+  const Account& account = TheAccount();
+  const bool become = options.asAccount && account.other;
   int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1};
   if ((!options.closedStdin && pipe2(toChild, O_CLOEXEC) != 0) ||
       (!options.closedStdout && pipe2(fromChild, O_CLOEXEC) != 0)) {
@@ -236,6 +295,12 @@ Child::Child(const ChildOptions& options) : input_(options.input) {
     if (!options.closedStdin && dup2(toChild[0], 0) < 0) _exit(127);
     if (options.closedStdout) close(1);
     if (!options.closedStdout && dup2(fromChild[1], 1) < 0) _exit(127);
+    // The account's groups, then group and user: once the user is changed,
+    // nothing else may be.
+    if (become && (setgroups(1, &account.portGroup) != 0 || setgid(account.gid) != 0 ||
+                   setuid(account.uid) != 0)) {
+      _exit(126);
+    }
     if (chdir(options.cwd.c_str()) != 0) _exit(127);
     execve(args[0], args.data(), envp.data());
     _exit(127);
@@ -408,9 +473,10 @@ DriverRun Resuming(bool resume) {
 
 ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,
                             std::vector<std::string> args, bool readConsole) {
-  args.insert(args.begin(), LOGGERDUMP_PATH);
+  args.insert(args.begin(), ProgramForAccount());
   ChildOptions options{args, cwd, input, CLocale};
   options.unreadOutput = !readConsole;
+  options.asAccount = true;
   return options;
 }
 

@@ -190,7 +190,25 @@ struct ChildOptions {
   bool closedStdin = false;      // the child starts with descriptor 0 closed
   bool closedStdout = false;     // ... with descriptor 1 closed
   bool unreadOutput = false;     // standard output is a pipe whose reading end is closed
+  bool asAccount = false;        // runs as TheAccount()
 };
+
+// The account that the end-to-end cases run the program as, as its users run
+// it. When the tests run as root: an ordinary one (nobody) in the group that
+// owns serial ports (dialout), so that no case passes only because it is
+// root. Otherwise the caller.
+struct Account {
+  bool other;  // not the caller (the tests run as root)
+  uid_t uid;
+  gid_t gid;
+  gid_t portGroup;
+};
+const Account& TheAccount();
+
+// Gives the port at path to the account as a USB adapter's node is given:
+// owner root, group dialout, mode 660 (when the account is another; the
+// caller's own pseudo-terminal is the caller's already).
+void GiveToAccount(const std::string& path);
 
 // A child process: its output is collected as it comes, the test may signal
 // it, waits are bounded, and one still running at the end is killed.
@@ -229,9 +247,14 @@ struct Child {
   bool outEnded_ = false;
 };
 
+// The port loggersim printed on its first line, given to the account; empty
+// when none came within limitMs.
+std::string PortOf(Child& sim, int limitMs = 10000);
+
 // loggerdump in the C locale, in folder cwd, with the user's line as input
-// and args after the program's name. With readConsole false nobody reads its
-// console pipe.
+// and args after the program's name, as the account (a copy of the program
+// that every account may run, where the account is another). With
+// readConsole false nobody reads its console pipe.
 ChildOptions LoggerdumpArgs(const std::string& cwd, const std::string& input,
                             std::vector<std::string> args = {}, bool readConsole = true);
 
