@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Usage: bash scripts/fuzz.sh SECONDS [TARGET...]
+#        bash scripts/fuzz.sh --build-only
 #
 # Runs each fuzz target (tests/fuzz/TARGET_fuzz.cpp; all of them by default)
 # under libFuzzer with the address and undefined-behaviour sanitizers for
 # SECONDS (one target per core at a time), starting from its stored corpus
 # tests/fuzz/corpus/TARGET. It prints one line per target (inputs run,
 # coverage, findings) and exits non-zero when any target found an input that
-# breaks a property or crashes.
+# breaks a property or crashes. --build-only builds the targets and runs none.
 #
 # Inputs the fuzzer finds interesting go to build-fuzz/corpus/TARGET, findings
 # to build-fuzz/findings/TARGET/. To replay a finding (or any input):
@@ -16,6 +17,11 @@
 # replays it from then on.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build_only=0
+if [ "${1:-}" = "--build-only" ]; then
+  build_only=1
+  set -- 0
+fi
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
   echo "usage: bash scripts/fuzz.sh SECONDS [TARGET...]" >&2
   exit 64
@@ -35,6 +41,7 @@ out="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=Release \
   -DLOGGERDUMP_FUZZ=ON >/dev/null
 cmake --build "$out" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
+[ "$build_only" = 0 ] || exit 0
 
 # Longest input per target: a stored dump needs room for a few blocks.
 declare -A max_len=([record]=300 [blockcheck]=3000 [storeddump]=12000 [commandline]=600)
