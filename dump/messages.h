@@ -14,7 +14,7 @@ constexpr wchar_t PortListLine[] = L"%ls(%ls)\n";  // name, description
 // With --verbose, after the port lines: each port's name, then one line per
 // field the system has for it.
 constexpr wchar_t PortDetailHeading[] = L"\n%ls:\n";  // the port's name
-constexpr wchar_t PortField[] = L"  %ls: %ls\n";       // the field's label, its text
+constexpr wchar_t PortField[] = L"  %ls: %ls\n";      // the field's label, its text
 constexpr wchar_t FieldDevice[] = L"デバイス";
 constexpr wchar_t FieldFriendlyName[] = L"名前";
 constexpr wchar_t FieldHardwareId[] = L"ハードウェア ID";

@@ -25,7 +25,7 @@ const option LongOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
     {"resume", no_argument, nullptr, 'r'},
     {"list", no_argument, nullptr, 'l'},
-    {"verbose", no_argument, nullptr, 'v'},
+    {"verbose", no_argument, nullptr, 'v'},  // the port list with each port's details
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},

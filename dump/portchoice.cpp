@@ -224,9 +224,9 @@ void PrintUsbMatches(FILE* out, const SerialPortList* list, const PortChoice* ch
   size_t n = 0;
   for (int i = 0; i < choice->matches; ++i) {
     const SerialPortEntry* port = &list->ports[choice->matched[i]];
-    const int written = std::swprintf(ports + n, ConsoleTextSize - n,
-                                      i == 0 ? Msg::UsbMatchFirst : Msg::UsbMatchNext,
-                                      port->name, port->desc);
+    const int written =
+        std::swprintf(ports + n, ConsoleTextSize - n,
+                      i == 0 ? Msg::UsbMatchFirst : Msg::UsbMatchNext, port->name, port->desc);
     if (written < 0) break;
     n += static_cast<size_t>(written);
   }

@@ -231,8 +231,8 @@ void InsertPort(SerialPortList* list, const char* node, const char* text) {
 // it has none.
 bool DeviceOfTty(const char* classEntry, char* deviceDir) {
   char link[SysPathSize];
-  return JoinPath(link, SysPathSize, classEntry, "device") && realpath(link, deviceDir) != nullptr &&
-         IsDirectory(deviceDir);
+  return JoinPath(link, SysPathSize, classEntry, "device") &&
+         realpath(link, deviceDir) != nullptr && IsDirectory(deviceDir);
 }
 
 // Looks at one tty of sysfs and lists it when it is a serial port.
@@ -282,7 +282,8 @@ void ChooseRoots(const char** sysRoot, const char** devRoot) {
 
 // The tty of sysfs (sysReal/class/tty/NAME) that the node devRoot/... is made
 // for: NAME is the node's path below devRoot, with '/' written as '!'.
-bool ClassEntryOfNode(const char* node, const char* devRoot, const char* sysReal, char* classEntry) {
+bool ClassEntryOfNode(const char* node, const char* devRoot, const char* sysReal,
+                      char* classEntry) {
   const size_t devLength = std::strlen(devRoot);
   if (std::strncmp(node, devRoot, devLength) != 0 || node[devLength] != '/') return false;
   char name[SysPathSize];
@@ -305,9 +306,9 @@ void AddField(SerialPortDetail* detail, PortFieldKind kind, const char* text) {
 
 // The fields of the USB adapter whose port the device at deviceDir is: the
 // USB interface itself (CDC-ACM) or a usb-serial port right below it, so the
-// USB device is at most UsbPortLevels folders up. A port further down (a
-// Bluetooth link on a USB dongle) is no USB adapter's: the dongle's serial
-// number must not name it.
+// USB device is among the first UsbPortLevels folders looked at (the port,
+// the interface, the device). A tty further down (a Bluetooth link on a USB
+// dongle) is no adapter's port: the dongle's serial number must not name it.
 void AddUsbFields(SerialPortDetail* detail, const char* deviceDir, const char* top) {
   constexpr int UsbPortLevels = 3;
   char usbDir[SysPathSize];
@@ -322,15 +323,18 @@ void AddUsbFields(SerialPortDetail* detail, const char* deviceDir, const char* t
     AddField(detail, PortFieldKind::UsbIds, ids);
   }
   char text[AttributeSize];
-  if (ReadAttribute(usbDir, "serial", text, sizeof text)) AddField(detail, PortFieldKind::Serial, text);
+  if (ReadAttribute(usbDir, "serial", text, sizeof text))
+    AddField(detail, PortFieldKind::Serial, text);
   // The interface the tty hangs off (bus, ports, configuration, interface),
   // or the USB device's own name where the tty hangs off the device itself.
-  if (location[0] == '\0') std::snprintf(location, sizeof location, "%s", std::strrchr(usbDir, '/') + 1);
+  if (location[0] == '\0')
+    std::snprintf(location, sizeof location, "%s", std::strrchr(usbDir, '/') + 1);
   AddField(detail, PortFieldKind::Location, location);
   if (ReadAttribute(usbDir, "manufacturer", text, sizeof text)) {
     AddField(detail, PortFieldKind::Manufacturer, text);
   }
-  if (ReadAttribute(usbDir, "product", text, sizeof text)) AddField(detail, PortFieldKind::Product, text);
+  if (ReadAttribute(usbDir, "product", text, sizeof text))
+    AddField(detail, PortFieldKind::Product, text);
 }
 
 // Adds every name in devRoot/serial/folder that leads to the node whose real
@@ -353,8 +357,8 @@ void AddLinks(SerialPortDetail* detail, const char* devRoot, const char* folder,
   closedir(links);
   // The directory's order is the file system's.
   for (int i = first + 1; i < detail->count; ++i) {
-    for (int j = i; j > first && std::wcscmp(detail->fields[j - 1].text, detail->fields[j].text) > 0;
-         --j) {
+    for (int j = i;
+         j > first && std::wcscmp(detail->fields[j - 1].text, detail->fields[j].text) > 0; --j) {
       std::swap(detail->fields[j - 1], detail->fields[j]);
     }
   }

@@ -66,8 +66,8 @@ struct FakeTree {
   }
   // Two adapters of one make, told apart only by serial number and socket.
   void TwoAdapters() {
-    for (const auto& [tty, usb, serial] : {std::tuple{"ttyUSB0", "1-1.2", "A50285BI"},
-                                           std::tuple{"ttyUSB1", "1-1.3", "A6008ZXY"}}) {
+    for (const auto& [tty, usb, serial] :
+         {std::tuple{"ttyUSB0", "1-1.2", "A50285BI"}, std::tuple{"ttyUSB1", "1-1.3", "A6008ZXY"}}) {
       UsbPort(tty, std::string("usb1/1-1/") + usb,
               {{"idVendor", "0403\n"},
                {"idProduct", "6001\n"},
@@ -75,6 +75,8 @@ struct FakeTree {
                {"product", "FT232R USB UART\n"},
                {"serial", std::string(serial) + "\n"}});
       Link("by-id", std::string("usb-FTDI_FT232R_USB_UART_") + serial + "-if00-port0", tty);
+      // Newer udev names the socket twice; the list gives names in name order.
+      Link("by-path", std::string("pci-0000:00:14.0-usbv2-0:") + (usb + 2) + ":1.0-port0", tty);
       Link("by-path", std::string("pci-0000:00:14.0-usb-0:") + (usb + 2) + ":1.0-port0", tty);
     }
   }
@@ -291,23 +293,24 @@ TEST(PortsTest, VerboseListTellsAdaptersOfOneMakeApart) {
                                " 0a12:0001)\nCOM2(" + t.Node("ttyAMA0") + " uart-pl011)\nCOM3(" +
                                t.Node("ttyUSB0") + " FTDI FT232R USB UART)\nCOM4(" +
                                t.Node("ttyUSB1") + " FTDI FT232R USB UART)\n");
-  std::string details = Said(Msg::PortDetailHeading, L"COM1") +
-                        Field(Msg::FieldDevice, t.Node("rfcomm0")) +
-                        Said(Msg::PortDetailHeading, L"COM2") +
-                        Field(Msg::FieldDevice, t.Node("ttyAMA0")) +
-                        Field(Msg::FieldDriver, "uart-pl011");
+  std::string details =
+      Said(Msg::PortDetailHeading, L"COM1") + Field(Msg::FieldDevice, t.Node("rfcomm0")) +
+      Said(Msg::PortDetailHeading, L"COM2") + Field(Msg::FieldDevice, t.Node("ttyAMA0")) +
+      Field(Msg::FieldDriver, "uart-pl011");
   for (const auto& [name, tty, serial, socket] :
        {std::tuple{L"COM3", "ttyUSB0", "A50285BI", "1.2"},
         std::tuple{L"COM4", "ttyUSB1", "A6008ZXY", "1.3"}}) {
     details += Said(Msg::PortDetailHeading, name) + Field(Msg::FieldDevice, t.Node(tty)) +
                Field(Msg::FieldUsbIds, "0403:6001") + Field(Msg::FieldSerial, serial) +
                Field(Msg::FieldLocation, std::string("1-") + socket + ":1.0") +
-               Field(Msg::FieldManufacturer, "FTDI") +
-               Field(Msg::FieldProduct, "FT232R USB UART") + Field(Msg::FieldDriver, "ftdi_sio") +
+               Field(Msg::FieldManufacturer, "FTDI") + Field(Msg::FieldProduct, "FT232R USB UART") +
+               Field(Msg::FieldDriver, "ftdi_sio") +
                Field(Msg::FieldLink,
                      t.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0") +
-               Field(Msg::FieldLink, t.dev + "/serial/by-path/pci-0000:00:14.0-usb-0:" + socket +
-                                         ":1.0-port0");
+               Field(Msg::FieldLink,
+                     t.dev + "/serial/by-path/pci-0000:00:14.0-usb-0:" + socket + ":1.0-port0") +
+               Field(Msg::FieldLink,
+                     t.dev + "/serial/by-path/pci-0000:00:14.0-usbv2-0:" + socket + ":1.0-port0");
   }
   EXPECT_EQ(verbose.console, plain.console + details);
 }
@@ -340,8 +343,8 @@ TEST(PortsTest, UsbNameOpensOnlyTheOneMatchingPort) {
   const std::string both = "COM1(" + t.Node("ttyUSB0") + " FTDI FT232R USB UART), COM2(" +
                            t.Node("ttyUSB1") + " FTDI FT232R USB UART)";
   for (const auto& [port, reason] :
-       {std::pair{"USB:0403:6001", Said(Msg::SeveralUsbMatches, L"0403:6001", 2,
-                                         Wide(both).c_str())},
+       {std::pair{"USB:0403:6001",
+                  Said(Msg::SeveralUsbMatches, L"0403:6001", 2, Wide(both).c_str())},
         std::pair{"usb:A50285B", Said(Msg::NoUsbMatch, L"A50285B")}}) {
     SCOPED_TRACE(port);
     DriverRun run{"", t.Roots()};

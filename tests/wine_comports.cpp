@@ -27,7 +27,8 @@ struct Property {
 
 // A device with a made-up instance id (instanceId null) or the one given.
 bool AddDevice(const wchar_t* description, const wchar_t* portName,
-               const wchar_t* instanceId = nullptr, std::initializer_list<Property> properties = {}) {
+               const wchar_t* instanceId = nullptr,
+               std::initializer_list<Property> properties = {}) {
   const HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
   if (set == INVALID_HANDLE_VALUE) return false;
   SP_DEVINFO_DATA device = {};
