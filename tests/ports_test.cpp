@@ -287,8 +287,6 @@ TEST(PortsTest, VerboseListTellsAdaptersOfOneMakeApart) {
   const DriverResult plain = RunDriverInProcess(t.dir.path, run);
   run.verbose = true;
   const DriverResult verbose = RunDriverInProcess(t.dir.path, run);
-  EXPECT_EQ(plain.status, 0);
-  EXPECT_EQ(verbose.status, 0);
   EXPECT_EQ(plain.console, Utf8(Msg::PortListHeading) + "COM1(" + t.Node("rfcomm0") +
                                " 0a12:0001)\nCOM2(" + t.Node("ttyAMA0") + " uart-pl011)\nCOM3(" +
                                t.Node("ttyUSB0") + " FTDI FT232R USB UART)\nCOM4(" +
@@ -334,8 +332,8 @@ TEST(PortsTest, UsbNameOpensOnlyTheOneMatchingPort) {
     const DriverResult result = RunDriverInProcess(t.dir.path, run);
     sim.Finish();
     EXPECT_EQ(result.status, 0);
-    const std::string shown = port == byId ? byId : t.Node("ttyUSB1");
-    EXPECT_EQ(result.console.rfind(Said(Msg::Connecting, Wide(shown).c_str()), 0), 0u);
+    const std::string opened = port == byId ? byId : t.Node("ttyUSB1");
+    EXPECT_EQ(result.console.rfind(Said(Msg::Connecting, Wide(opened).c_str()), 0), 0u);
     EXPECT_EQ(sim.Received(), ExpectedCommands());
   }
   fs::remove(t.Node("ttyUSB1"));

@@ -18,11 +18,11 @@ namespace {
 // Every device made here has a description that begins so; remove takes those.
 constexpr wchar_t DescriptionStart[] = L"loggerdump test ";
 
-// A text property of a device; a list (REG_MULTI_SZ) ends in an extra "\0".
+// A text property of a device; the hardware ids are a list (REG_MULTI_SZ), here
+// of one, with the list's closing "\0" written out.
 struct Property {
   DWORD id;
   const wchar_t* text;
-  bool list;
 };
 
 // A device with a made-up instance id (instanceId null) or the one given.
@@ -47,12 +47,8 @@ bool AddDevice(const wchar_t* description, const wchar_t* portName,
             SetupDiCreateDeviceInterfaceW(set, &device, &GUID_DEVINTERFACE_COMPORT, nullptr, 0,
                                           &portInterface);
   for (const Property& property : properties) {
-    // Every string with its terminator, and a list's closing one.
-    size_t characters = std::wcslen(property.text) + 1;
-    while (property.list && property.text[characters] != L'\0') {
-      characters += std::wcslen(property.text + characters) + 1;
-    }
-    if (property.list) ++characters;
+    const size_t characters =
+        std::wcslen(property.text) + (property.id == SPDRP_HARDWAREID ? 2 : 1);
     ok = ok && SetupDiSetDeviceRegistryPropertyW(set, &device, property.id,
                                                  reinterpret_cast<const BYTE*>(property.text),
                                                  static_cast<DWORD>(characters * sizeof(wchar_t)));
@@ -103,15 +99,15 @@ int main(int argc, char** argv) {
     const bool nameless = AddDevice(L"loggerdump test nameless port", nullptr);
     const bool ftdi = AddDevice(L"loggerdump test FTDI port", L"COM8",
                                 L"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000",
-                                {{SPDRP_HARDWAREID, L"FTDIBUS\\COMPORT&VID_0403&PID_6001\0", true},
-                                 {SPDRP_FRIENDLYNAME, L"USB Serial Port (COM8)", false},
-                                 {SPDRP_LOCATION_INFORMATION, L"Port_#0002.Hub_#0001", false},
-                                 {SPDRP_MFG, L"FTDI", false},
-                                 {SPDRP_SERVICE, L"FTSER2K", false}});
+                                {{SPDRP_HARDWAREID, L"FTDIBUS\\COMPORT&VID_0403&PID_6001\0"},
+                                 {SPDRP_FRIENDLYNAME, L"USB Serial Port (COM8)"},
+                                 {SPDRP_LOCATION_INFORMATION, L"Port_#0002.Hub_#0001"},
+                                 {SPDRP_MFG, L"FTDI"},
+                                 {SPDRP_SERVICE, L"FTSER2K"}});
     // Windows made up the instance id: the adapter has no serial number there.
-    const bool ch340 = AddDevice(
-        L"loggerdump test CH340 port", L"COM9", L"USB\\VID_1A86&PID_7523\\5&2F3B2A4&0&2",
-        {{SPDRP_HARDWAREID, L"USB\\VID_1A86&PID_7523&REV_0254\0USB\\VID_1A86&PID_7523\0", true}});
+    const bool ch340 =
+        AddDevice(L"loggerdump test CH340 port", L"COM9", L"USB\\VID_1A86&PID_7523\\5&2F3B2A4&0&2",
+                  {{SPDRP_HARDWAREID, L"USB\\VID_1A86&PID_7523&REV_0254\0"}});
     return named && nameless && ftdi && ch340 ? 0 : 1;
   }
   if (argc == 2 && std::strcmp(argv[1], "remove") == 0) return RemoveDevices() ? 0 : 1;
