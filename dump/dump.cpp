@@ -568,6 +568,12 @@ bool OpenPort(DumpState* run) {
     MarkPortOpened();
   }
   if (run->link != nullptr) return true;
+  FILE* out = run->options->out;
+  if (run->port.byUsb && !run->port.exists) {
+    Print(out, Msg::ComOpenError);
+    PrintUsbMatches(out, &run->ports, &run->port);
+    return false;
+  }
   const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";
   wchar_t settings[SystemTextSize];
@@ -601,7 +607,6 @@ bool OpenPort(DumpState* run) {
       break;
   }
   wchar_t system[SystemTextSize];
-  FILE* out = run->options->out;
   Print(out, Msg::ComOpenError);
   if (SystemErrorText(failure.code, system, SystemTextSize)) {
     Print(out, Msg::PortReasonWithSystem, what, system, advice);
@@ -624,6 +629,7 @@ bool AskForPort(DumpState* run, int* status) {
   for (int i = 0; showList && i < run->ports.count; ++i) {
     Print(out, Msg::PortListLine, run->ports.ports[i].name, run->ports.ports[i].desc);
   }
+  if (showList && options->verbose) PrintPortDetails(out, &run->ports);
   *status = ExitComplete;
   if (options->listOnly) return false;
   if (options->port != nullptr) return true;
@@ -650,8 +656,12 @@ int CountDown(DumpState* run) {
     PrintOnNewLine(out, Msg::Interrupted);
     return ExitInterrupted;
   }
-  const char* typed = run->options->port != nullptr ? run->options->port : run->line;
-  ChoosePort(typed, &run->ports, &run->port);
+  const char* given = run->options->port;
+  if (given != nullptr && IsUsbName(given)) {
+    ChooseUsbPort(given, &run->ports, &run->port);
+  } else {
+    ChoosePort(given != nullptr ? given : run->line, &run->ports, &run->port);
+  }
   Print(out, Msg::Connecting, run->port.shown);
   // The user's own terminal and the system's consoles are no ports.
   const bool users =

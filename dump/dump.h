@@ -41,6 +41,7 @@ struct DumpOptions {
   const char* port;               // the port as given (--port); null: ask at the prompt
   bool listOnly;                  // print the port list and end (--list)
   bool resume;                    // go on with the dump in the files (--resume)
+  bool verbose;                   // the port list with each port's details (--verbose)
 };
 
 // Runs the whole dump and returns the exit status.

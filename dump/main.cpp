@@ -43,8 +43,9 @@ int Run(int argc, char** argv) {
   }
   // A folder that is not there is told before anything is listed or made.
   if (action == Action::Dump && !DirExists(&line, stderr)) return ExitNoFolder;
-  const DumpOptions options = {stdin,    stdout,    CountdownStepMs,        &stopRequested,
-                               line.dir, line.port, action == Action::List, line.resume};
+  const DumpOptions options = {stdin,       stdout,    CountdownStepMs,        &stopRequested,
+                               line.dir,    line.port, action == Action::List, line.resume,
+                               line.verbose};
   return RunDump(&options);
 }
 

@@ -11,6 +11,22 @@ namespace Msg {
 // The dialogue.
 constexpr wchar_t PortListHeading[] = L"接続されているCOMポート一覧\n";
 constexpr wchar_t PortListLine[] = L"%ls(%ls)\n";  // name, description
+// With --verbose, after the port lines: each port's name, then one line per
+// field the system has for it.
+constexpr wchar_t PortDetailHeading[] = L"\n%ls:\n";  // the port's name
+constexpr wchar_t PortField[] = L"  %ls: %ls\n";      // the field's label, its text
+constexpr wchar_t FieldDevice[] = L"デバイス";
+constexpr wchar_t FieldFriendlyName[] = L"名前";
+constexpr wchar_t FieldHardwareId[] = L"ハードウェア ID";
+constexpr wchar_t FieldUsbIds[] = L"USB VID:PID";
+constexpr wchar_t FieldSerial[] = L"シリアル番号";
+constexpr wchar_t FieldLocation[] = L"接続位置";
+constexpr wchar_t FieldLocationPath[] = L"位置のパス";
+constexpr wchar_t FieldManufacturer[] = L"製造元";
+constexpr wchar_t FieldProduct[] = L"製品";
+constexpr wchar_t FieldDriver[] = L"ドライバー";
+constexpr wchar_t FieldService[] = L"ドライバーのサービス";
+constexpr wchar_t FieldLink[] = L"別名";
 constexpr wchar_t AskForPort[] = L"使用するCOMポートの番号を入力してください。\n";
 constexpr wchar_t Connecting[] = L"%lsに接続します。\n";                 // the port
 constexpr wchar_t Countdown[] = L"%i秒以内にPICを接続してください。\r";  // seconds left
@@ -134,6 +150,16 @@ constexpr wchar_t SystemConsole[] =
     L"そのポートはシステムのコンソール (/dev/console または仮想端末 /dev/tty0 から /dev/tty63) "
     L"です";
 constexpr wchar_t NotSerialPortAdvice[] = L"一覧にあるポートの番号を入力してください。";
+// A port named usb:... that names no port, or several: the line after "COM
+// Open Error", with the name after "usb:".
+constexpr wchar_t NoUsbMatch[] =
+    L"USB のシリアル番号か VID:PID が %ls のポートはありません。"
+    L"loggerdump --list --verbose で確かめてください。\n";
+constexpr wchar_t SeveralUsbMatches[] =
+    L"USB のシリアル番号か VID:PID が %ls のポートが %d 個あります: %ls。"
+    L"一つに決まるシリアル番号で指定してください (loggerdump --list --verbose で表示されます)。\n";
+constexpr wchar_t UsbMatchFirst[] = L"%ls(%ls)";  // the port's name, its description
+constexpr wchar_t UsbMatchNext[] = L", %ls(%ls)";
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate
 
@@ -165,7 +191,9 @@ constexpr wchar_t Usage[] =
     L"オプションがなければ、ポートの一覧を表示して使うポートの番号を尋ねます。\n"
     L"\n"
     L"  -p, --port PORT  使うポート: 一覧の番号 (Windows では COM の番号、COM3 も可)、\n"
-    L"                   Linux ではデバイスのパスも可。一覧と質問を省きます\n"
+    L"                   Linux ではデバイスのパスも可。usb:シリアル番号 か usb:VID:PID\n"
+    L"                   (--list --verbose の表示) で USB アダプターも指定できます。\n"
+    L"                   一覧と質問を省きます\n"
     L"  -d, --dir DIR    logger.hex と logger.bin を書くフォルダ (既にあるもの。"
     L"既定はカレントフォルダ)\n"
     L"  -r, --resume     中断した読み出しの続きを、フォルダにある logger.hex と\n"
@@ -174,6 +202,8 @@ constexpr wchar_t Usage[] =
     L"                   ロガーから読み直して比べます。違えば最初から読み出し、\n"
     L"                   読めなければファイルはそのままです\n"
     L"  -l, --list       ポートの一覧を表示して終了します\n"
+    L"  -v, --verbose    一覧の後に各ポートの詳細 (USB の VID:PID、シリアル番号、\n"
+    L"                   接続位置、ドライバー、変わらない別名など) を表示します\n"
     L"  -h, --help       この説明を表示して終了します\n"
     L"  -V, --version    バージョンを表示して終了します\n"
     L"\n"

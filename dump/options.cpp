@@ -11,6 +11,7 @@
 #include "logger/logger.h"
 #include "messages.h"
 #include "platform/paths.h"
+#include "portchoice.h"
 #include "resume.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
@@ -18,12 +19,13 @@
 
 namespace {
 
-constexpr char ShortOptions[] = ":p:d:rlhV";  // leading ':': a missing value is told apart
+constexpr char ShortOptions[] = ":p:d:rlvhV";  // leading ':': a missing value is told apart
 const option LongOptions[] = {
     {"port", required_argument, nullptr, 'p'},
     {"dir", required_argument, nullptr, 'd'},
     {"resume", no_argument, nullptr, 'r'},
     {"list", no_argument, nullptr, 'l'},
+    {"verbose", no_argument, nullptr, 'v'},  // the port list with each port's details
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -47,13 +49,13 @@ void NameOption(const char* arg, int shortOption, wchar_t* name, size_t size) {
 }
 
 // A port as the prompt takes it: the number (on Windows the COM number, on
-// Linux the number of the listed port), that number after "COM", or on Linux
-// a device path, no longer than a typed line. Returns where the part to use
+// Linux the number of the listed port), that number after "COM", on Linux a
+// device path, or a USB name (usb:...), no longer than a typed line. Returns where the part to use
 // starts, or null.
 const char* PortValue(const char* value) {
   // Longer than a typed line can be: it would be cut, and name another port.
   if (std::strlen(value) >= LineBufferSize) return nullptr;
-  if (SerialIsDevicePath(value)) return value;
+  if (SerialIsDevicePath(value) || IsUsbName(value)) return value;
   const char* digits = value;
   if ((digits[0] == 'C' || digits[0] == 'c') && (digits[1] == 'O' || digits[1] == 'o') &&
       (digits[2] == 'M' || digits[2] == 'm')) {
@@ -130,6 +132,9 @@ bool TakeOption(int c, char** argv, CommandLine* line, Switches* switches, FILE*
     case 'l':
       switches->list = true;
       return true;
+    case 'v':
+      line->verbose = true;
+      return true;
     case 'h':
       switches->help = true;
       return true;
@@ -145,7 +150,7 @@ bool TakeOption(int c, char** argv, CommandLine* line, Switches* switches, FILE*
 }  // namespace
 
 Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
-  *line = CommandLine{Action::Dump, nullptr, nullptr, false};
+  *line = CommandLine{Action::Dump, nullptr, nullptr, false, false};
   Switches switches = {false, false, false};
   // 0 restarts getopt from the first argument (glibc and MinGW alike), its
   // own messages are off: the program writes its own.

@@ -17,6 +17,7 @@ struct CommandLine {
   const char* port;  // the port as given (a number, or on Linux a device path); null: ask
   const char* dir;   // folder of the output files; null: the current folder
   bool resume;       // go on with the dump already in the files
+  bool verbose;      // the port list with each port's details
 };
 
 // Reads the options in argv with getopt_long. A wrong option, a missing or

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "logger/protocol.h"
+#include "messages.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 
@@ -94,6 +95,8 @@ bool DeviceOfNumber(long number, const SerialPortList* list, char* device) {
 }  // namespace
 
 void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice) {
+  choice->byUsb = false;
+  choice->matches = 0;
   choice->exists = false;
   choice->device[0] = '\0';
   const char* p = line;
@@ -124,4 +127,126 @@ void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice
     }
   }
   Widen(choice->device, choice->shown, DevicePathSize);
+}
+
+bool IsUsbName(const char* text) {
+  size_t n = 0;
+  while (UsbNamePrefix[n] != '\0' &&
+         std::tolower(static_cast<unsigned char>(text[n])) == UsbNamePrefix[n]) {
+    ++n;
+  }
+  return UsbNamePrefix[n] == '\0' && text[n] != '\0';
+}
+
+namespace {
+
+wchar_t LowerAscii(wchar_t c) {
+  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool SameIgnoringCase(const wchar_t* a, const wchar_t* b) {
+  for (; *a != L'\0' && LowerAscii(*a) == LowerAscii(*b); ++a, ++b) {
+  }
+  return *a == L'\0' && *b == L'\0';
+}
+
+// Whether the port has wanted as its USB serial number or VID:PID.
+bool UsbMatches(const SerialPortDetail* detail, const wchar_t* wanted) {
+  for (int i = 0; i < detail->count; ++i) {
+    const SerialPortField* field = &detail->fields[i];
+    const bool usb = field->kind == PortFieldKind::Serial || field->kind == PortFieldKind::UsbIds;
+    if (usb && SameIgnoringCase(field->text, wanted)) return true;
+  }
+  return false;
+}
+
+const wchar_t* FieldLabel(PortFieldKind kind) {
+  switch (kind) {
+    case PortFieldKind::FriendlyName:
+      return Msg::FieldFriendlyName;
+    case PortFieldKind::HardwareId:
+      return Msg::FieldHardwareId;
+    case PortFieldKind::UsbIds:
+      return Msg::FieldUsbIds;
+    case PortFieldKind::Serial:
+      return Msg::FieldSerial;
+    case PortFieldKind::Location:
+      return Msg::FieldLocation;
+    case PortFieldKind::LocationPath:
+      return Msg::FieldLocationPath;
+    case PortFieldKind::Manufacturer:
+      return Msg::FieldManufacturer;
+    case PortFieldKind::Product:
+      return Msg::FieldProduct;
+    case PortFieldKind::Driver:
+      return Msg::FieldDriver;
+    case PortFieldKind::Service:
+      return Msg::FieldService;
+    case PortFieldKind::Link:
+      return Msg::FieldLink;
+  }
+  return L"";
+}
+
+}  // namespace
+
+void ChooseUsbPort(const char* name, const SerialPortList* list, PortChoice* choice) {
+  choice->byUsb = true;
+  choice->matches = 0;
+  choice->exists = false;
+  choice->device[0] = '\0';
+  wchar_t wanted[PortFieldSize];
+  WidenArgument(name + sizeof UsbNamePrefix - 1, wanted, PortFieldSize);
+  SerialPortDetail detail;
+  // A port without a device path cannot be opened: no match.
+  for (int i = 0; i < list->count; ++i) {
+    if (list->ports[i].device[0] == '\0') continue;
+    SerialDescribePort(&list->ports[i], &detail);
+    if (UsbMatches(&detail, wanted)) choice->matched[choice->matches++] = i;
+  }
+  if (choice->matches == 1) {
+    std::snprintf(choice->device, DevicePathSize, "%s", list->ports[choice->matched[0]].device);
+    choice->exists = true;
+    Widen(choice->device, choice->shown, DevicePathSize);
+  } else {
+    WidenArgument(name, choice->shown, DevicePathSize);
+  }
+}
+
+void PrintUsbMatches(FILE* out, const SerialPortList* list, const PortChoice* choice) {
+  const wchar_t* wanted = choice->shown + (sizeof UsbNamePrefix - 1);  // shown as given
+  if (choice->matches == 0) {
+    Print(out, Msg::NoUsbMatch, wanted);
+    return;
+  }
+  // The ports as the list shows them, as many as fit.
+  wchar_t ports[ConsoleTextSize];
+  size_t n = 0;
+  for (int i = 0; i < choice->matches; ++i) {
+    const SerialPortEntry* port = &list->ports[choice->matched[i]];
+    const int written =
+        std::swprintf(ports + n, ConsoleTextSize - n,
+                      i == 0 ? Msg::UsbMatchFirst : Msg::UsbMatchNext, port->name, port->desc);
+    if (written < 0) break;
+    n += static_cast<size_t>(written);
+  }
+  ports[n] = L'\0';
+  Print(out, Msg::SeveralUsbMatches, wanted, choice->matches, ports);
+}
+
+void PrintPortDetails(FILE* out, const SerialPortList* list) {
+  SerialPortDetail detail;
+  for (int i = 0; i < list->count; ++i) {
+    const SerialPortEntry* port = &list->ports[i];
+    Print(out, Msg::PortDetailHeading, port->name);
+    if (port->device[0] != '\0') {
+      wchar_t device[DevicePathSize];
+      Widen(port->device, device, DevicePathSize);
+      Print(out, Msg::PortField, Msg::FieldDevice, device);
+    }
+    SerialDescribePort(port, &detail);
+    for (int f = 0; f < detail.count; ++f) {
+      Print(out, Msg::PortField, FieldLabel(detail.fields[f].kind), detail.fields[f].text);
+    }
+  }
 }

@@ -1,8 +1,10 @@
 // The port the user chose: the typed line (or --port) read against the list
-// of ports that the serial layer gives.
+// of ports that the serial layer gives; and what the list shows of each port
+// with --verbose.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "serial/serial.h"
 
@@ -11,6 +13,11 @@ struct PortChoice {
   char device[DevicePathSize];    // the path SerialOpen takes; empty when none
   wchar_t shown[DevicePathSize];  // the path, or a number that names no port
   bool exists;                    // false: the number names no port
+  // Named by USB (usb:...): the ports whose serial number or ids matched, by
+  // their places in the list; exists only when there is exactly one.
+  bool byUsb;
+  int matches;
+  int matched[MaxPorts];
 };
 
 // Reads the user's line: the leading decimal integer as atoi reads it (white
@@ -37,3 +44,21 @@ void SpellPortNumber(const char* line, char* spelled);
 // open: a device path as typed (where the system allows one), the listed port
 // with that number, or the port the system knows by that number.
 void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice);
+
+// A port named by what stays the adapter's, as --port takes it: "usb:" (in
+// any case) and the USB serial number or VID:PID that --list --verbose shows.
+constexpr char UsbNamePrefix[] = "usb:";
+bool IsUsbName(const char* text);
+
+// Chooses the port of the list whose USB serial number or VID:PID is the one
+// in name (IsUsbName), ASCII case ignored: the one match is opened, none or
+// several name no port (PrintUsbMatches then says which).
+void ChooseUsbPort(const char* name, const SerialPortList* list, PortChoice* choice);
+
+// The line after "COM Open Error" for a USB name that matched none or
+// several ports: which ones, and what to do.
+void PrintUsbMatches(FILE* out, const SerialPortList* list, const PortChoice* choice);
+
+// Each port's details after the port list (--verbose): its device path, then
+// every field the serial layer found for it, one a line.
+void PrintPortDetails(FILE* out, const SerialPortList* list);

@@ -23,17 +23,12 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
 // Every character besides ASCII that the program's own messages use: an
 // encoding that can encode these can show every message.
 constexpr wchar_t MessageCharacters[] =
-    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれろ"
-    L"わ"
-    L"をんァアイウォオカガキクグコザシジスソタダッテデトドハバパフブプボポマムメモユョラリルレロン"
-    L"・"
-    L"ー一不中了二今他付以仮位体余作使保信個値先入全内再出分切初別制削前力動取受可号合同名含告問器"
-    L"回"
-    L"地均変大始存完定実容対尋少届差常平度引影待後御必応性想意態成戻抜押指接換数断方既明時更書最期"
-    L"末"
-    L"査検標権機正残比求注済準状用番目直省確示秒空端答策索終経絶続置能行表要見覧設誤説読警質起転込"
-    L"送"
-    L"途通過違部長開間限除響順";
+    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれ"
+    L"ろわをんァアイウェォオカガキクグコサザシジスソタダッテデトドハバパビフブプボポマムメモユョ"
+    L"ラリルレロン・ー一不中了二今他付以仮位体余作使保信個値元先入全内再出分切初別制削前力動取受"
+    L"可号各合同名含告品問器回地均変大始存完定実容対尋少届差常平度引影待後御必応性想意態成戻抜押"
+    L"指接換数断方既明時更書最期末査検標権機正残比求決注済準状用番目直省確示秒空端答策索細終経絶"
+    L"続置能行表製要見覧設詳誤説読警質起転込送途通造過違部長開間限除響順";
 
 // Windows code page of UTF-8.
 constexpr unsigned Utf8CodePage = 65001;

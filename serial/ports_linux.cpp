@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "link.h"
 
@@ -126,33 +127,48 @@ bool UartPresent(const char* node) {
   return present;
 }
 
-// For a tty on a USB device: its manufacturer and product strings, or the
-// vendor and product ids where it has no strings. The USB device is the first
-// directory above the tty's device that holds idVendor and idProduct.
-bool DescribeUsb(const char* deviceDir, const char* top, char* out, size_t size) {
-  char dir[SysPathSize];
-  std::snprintf(dir, sizeof dir, "%s", deviceDir);
-  char vendor[AttributeSize];
-  char product[AttributeSize];
-  for (int level = 0; level < MaxWalkUp; ++level) {
-    if (ReadAttribute(dir, "idVendor", vendor, sizeof vendor) &&
-        ReadAttribute(dir, "idProduct", product, sizeof product)) {
-      char maker[AttributeSize];
-      char name[AttributeSize];
-      const bool hasMaker = ReadAttribute(dir, "manufacturer", maker, sizeof maker);
-      const bool hasName = ReadAttribute(dir, "product", name, sizeof name);
-      if (hasMaker && hasName) {
-        std::snprintf(out, size, "%s %s", maker, name);
-      } else if (hasMaker || hasName) {
-        std::snprintf(out, size, "%s", hasMaker ? maker : name);
-      } else {
-        std::snprintf(out, size, "%s:%s", vendor, product);
-      }
+// The USB device that holds the device at deviceDir: the first folder above
+// it (or itself, looking at most at levels folders) that holds idVendor and
+// idProduct, into usbDir, and the name of the folder below it on the way
+// (the USB interface) into child, empty when deviceDir is the USB device.
+bool FindUsbDevice(const char* deviceDir, const char* top, int levels, char* usbDir, char* child,
+                   size_t childSize) {
+  std::snprintf(usbDir, SysPathSize, "%s", deviceDir);
+  child[0] = '\0';
+  char attribute[AttributeSize];
+  for (int level = 0; level < levels; ++level) {
+    if (ReadAttribute(usbDir, "idVendor", attribute, sizeof attribute) &&
+        ReadAttribute(usbDir, "idProduct", attribute, sizeof attribute)) {
       return true;
     }
-    if (!WalkUp(dir, top)) break;
+    std::snprintf(child, childSize, "%s", std::strrchr(usbDir, '/') + 1);
+    if (!WalkUp(usbDir, top)) break;
   }
   return false;
+}
+
+// For a tty on a USB device: its manufacturer and product strings, or the
+// vendor and product ids where it has no strings.
+bool DescribeUsb(const char* deviceDir, const char* top, char* out, size_t size) {
+  char dir[SysPathSize];
+  char child[AttributeSize];
+  if (!FindUsbDevice(deviceDir, top, MaxWalkUp, dir, child, sizeof child)) return false;
+  char vendor[AttributeSize];
+  char product[AttributeSize];
+  ReadAttribute(dir, "idVendor", vendor, sizeof vendor);
+  ReadAttribute(dir, "idProduct", product, sizeof product);
+  char maker[AttributeSize];
+  char name[AttributeSize];
+  const bool hasMaker = ReadAttribute(dir, "manufacturer", maker, sizeof maker);
+  const bool hasName = ReadAttribute(dir, "product", name, sizeof name);
+  if (hasMaker && hasName) {
+    std::snprintf(out, size, "%s %s", maker, name);
+  } else if (hasMaker || hasName) {
+    std::snprintf(out, size, "%s", hasMaker ? maker : name);
+  } else {
+    std::snprintf(out, size, "%s:%s", vendor, product);
+  }
+  return true;
 }
 
 // The name of the driver behind a device. A serial core port's own driver is
@@ -211,17 +227,23 @@ void InsertPort(SerialPortList* list, const char* node, const char* text) {
   WidenPath(text, entry->desc, PortDescSize);
 }
 
+// The device folder behind the tty at classEntry (class/tty/NAME); false when
+// it has none.
+bool DeviceOfTty(const char* classEntry, char* deviceDir) {
+  char link[SysPathSize];
+  return JoinPath(link, SysPathSize, classEntry, "device") &&
+         realpath(link, deviceDir) != nullptr && IsDirectory(deviceDir);
+}
+
 // Looks at one tty of sysfs and lists it when it is a serial port.
 void ConsiderTty(const char* sysReal, const char* virtualDir, const char* classDir,
                  const char* ttyName, const char* devRoot, SerialPortList* list) {
   char classEntry[SysPathSize];
-  char link[SysPathSize];
   char real[SysPathSize];
   char deviceDir[SysPathSize];
   if (!JoinPath(classEntry, sizeof classEntry, classDir, ttyName)) return;
   if (realpath(classEntry, real) == nullptr || IsUnder(real, virtualDir)) return;
-  if (!JoinPath(link, sizeof link, classEntry, "device")) return;
-  if (realpath(link, deviceDir) == nullptr || !IsDirectory(deviceDir)) return;
+  if (!DeviceOfTty(classEntry, deviceDir)) return;
 
   // sysfs writes '/' in a device name as '!'.
   char node[DevicePathSize];
@@ -251,13 +273,104 @@ void ConsiderTty(const char* sysReal, const char* virtualDir, const char* classD
   InsertPort(list, node, text);
 }
 
+// Where the listing looks: the seam's roots, else the system's.
+void ChooseRoots(const char** sysRoot, const char** devRoot) {
+  const PortRoots* roots = serialSeam.roots;
+  *sysRoot = roots != nullptr && roots->sys != nullptr ? roots->sys : DefaultSysRoot;
+  *devRoot = roots != nullptr && roots->dev != nullptr ? roots->dev : DefaultDevRoot;
+}
+
+// The tty of sysfs (sysReal/class/tty/NAME) that the node devRoot/... is made
+// for: NAME is the node's path below devRoot, with '/' written as '!'.
+bool ClassEntryOfNode(const char* node, const char* devRoot, const char* sysReal,
+                      char* classEntry) {
+  const size_t devLength = std::strlen(devRoot);
+  if (std::strncmp(node, devRoot, devLength) != 0 || node[devLength] != '/') return false;
+  char name[SysPathSize];
+  std::snprintf(name, sizeof name, "%s", node + devLength + 1);
+  for (char* c = name; *c != '\0'; ++c) {
+    if (*c == '/') *c = '!';
+  }
+  char classDir[SysPathSize];
+  return JoinPath(classDir, sizeof classDir, sysReal, "class/tty") &&
+         JoinPath(classEntry, SysPathSize, classDir, name);
+}
+
+// Adds a field unless text is empty or the detail is full.
+void AddField(SerialPortDetail* detail, PortFieldKind kind, const char* text) {
+  if (text[0] == '\0' || detail->count == MaxPortFields) return;
+  SerialPortField* field = &detail->fields[detail->count++];
+  field->kind = kind;
+  WidenPath(text, field->text, PortFieldSize);
+}
+
+// The fields of the USB adapter whose port the device at deviceDir is: the
+// USB interface itself (CDC-ACM) or a usb-serial port right below it, so the
+// USB device is among the first UsbPortLevels folders looked at (the port,
+// the interface, the device). A tty further down (a Bluetooth link on a USB
+// dongle) is no adapter's port: the dongle's serial number must not name it.
+void AddUsbFields(SerialPortDetail* detail, const char* deviceDir, const char* top) {
+  constexpr int UsbPortLevels = 3;
+  char usbDir[SysPathSize];
+  char location[AttributeSize];
+  if (!FindUsbDevice(deviceDir, top, UsbPortLevels, usbDir, location, sizeof location)) return;
+  char vendor[AttributeSize];
+  char product[AttributeSize];
+  char ids[2 * AttributeSize];
+  if (ReadAttribute(usbDir, "idVendor", vendor, sizeof vendor) &&
+      ReadAttribute(usbDir, "idProduct", product, sizeof product)) {
+    std::snprintf(ids, sizeof ids, "%s:%s", vendor, product);
+    AddField(detail, PortFieldKind::UsbIds, ids);
+  }
+  char text[AttributeSize];
+  if (ReadAttribute(usbDir, "serial", text, sizeof text))
+    AddField(detail, PortFieldKind::Serial, text);
+  // The interface the tty hangs off (bus, ports, configuration, interface),
+  // or the USB device's own name where the tty hangs off the device itself.
+  if (location[0] == '\0')
+    std::snprintf(location, sizeof location, "%s", std::strrchr(usbDir, '/') + 1);
+  AddField(detail, PortFieldKind::Location, location);
+  if (ReadAttribute(usbDir, "manufacturer", text, sizeof text)) {
+    AddField(detail, PortFieldKind::Manufacturer, text);
+  }
+  if (ReadAttribute(usbDir, "product", text, sizeof text))
+    AddField(detail, PortFieldKind::Product, text);
+}
+
+// Adds every name in devRoot/serial/folder that leads to the node whose real
+// path is nodeReal (udev's by-id and by-path links), in name order.
+void AddLinks(SerialPortDetail* detail, const char* devRoot, const char* folder,
+              const char* nodeReal) {
+  char dir[SysPathSize];
+  if (!JoinPath(dir, sizeof dir, devRoot, folder)) return;
+  DIR* links = opendir(dir);
+  if (links == nullptr) return;
+  const int first = detail->count;
+  while (const dirent* entry = readdir(links)) {
+    char path[SysPathSize];
+    char real[SysPathSize];
+    if (entry->d_name[0] == '.' || !JoinPath(path, sizeof path, dir, entry->d_name)) continue;
+    if (realpath(path, real) != nullptr && std::strcmp(real, nodeReal) == 0) {
+      AddField(detail, PortFieldKind::Link, path);
+    }
+  }
+  closedir(links);
+  // The directory's order is the file system's.
+  for (int i = first + 1; i < detail->count; ++i) {
+    for (int j = i;
+         j > first && std::wcscmp(detail->fields[j - 1].text, detail->fields[j].text) > 0; --j) {
+      std::swap(detail->fields[j - 1], detail->fields[j]);
+    }
+  }
+}
+
 }  // namespace
 
 void SerialListPorts(SerialPortList* list) {
   list->count = 0;
-  const PortRoots* roots = serialSeam.roots;
-  const char* sysRoot = roots != nullptr && roots->sys != nullptr ? roots->sys : DefaultSysRoot;
-  const char* devRoot = roots != nullptr && roots->dev != nullptr ? roots->dev : DefaultDevRoot;
+  const char* sysRoot = nullptr;
+  const char* devRoot = nullptr;
+  ChooseRoots(&sysRoot, &devRoot);
   char sysReal[SysPathSize];
   char virtualDir[SysPathSize];
   char classDir[SysPathSize];
@@ -276,6 +389,28 @@ void SerialListPorts(SerialPortList* list) {
     port->number = i + 1;
     std::swprintf(port->name, PortNameSize, L"COM%ld", port->number);
   }
+}
+
+void SerialDescribePort(const SerialPortEntry* port, SerialPortDetail* detail) {
+  detail->count = 0;
+  const char* sysRoot = nullptr;
+  const char* devRoot = nullptr;
+  ChooseRoots(&sysRoot, &devRoot);
+  char sysReal[SysPathSize];
+  char classEntry[SysPathSize];
+  char deviceDir[SysPathSize];
+  if (realpath(sysRoot, sysReal) != nullptr &&
+      ClassEntryOfNode(port->device, devRoot, sysReal, classEntry) &&
+      DeviceOfTty(classEntry, deviceDir)) {
+    AddUsbFields(detail, deviceDir, sysReal);
+    char driver[AttributeSize];
+    DescribeDriver(deviceDir, sysReal, driver, sizeof driver);
+    AddField(detail, PortFieldKind::Driver, driver);
+  }
+  char nodeReal[SysPathSize];
+  if (realpath(port->device, nodeReal) == nullptr) return;
+  AddLinks(detail, devRoot, "serial/by-id", nodeReal);
+  AddLinks(detail, devRoot, "serial/by-path", nodeReal);
 }
 
 bool SerialIsDevicePath(const char* text) {

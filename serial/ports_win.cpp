@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cwchar>
+#include <cwctype>
 
 #include <cstdio>
 
@@ -77,7 +78,141 @@ void ReadDescription(HDEVINFO set, SP_DEVINFO_DATA* device, wchar_t* desc, size_
   }
 }
 
+// Properties of a device are read into this many bytes; a longer one is left out.
+constexpr DWORD PropertyBytes = 4096;
+// Longest device instance id (MAX_DEVICE_ID_LEN) and its terminator.
+constexpr DWORD InstanceIdSize = 201;
+// The enumerator of the ports of FTDI's driver, whose instance ids read
+// FTDIBUS\VID_0403+PID_6001+<serial><channel letter>\0000.
+constexpr wchar_t FtdiEnumerator[] = L"FTDIBUS\\";
+// The enumerator of a port that is a USB device of its own (CDC-ACM, CH340):
+// USB\VID_...&PID_...\<serial>, or an id Windows made up, which holds '&'.
+constexpr wchar_t UsbEnumerator[] = L"USB\\";
+
+// Adds a field unless text is empty or the detail is full. Control characters
+// become blanks: a device's strings must not steer the console.
+void AddField(SerialPortDetail* detail, PortFieldKind kind, const wchar_t* text) {
+  if (text[0] == L'\0' || detail->count == MaxPortFields) return;
+  SerialPortField* field = &detail->fields[detail->count++];
+  field->kind = kind;
+  CopyCut(field->text, PortFieldSize, text);
+  for (wchar_t* c = field->text; *c != L'\0'; ++c) {
+    if (*c < 0x20 || *c == 0x7f) *c = L' ';
+  }
+}
+
+// Reads the text property of the device (the first string of a list) into
+// text, cut to fit; false when it has none.
+bool ReadProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, wchar_t* text,
+                  size_t size) {
+  text[0] = L'\0';
+  // Zero-filled, with room for the terminators the registry may not have stored.
+  wchar_t value[PropertyBytes / sizeof(wchar_t) + 2] = {};
+  DWORD type = 0;
+  if (SetupDiGetDeviceRegistryPropertyW(set, device, property, &type,
+                                        reinterpret_cast<BYTE*>(value), PropertyBytes, nullptr) &&
+      (type == REG_SZ || type == REG_MULTI_SZ)) {
+    CopyCut(text, size, value);
+  }
+  return text[0] != L'\0';
+}
+
+// Adds the text property of the device as a field.
+void AddProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, PortFieldKind kind,
+                 SerialPortDetail* detail) {
+  wchar_t text[PortFieldSize];
+  if (ReadProperty(set, device, property, text, PortFieldSize)) AddField(detail, kind, text);
+}
+
+// Whether text begins with prefix, ASCII case ignored.
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+  for (; *prefix != L'\0'; ++text, ++prefix) {
+    if (std::towupper(*text) != *prefix) return false;
+  }
+  return true;
+}
+
+// The vendor and product ids that id names (VID_0403 and PID_6001, as
+// instance and hardware ids write them), as "0403:6001"; false without both.
+bool UsbIdsOf(const wchar_t* id, wchar_t* ids, size_t size) {
+  const wchar_t* vendor = nullptr;
+  const wchar_t* product = nullptr;
+  for (const wchar_t* c = id; *c != L'\0'; ++c) {
+    if (vendor == nullptr && StartsWith(c, L"VID_")) vendor = c + 4;
+    if (product == nullptr && StartsWith(c, L"PID_")) product = c + 4;
+  }
+  constexpr int Digits = 4;
+  if (vendor == nullptr || product == nullptr) return false;
+  for (int i = 0; i < Digits; ++i) {
+    if (!std::iswxdigit(vendor[i]) || !std::iswxdigit(product[i])) return false;
+  }
+  std::swprintf(ids, size, L"%.4ls:%.4ls", vendor, product);
+  for (wchar_t* c = ids; *c != L'\0'; ++c) *c = static_cast<wchar_t>(std::towlower(*c));
+  return true;
+}
+
+// The USB serial number in a device instance id, where the driver put it
+// there; false where it did not (a CH340's id, which Windows made up).
+bool SerialOfInstanceId(const wchar_t* id, wchar_t* serial, size_t size) {
+  const wchar_t* last = std::wcsrchr(id, L'\\');
+  if (StartsWith(id, FtdiEnumerator) && last != nullptr) {
+    // The serial follows the second '+', with the channel letter after it.
+    const wchar_t* start = std::wcschr(id, L'+');
+    if (start != nullptr) start = std::wcschr(start + 1, L'+');
+    if (start == nullptr || start + 1 >= last - 1) return false;
+    const size_t length = static_cast<size_t>(last - 1 - (start + 1));
+    std::swprintf(serial, size, L"%.*ls", static_cast<int>(length), start + 1);
+    return true;
+  }
+  if (!StartsWith(id, UsbEnumerator) || last == nullptr || last[1] == L'\0' ||
+      std::wcschr(last, L'&') != nullptr) {
+    return false;
+  }
+  CopyCut(serial, size, last + 1);
+  return true;
+}
+
+// Fills detail from what the device set-up interface holds of the device.
+void DescribeDevice(HDEVINFO set, SP_DEVINFO_DATA* device, SerialPortDetail* detail) {
+  AddProperty(set, device, SPDRP_FRIENDLYNAME, PortFieldKind::FriendlyName, detail);
+  wchar_t hardwareId[PortFieldSize];
+  if (ReadProperty(set, device, SPDRP_HARDWAREID, hardwareId, PortFieldSize)) {
+    AddField(detail, PortFieldKind::HardwareId, hardwareId);
+  }
+  wchar_t id[InstanceIdSize] = {};
+  const bool hasId = SetupDiGetDeviceInstanceIdW(set, device, id, InstanceIdSize, nullptr);
+  wchar_t text[PortFieldSize];
+  if ((hasId && UsbIdsOf(id, text, PortFieldSize)) || UsbIdsOf(hardwareId, text, PortFieldSize)) {
+    AddField(detail, PortFieldKind::UsbIds, text);
+  }
+  if (hasId && SerialOfInstanceId(id, text, PortFieldSize)) {
+    AddField(detail, PortFieldKind::Serial, text);
+  }
+  AddProperty(set, device, SPDRP_LOCATION_INFORMATION, PortFieldKind::Location, detail);
+  AddProperty(set, device, SPDRP_LOCATION_PATHS, PortFieldKind::LocationPath, detail);
+  AddProperty(set, device, SPDRP_MFG, PortFieldKind::Manufacturer, detail);
+  AddProperty(set, device, SPDRP_SERVICE, PortFieldKind::Service, detail);
+}
+
 }  // namespace
+
+void SerialDescribePort(const SerialPortEntry* port, SerialPortDetail* detail) {
+  detail->count = 0;
+  const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof device;
+  // The device whose "PortName" is the port's name.
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+    wchar_t name[PortNameSize];
+    if (ReadPortName(set, &device, name, PortNameSize) && std::wcscmp(name, port->name) == 0) {
+      DescribeDevice(set, &device, detail);
+      break;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
 
 void SerialListPorts(SerialPortList* list) {
   list->count = 0;

@@ -48,6 +48,37 @@ struct SerialPortList {
 // cannot be read is left out.
 void SerialListPorts(SerialPortList* list);
 
+// What the system tells of a port besides its list line: what sets apart two
+// adapters of one make, and the names that stay the port's after a replug.
+enum class PortFieldKind {
+  FriendlyName,  // Windows: the name Device Manager shows
+  HardwareId,    // Windows: the most specific hardware id (USB\VID_0403&PID_6001...)
+  UsbIds,        // the USB vendor and product ids, "0403:6001" (lowercase hex)
+  Serial,        // the USB serial number
+  Location,      // where it is plugged in (Linux: the USB interface, 1-1.2:1.0)
+  LocationPath,  // Windows: the device's first location path
+  Manufacturer,  // the maker (Linux: the USB string; Windows: the driver's maker)
+  Product,       // Linux: the USB product string
+  Driver,        // Linux: the kernel driver
+  Service,       // Windows: the driver's service
+  Link,          // Linux: a /dev/serial/by-id/... or by-path/... name of the node
+};
+constexpr size_t PortFieldSize = 256;
+constexpr int MaxPortFields = 16;
+struct SerialPortField {
+  PortFieldKind kind;
+  wchar_t text[PortFieldSize];
+};
+// Only the fields the port has, in the order above.
+struct SerialPortDetail {
+  int count;
+  SerialPortField fields[MaxPortFields];
+};
+
+// Fills detail with what the system tells of a port of the list. Opens no
+// port and never fails: what cannot be read is left out.
+void SerialDescribePort(const SerialPortEntry* port, SerialPortDetail* detail);
+
 // Whether the user may name a port by its device path, as text does (Linux:
 // it begins with '/'; a Windows port is always given by its number).
 bool SerialIsDevicePath(const char* text);

@@ -65,6 +65,9 @@ TEST(CommandLine, EveryOptionInBothForms) {
     EXPECT_EQ(p.err, "");
   }
   EXPECT_STREQ(Parse({"--port", "/dev/ttyUSB0"}).line.port, "/dev/ttyUSB0");
+  EXPECT_STREQ(Parse({"-p", "USB:0403:6001"}).line.port, "USB:0403:6001");
+  EXPECT_TRUE(Parse({"-lv"}).line.verbose && Parse({"--verbose"}).line.verbose);
+  EXPECT_FALSE(Parse({"--list"}).line.verbose);
   // The last of a repeated option counts.
   EXPECT_STREQ(Parse({"-p", "1", "-p", "2"}).line.port, "2");
 
@@ -96,6 +99,7 @@ TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
       {{"--port", "3a"}, Said(Msg::BadPortValue, L"3a")},
       {{"--port", "-3"}, Said(Msg::BadPortValue, L"-3")},
       {{"--port", "COM"}, Said(Msg::BadPortValue, L"COM")},
+      {{"--port", "usb:"}, Said(Msg::BadPortValue, L"usb:")},
       {{"3"}, Said(Msg::StrayArgument, L"3")},
       {{"--port", "3", "--", "--list"}, Said(Msg::StrayArgument, L"--list")},
       // A stray argument refuses even --help: the command line is wrong.
@@ -120,7 +124,7 @@ TEST(CommandLine, DirMustBeAnExistingFolder) {
   TempDir dir;
   WriteFileBytes(dir.File("file"), "x");
   FILE* err = std::tmpfile();
-  CommandLine line{Action::Dump, nullptr, nullptr, false};
+  CommandLine line{Action::Dump, nullptr, nullptr, false, false};
   EXPECT_TRUE(DirExists(&line, err));
   line.dir = dir.path.c_str();
   EXPECT_TRUE(DirExists(&line, err));
@@ -164,7 +168,8 @@ TEST(ProgramOptions, HelpVersionAndList) {
   a = RunWithArgs(cwd, {"-h"});
   EXPECT_EQ(a.run.status, 0);
   EXPECT_EQ(a.run.out.rfind(Said(Msg::Usage, L"loggerdump", WitnessLimit), 0), 0u) << a.run.out;
-  for (const char* word : {"--port", "--dir", "--list", "--help", "--version", "  64 ", " 130 "}) {
+  for (const char* word :
+       {"--port", "--dir", "--list", "--verbose", "--help", "--version", "  64 ", " 130 "}) {
     EXPECT_NE(a.run.out.find(word), std::string::npos) << word;
   }
 

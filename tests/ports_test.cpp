@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "gtest/gtest.h"
 #include "serial/link.h"
@@ -57,6 +58,27 @@ struct FakeTree {
     Bus(port, "driver", "usb-serial/drivers/ftdi_sio");
     Tty(tty, port);
     PlainNode(tty);
+  }
+  // udev's name for a node: dev/serial/folder/name, a relative link to it.
+  void Link(const std::string& folder, const std::string& name, const std::string& tty) {
+    fs::create_directories(dev + "/serial/" + folder);
+    fs::create_symlink("../../" + tty, dev + "/serial/" + folder + "/" + name);
+  }
+  // Two adapters of one make, told apart only by serial number and socket.
+  void TwoAdapters() {
+    for (const auto& [tty, usb, serial] :
+         {std::tuple{"ttyUSB0", "1-1.2", "A50285BI"}, std::tuple{"ttyUSB1", "1-1.3", "A6008ZXY"}}) {
+      UsbPort(tty, std::string("usb1/1-1/") + usb,
+              {{"idVendor", "0403\n"},
+               {"idProduct", "6001\n"},
+               {"manufacturer", "FTDI\n"},
+               {"product", "FT232R USB UART\n"},
+               {"serial", std::string(serial) + "\n"}});
+      Link("by-id", std::string("usb-FTDI_FT232R_USB_UART_") + serial + "-if00-port0", tty);
+      // Newer udev names the socket twice; the list gives names in name order.
+      Link("by-path", std::string("pci-0000:00:14.0-usbv2-0:") + (usb + 2) + ":1.0-port0", tty);
+      Link("by-path", std::string("pci-0000:00:14.0-usb-0:") + (usb + 2) + ":1.0-port0", tty);
+    }
   }
 };
 
@@ -237,6 +259,99 @@ TEST(PortsTest, DumpListsPortsAndOpensTheOneWhoseNumberIsTyped) {
                               Said(Msg::Connecting, Wide(t.Node("ttyUSB0")).c_str());
   EXPECT_EQ(run.console.substr(0, opening.size()), opening);
   EXPECT_EQ(sim.Received(), ExpectedCommands());
+}
+
+std::string Field(const wchar_t* label, const std::string& text) {
+  return Said(Msg::PortField, label, Wide(text).c_str());
+}
+
+// --list --verbose: the list as plain --list prints it, then each port's
+// fields, only those it has: adapters of one make told apart, an on-board
+// UART and a Bluetooth port on a USB dongle (no USB adapter's port) with what
+// they have, udev's names followed to their nodes.
+TEST(PortsTest, VerboseListTellsAdaptersOfOneMakeApart) {
+  FakeTree t;
+  t.TwoAdapters();
+  t.Link("by-id", "usb-gone-if00-port0", "ttyUSB7");  // dangling
+  const std::string amba = t.Device("platform/fe201000.serial");
+  t.Bus(amba, "driver", "amba/drivers/uart-pl011");
+  t.Tty("ttyAMA0", amba);
+  t.PlainNode("ttyAMA0");
+  t.Device("usb1/1-4", {{"idVendor", "0a12\n"}, {"idProduct", "0001\n"}, {"serial", "BT1\n"}});
+  const std::string link = t.Device("usb1/1-4/1-4:1.0/bluetooth/hci0/hci0:11");
+  t.Tty("rfcomm0", link);
+  t.PlainNode("rfcomm0");
+
+  DriverRun run{"", t.Roots()};
+  run.listOnly = true;
+  const DriverResult plain = RunDriverInProcess(t.dir.path, run);
+  run.verbose = true;
+  const DriverResult verbose = RunDriverInProcess(t.dir.path, run);
+  EXPECT_EQ(plain.console, Utf8(Msg::PortListHeading) + "COM1(" + t.Node("rfcomm0") +
+                               " 0a12:0001)\nCOM2(" + t.Node("ttyAMA0") + " uart-pl011)\nCOM3(" +
+                               t.Node("ttyUSB0") + " FTDI FT232R USB UART)\nCOM4(" +
+                               t.Node("ttyUSB1") + " FTDI FT232R USB UART)\n");
+  std::string details =
+      Said(Msg::PortDetailHeading, L"COM1") + Field(Msg::FieldDevice, t.Node("rfcomm0")) +
+      Said(Msg::PortDetailHeading, L"COM2") + Field(Msg::FieldDevice, t.Node("ttyAMA0")) +
+      Field(Msg::FieldDriver, "uart-pl011");
+  for (const auto& [name, tty, serial, socket] :
+       {std::tuple{L"COM3", "ttyUSB0", "A50285BI", "1.2"},
+        std::tuple{L"COM4", "ttyUSB1", "A6008ZXY", "1.3"}}) {
+    details += Said(Msg::PortDetailHeading, name) + Field(Msg::FieldDevice, t.Node(tty)) +
+               Field(Msg::FieldUsbIds, "0403:6001") + Field(Msg::FieldSerial, serial) +
+               Field(Msg::FieldLocation, std::string("1-") + socket + ":1.0") +
+               Field(Msg::FieldManufacturer, "FTDI") + Field(Msg::FieldProduct, "FT232R USB UART") +
+               Field(Msg::FieldDriver, "ftdi_sio") +
+               Field(Msg::FieldLink,
+                     t.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0") +
+               Field(Msg::FieldLink,
+                     t.dev + "/serial/by-path/pci-0000:00:14.0-usb-0:" + socket + ":1.0-port0") +
+               Field(Msg::FieldLink,
+                     t.dev + "/serial/by-path/pci-0000:00:14.0-usbv2-0:" + socket + ":1.0-port0");
+  }
+  EXPECT_EQ(verbose.console, plain.console + details);
+}
+
+// --port usb:...: the one adapter with that serial number (any case) is
+// opened, and so is a by-id name, a path that leads to its node. An id two
+// adapters share, or one that none has, ends like a port that cannot be
+// opened: status 1 and a line with the ports that matched, or none.
+TEST(PortsTest, UsbNameOpensOnlyTheOneMatchingPort) {
+  FakeTree t;
+  t.TwoAdapters();
+  const std::string byId = t.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008ZXY-if00-port0";
+  for (const std::string& port : {std::string("usb:a6008zxy"), byId}) {
+    SCOPED_TRACE(port);
+    InProcessSim sim;
+    fs::remove(t.Node("ttyUSB1"));
+    fs::create_symlink(sim.Path(), t.Node("ttyUSB1"));
+    sim.Start();
+    DriverRun run{"", t.Roots()};
+    run.port = port.c_str();
+    const DriverResult result = RunDriverInProcess(t.dir.path, run);
+    sim.Finish();
+    EXPECT_EQ(result.status, 0);
+    const std::string opened = port == byId ? byId : t.Node("ttyUSB1");
+    EXPECT_EQ(result.console.rfind(Said(Msg::Connecting, Wide(opened).c_str()), 0), 0u);
+    EXPECT_EQ(sim.Received(), ExpectedCommands());
+  }
+  fs::remove(t.Node("ttyUSB1"));
+  t.PlainNode("ttyUSB1");
+  const std::string both = "COM1(" + t.Node("ttyUSB0") + " FTDI FT232R USB UART), COM2(" +
+                           t.Node("ttyUSB1") + " FTDI FT232R USB UART)";
+  for (const auto& [port, reason] :
+       {std::pair{"USB:0403:6001",
+                  Said(Msg::SeveralUsbMatches, L"0403:6001", 2, Wide(both).c_str())},
+        std::pair{"usb:A50285B", Said(Msg::NoUsbMatch, L"A50285B")}}) {
+    SCOPED_TRACE(port);
+    DriverRun run{"", t.Roots()};
+    run.port = port;
+    const DriverResult result = RunDriverInProcess(t.dir.path, run);
+    EXPECT_EQ(result.status, ExitPortOpen);
+    EXPECT_EQ(result.console.rfind(Said(Msg::Connecting, Wide(port).c_str()), 0), 0u);
+    EXPECT_TRUE(EndsWith(result.console, ComOpenError + reason)) << result.console;
+  }
 }
 
 // Whatever this machine has: every listed node exists and none is a

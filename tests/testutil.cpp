@@ -171,7 +171,8 @@ DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run) {
              : inputCopy.empty() ? std::fopen("/dev/null", "r")
                                  : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in, out, 0, run.stop, dir.c_str(), run.port, false, run.resume};
+  const DumpOptions options = {in,       out,          0,          run.stop,   dir.c_str(),
+                               run.port, run.listOnly, run.resume, run.verbose};
   // The ports listed are those under roots.
   const PortRoots* savedRoots = serialSeam.roots;
   PortRoots roots = run.roots;

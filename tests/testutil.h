@@ -112,6 +112,8 @@ struct DriverRun {
   const std::atomic<bool>* stop = nullptr;  // the stop flag
   const char* port = nullptr;               // given as with --port
   bool resume = false;                      // as with --resume
+  bool listOnly = false;                    // as with --list
+  bool verbose = false;                     // as with --verbose
   int inFd = -1;                            // the user's input read from here instead
 };
 

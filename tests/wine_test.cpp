@@ -662,18 +662,43 @@ TEST_F(WineTest, SurplusBehindAReplyIsDroppedOrTheBlockAskedAgain) {
 
 // A COM-port device whose "PortName" cannot be read offers nothing to type:
 // it is left out of the list, while a named one is listed as name(description).
-// The devices come from a Windows helper built beside the program.
+// --verbose adds, after the unchanged list, what the device set-up holds of
+// each: an FTDI port's serial number from its instance id (without the
+// channel letter), none from the id Windows made up for a CH340's port. The
+// devices come from a Windows helper built beside the program.
 TEST_F(WineTest, PortWithoutANameIsLeftOutOfTheList) {
   WineSetup helper = setup_;
   helper.exe = setup_.exe.substr(0, setup_.exe.rfind('/') + 1) + "wine_comports.exe";
   ASSERT_TRUE(FileExists(helper.exe)) << helper.exe;
   ASSERT_EQ(RunWine(helper, dir_.path, "", {"add"}).status, 0) << "devices not made";
   const ProcessResult list = RunWine(setup_, dir_.path, "", {"--list"});
+  const ProcessResult verbose = RunWine(setup_, dir_.path, "", {"--list", "-v"});
   EXPECT_EQ(RunWine(helper, dir_.path, "", {"remove"}).status, 0);
   EXPECT_EQ(list.status, 0);
   const std::string console = ConsoleText(list.out);
   EXPECT_NE(console.find("\nCOM7(loggerdump test named port)\n"), std::string::npos) << console;
   EXPECT_EQ(console.find("nameless"), std::string::npos) << console;
+
+  EXPECT_EQ(verbose.status, 0);
+  const std::string details = ConsoleText(verbose.out);
+  EXPECT_EQ(details.rfind(console, 0), 0u) << details;
+  const auto field = [](const wchar_t* label, const wchar_t* text) {
+    return Said(Msg::PortField, label, text);
+  };
+  const std::string ftdi =
+      Said(Msg::PortDetailHeading, L"COM8") + field(Msg::FieldDevice, L"\\\\.\\COM8") +
+      field(Msg::FieldFriendlyName, L"USB Serial Port (COM8)") +
+      field(Msg::FieldHardwareId, L"FTDIBUS\\COMPORT&VID_0403&PID_6001") +
+      field(Msg::FieldUsbIds, L"0403:6001") + field(Msg::FieldSerial, L"A50285BI") +
+      field(Msg::FieldLocation, L"Port_#0002.Hub_#0001") + field(Msg::FieldManufacturer, L"FTDI") +
+      field(Msg::FieldService, L"FTSER2K");
+  const std::string ch340 = Said(Msg::PortDetailHeading, L"COM9") +
+                            field(Msg::FieldDevice, L"\\\\.\\COM9") +
+                            field(Msg::FieldHardwareId, L"USB\\VID_1A86&PID_7523&REV_0254") +
+                            field(Msg::FieldUsbIds, L"1a86:7523");
+  // Whole blocks: the next port's heading (a blank line) or the end follows each.
+  for (const std::string& block : {ftdi, ch340})
+    EXPECT_TRUE(Contains(details + "\n", block + "\n"));
 }
 
 // Folder names the system's code page (932) cannot encode, one of them beyond

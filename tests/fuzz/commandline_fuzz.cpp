@@ -67,7 +67,7 @@ void CheckCommandLine(FuzzInput* in) {
       FUZZ_CHECK(std::strlen(line.port) < LineBufferSize);
       const bool digits =
           line.port[0] != '\0' && line.port[std::strspn(line.port, "0123456789")] == '\0';
-      FUZZ_CHECK(digits || SerialIsDevicePath(line.port));
+      FUZZ_CHECK(digits || SerialIsDevicePath(line.port) || IsUsbName(line.port));
     }
   }
   std::free(said);
