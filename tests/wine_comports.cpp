@@ -1,5 +1,6 @@
 // A Windows helper for the Wine tests: adds two present COM-port devices to the
-// prefix, one with a "PortName" and one without, or removes them again.
+// prefix, one with a "PortName" and one without, and two ports of the serial
+// device map (one of them that named port again), or removes them again.
 //   wine_comports add | remove
 #include <initguid.h>
 #include <windows.h>
@@ -50,6 +51,28 @@ bool AddDevice(const wchar_t* description, const wchar_t* portName) {
   return ok;
 }
 
+// The serial device map's ports made here: kernel device, port name.
+constexpr const wchar_t* MappedPorts[][2] = {{L"\\Device\\loggerdumpTest0", L"CNCA0"},
+                                             {L"\\Device\\loggerdumpTest1", L"COM7"}};
+
+bool MapPorts(bool add) {
+  HKEY map = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, &map, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ok = true;
+  for (const auto& port : MappedPorts) {
+    const DWORD bytes = static_cast<DWORD>((std::wcslen(port[1]) + 1) * sizeof(wchar_t));
+    ok = (add ? RegSetValueExW(map, port[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(port[1]),
+                               bytes)
+              : RegDeleteValueW(map, port[0])) == ERROR_SUCCESS &&
+         ok;
+  }
+  RegCloseKey(map);
+  return ok;
+}
+
 bool RemoveDevices() {
   const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -76,9 +99,11 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "add") == 0) {
     const bool named = AddDevice(L"loggerdump test named port", L"COM7");
     const bool nameless = AddDevice(L"loggerdump test nameless port", nullptr);
-    return named && nameless ? 0 : 1;
+    return named && nameless && MapPorts(true) ? 0 : 1;
   }
-  if (argc == 2 && std::strcmp(argv[1], "remove") == 0) return RemoveDevices() ? 0 : 1;
+  if (argc == 2 && std::strcmp(argv[1], "remove") == 0) {
+    return RemoveDevices() && MapPorts(false) ? 0 : 1;
+  }
   std::fprintf(stderr, "usage: wine_comports add|remove\n");
   return 2;
 }

@@ -93,7 +93,7 @@ void CheckDecisions() {
     c.first(&dcb, &timeouts);
     SerialSetting refused = RefusedLineSetting(&dcb);
     if (refused == SerialSetting::None) refused = RefusedTimeouts(&timeouts);
-    CHECK(refused == c.second);
+    Check(refused == c.second, static_cast<int>(&c - cases), "decision case (its index)");
   }
 }
 
