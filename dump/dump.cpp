@@ -597,7 +597,8 @@ int OpenPort(DumpState* run) {
     MarkPortOpened();
     if (StopRequested(run->options->stop)) {
       unsigned long code = failure.restoreCode;
-      const bool restored = run->link != nullptr ? SerialClose(run->link, &code) : !failure.notRestored;
+      const bool restored =
+          run->link != nullptr ? SerialClose(run->link, &code) : !failure.notRestored;
       run->link = nullptr;
       if (!restored) PrintPortNotRestored(out, code);
       PrintOnNewLine(out, Msg::Interrupted);

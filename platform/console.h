@@ -23,11 +23,16 @@ bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole
 // Every character besides ASCII that the program's own messages use: an
 // encoding that can encode these can show every message.
 constexpr wchar_t MessageCharacters[] =
-    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれろわ"
-    L"をんァアィイウォオカガキクグコシジスソタダッテデトドハバパビフブプボポマムメモョラリルレロン・"
-    L"ー一不中了二今他付以位体余作使保信個値先入全内再出分切初別制削前力動取受可号合同名含告問器回地"
-    L"均変大始存完定実容対尋少届常平度引影待後御必応性意態成戻押指接換数断方既明時更書最期末査検標権"
-    L"機正残比求注済準状用番目直省確示秒空端答策索終経絶続置能行表要見覧設誤説読警質転込送途通速過違"
+    L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれろ"
+    L"わ"
+    L"をんァアィイウォオカガキクグコシジスソタダッテデトドハバパビフブプボポマムメモョラリルレロン"
+    L"・"
+    L"ー一不中了二今他付以位体余作使保信個値先入全内再出分切初別制削前力動取受可号合同名含告問器回"
+    L"地"
+    L"均変大始存完定実容対尋少届常平度引影待後御必応性意態成戻押指接換数断方既明時更書最期末査検標"
+    L"権"
+    L"機正残比求注済準状用番目直省確示秒空端答策索終経絶続置能行表要見覧設誤説読警質転込送途通速過"
+    L"違"
     L"部長開間限除響順";
 
 // Windows code page of UTF-8.

@@ -256,7 +256,8 @@ int EarlyEmptyRead(SerialLink* link) {
 
 SerialSetting RefusedLineSetting(const DCB* taken) {
   const unsigned long long rate = taken->BaudRate;
-  const unsigned long long off = rate > SerialBaudRate ? rate - SerialBaudRate : SerialBaudRate - rate;
+  const unsigned long long off =
+      rate > SerialBaudRate ? rate - SerialBaudRate : SerialBaudRate - rate;
   if (off * 100 > SerialBaudRate * RateTolerancePercent) return SerialSetting::BaudRate;
   if (taken->ByteSize != DataBits) return SerialSetting::DataBits;
   if (taken->Parity != NOPARITY) return SerialSetting::Parity;
@@ -276,7 +277,7 @@ SerialSetting RefusedTimeouts(const COMMTIMEOUTS* taken) {
                           static_cast<long long>(taken->ReadTotalTimeoutConstant);
   const long long off = bound - static_cast<long long>(ReadTimeoutMs);
   return off > ReadTimeoutStepMs || off < -ReadTimeoutStepMs ? SerialSetting::ReadTimeout
-                                                              : SerialSetting::None;
+                                                             : SerialSetting::None;
 }
 
 const intptr_t SerialClosedHandle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
@@ -362,7 +363,8 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
     // aborts reads until the port's error state is cleared. Clear it and read
     // on; a port that cannot be cleared, or fails again, has failed.
     got = 0;
-    if (!ClearError(Handle(link)) || !serialWinSeam.readFile(Handle(link), buffer, 1, &got, nullptr))
+    if (!ClearError(Handle(link)) ||
+        !serialWinSeam.readFile(Handle(link), buffer, 1, &got, nullptr))
       return -1;
   }
   link->queueEmpty = got == 0;

@@ -499,7 +499,8 @@ TEST(ChoosePort, NumberAfterComOrInFullWidth) {
       {"COM12abc\n", L"COM12"},
       {"x1\n", L"COM0"},
       {" cnca0 \r\n", L"\\\\.\\CNCA0"},
-      {"\xEF\xBC\xA3\xEF\xBC\xAE\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\x90\n", L"\\\\.\\CNCA0"},  // ＣＮＣＡ０
+      {"\xEF\xBC\xA3\xEF\xBC\xAE\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\x90\n",
+       L"\\\\.\\CNCA0"},  // ＣＮＣＡ０
       {"CNCA\n", L"COM0"},
       {"\xC3\xA9\n", L"COM0"}};  // é
   PortChoice choice{};

@@ -66,7 +66,8 @@ void CheckDecisions() {
       {[](DCB* d, COMMTIMEOUTS*) { d->BaudRate = 9600; }, SerialSetting::BaudRate},
       {[](DCB* d, COMMTIMEOUTS*) { d->fNull = d->fAbortOnError = d->fBinary = FALSE; },
        SerialSetting::None},
-      {[](DCB* d, COMMTIMEOUTS*) { d->fDtrControl = d->fRtsControl = 1; }, SerialSetting::None},
+      {[](DCB* d, COMMTIMEOUTS*) { d->fDtrControl = d->fRtsControl = 1; },
+       SerialSetting::None},  // on
       {[](DCB* d, COMMTIMEOUTS*) { d->ByteSize = 7; }, SerialSetting::DataBits},
       {[](DCB* d, COMMTIMEOUTS*) { d->Parity = EVENPARITY; }, SerialSetting::Parity},
       {[](DCB* d, COMMTIMEOUTS*) { d->StopBits = TWOSTOPBITS; }, SerialSetting::StopBits},
@@ -82,8 +83,12 @@ void CheckDecisions() {
       {[](DCB*, COMMTIMEOUTS* t) { t->ReadTotalTimeoutConstant = 517; },
        SerialSetting::ReadTimeout},
       {[](DCB*, COMMTIMEOUTS* t) { t->ReadTotalTimeoutMultiplier = 0; }, SerialSetting::None},
-      {[](DCB*, COMMTIMEOUTS* t) { *t = {0, 0, 0, 5, 100}; }, SerialSetting::ReadTimeout},
-      {[](DCB*, COMMTIMEOUTS* t) { *t = {10, 5, 500, 0, 0}; }, SerialSetting::None},
+      {[](DCB*, COMMTIMEOUTS* t) {
+         t->ReadTotalTimeoutMultiplier = t->ReadTotalTimeoutConstant = 0;
+       },
+       SerialSetting::ReadTimeout},
+      {[](DCB*, COMMTIMEOUTS* t) { t->ReadIntervalTimeout = 10; }, SerialSetting::None},
+      {[](DCB*, COMMTIMEOUTS* t) { t->WriteTotalTimeoutConstant = 0; }, SerialSetting::None},
   };
   for (const auto& c : cases) {
     DCB dcb{};
@@ -100,7 +105,8 @@ void CheckDecisions() {
 // Whether the console text of the runs shows message (its first chars characters).
 bool Shows(const std::string& console, const wchar_t* message, int chars) {
   char text[256];
-  const int n = WideCharToMultiByte(CP_UTF8, 0, message, chars, text, sizeof text, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, message, chars, text, sizeof text, nullptr, nullptr);
   return n > 0 && console.find(std::string(text, static_cast<size_t>(n))) != std::string::npos;
 }
 
