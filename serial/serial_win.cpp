@@ -223,6 +223,14 @@ bool RestoreEarlier(HANDLE port, const EarlierSettings* earlier, DWORD* code) {
   return false;
 }
 
+// Whether a failed call's error says the port is gone (a USB adapter pulled,
+// under Wine the other side of a pseudo-terminal closed): its settings went
+// with it, and there is nothing left to put back.
+bool PortGone(DWORD error) {
+  return error == ERROR_NOT_READY || error == ERROR_DEVICE_NOT_CONNECTED ||
+         error == ERROR_DEVICE_REMOVED;
+}
+
 // Waits until the driver has sent what was written, at most DrainLimitMs: a
 // port held by flow control, or a driver that never reports its queue empty,
 // must not hold the program after the dump (FlushFileBuffers would wait
@@ -310,8 +318,8 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
   bool purged = true;
   if (!ConfigurePort(port, &purged, failure)) {
     DWORD code = 0;
-    failure->notRestored = !RestoreEarlier(port, &earlier, &code);
-    failure->restoreCode = code;
+    failure->notRestored = !RestoreEarlier(port, &earlier, &code) && !PortGone(code);
+    failure->restoreCode = failure->notRestored ? code : 0;
     CloseHandle(port);
     return false;
   }
@@ -402,8 +410,8 @@ bool SerialClosePort(SerialLink* link, unsigned long* code) {
       std::memcpy(&earlier, link->savedSettings, sizeof earlier);
       DrainOutput(port);
       DWORD error = 0;
-      restored = RestoreEarlier(port, &earlier, &error);
-      *code = error;
+      restored = RestoreEarlier(port, &earlier, &error) || PortGone(error);
+      *code = restored ? 0 : error;
     }
     CloseHandle(port);
   }
