@@ -54,22 +54,17 @@ bool AddDevice(const wchar_t* description, const wchar_t* portName) {
 // The serial device map's ports made here: kernel device, port name.
 constexpr const wchar_t* MappedPorts[][2] = {{L"\\Device\\loggerdumpTest0", L"CNCA0"},
                                              {L"\\Device\\loggerdumpTest1", L"COM7"}};
+constexpr wchar_t SerialDeviceMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 bool MapPorts(bool add) {
-  HKEY map = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, 0,
-                      KEY_SET_VALUE, nullptr, &map, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
   bool ok = true;
   for (const auto& port : MappedPorts) {
     const DWORD bytes = static_cast<DWORD>((std::wcslen(port[1]) + 1) * sizeof(wchar_t));
-    ok = (add ? RegSetValueExW(map, port[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(port[1]),
-                               bytes)
-              : RegDeleteValueW(map, port[0])) == ERROR_SUCCESS &&
-         ok;
+    ok =
+        (add ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, SerialDeviceMap, port[0], REG_SZ, port[1], bytes)
+             : RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SerialDeviceMap, port[0])) == ERROR_SUCCESS &&
+        ok;
   }
-  RegCloseKey(map);
   return ok;
 }
 

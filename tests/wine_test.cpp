@@ -687,11 +687,9 @@ TEST_F(WineTest, PortWithoutANameIsLeftOutOfTheList) {
   EXPECT_EQ(Count(console, "COM7("), 1u) << console;
 }
 
-// What real drivers do and Wine's never does (a refused purge, a failed
-// restore, an output queue that never empties, reads that return at once and
-// empty, a stop while the port is set up), and the decisions about settings a
-// port reads back: checked by a Windows helper beside the link on a port that
-// holds a few bytes from before and must receive nothing.
+// What real drivers do and Wine's never does, checked by a Windows helper
+// beside the link (through its seam) on a port that holds a few bytes from
+// before and must receive nothing.
 TEST_F(WineTest, LinkMeetsDriversThatRefuseRoundOrVanish) {
   SimPty port{};
   ASSERT_TRUE(SimOpenPty(&port));
