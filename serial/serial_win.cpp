@@ -372,8 +372,9 @@ int SerialReadSome(SerialLink* link, unsigned char* buffer, size_t max) {
     // on; a port that cannot be cleared, or fails again, has failed.
     got = 0;
     if (!ClearError(Handle(link)) ||
-        !serialWinSeam.readFile(Handle(link), buffer, 1, &got, nullptr))
+        !serialWinSeam.readFile(Handle(link), buffer, 1, &got, nullptr)) {
       return -1;
+    }
   }
   link->queueEmpty = got == 0;
   const bool early = NowMs() - started < ReadTimeoutMs - EarlyReturnSlackMs;
