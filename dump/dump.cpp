@@ -437,6 +437,17 @@ bool Stopped(const DumpState* run, LoggerStop stop) {
   return run->stop == RunStop::ByLogger && run->loggerStop == stop;
 }
 
+// A port left with the run's settings is told, for the next program that
+// uses it; the status stays what the run earned.
+void PrintPortNotRestored(FILE* out, unsigned long code) {
+  wchar_t system[SystemTextSize];
+  if (SystemErrorText(code, system, SystemTextSize)) {
+    Print(out, Msg::PortNotRestoredWithSystem, system);
+  } else {
+    Print(out, Msg::PortNotRestored);
+  }
+}
+
 // Ends the run after the files were created: end command, link, files, verdict.
 int FinishRun(DumpState* run) {
   FILE* out = run->options->out;
@@ -449,17 +460,10 @@ int FinishRun(DumpState* run) {
     Print(out, Msg::WriteError);
   }
   run->extraRecords = ending.extraRecords;
-  // A port left with the run's settings is told, for the next program that
-  // uses it; the status stays what the dump earned.
   unsigned long restoreCode = 0;
   if (!SerialClose(run->link, &restoreCode)) {
     StartLine(run);
-    wchar_t system[SystemTextSize];
-    if (SystemErrorText(restoreCode, system, SystemTextSize)) {
-      Print(out, Msg::PortNotRestoredWithSystem, system);
-    } else {
-      Print(out, Msg::PortNotRestored);
-    }
+    PrintPortNotRestored(out, restoreCode);
   }
   run->link = nullptr;
   // Asked while the files are open: what the run wrote is there only if the
@@ -556,23 +560,57 @@ FILE* OpenOutput(const DumpState* run, const char* name, FileOpenFailure* failur
   }
 }
 
-// Opens the chosen port. When it cannot be opened, prints "COM Open Error"
-// and a line saying why, in the system's words too, and what to do.
-bool OpenPort(DumpState* run) {
+// The name of a setting the port did not take, as the console shows it.
+const wchar_t* SettingText(SerialSetting setting) {
+  switch (setting) {
+    case SerialSetting::BaudRate:
+      return Msg::SettingBaudRate;
+    case SerialSetting::DataBits:
+      return Msg::SettingDataBits;
+    case SerialSetting::Parity:
+      return Msg::SettingParity;
+    case SerialSetting::StopBits:
+      return Msg::SettingStopBits;
+    case SerialSetting::FlowControl:
+      return Msg::SettingFlowControl;
+    case SerialSetting::ReadTimeout:
+      return Msg::SettingReadTimeout;
+    case SerialSetting::None:
+      break;
+  }
+  return L"";
+}
+
+// Opens the chosen port: ExitComplete when it is open. When it cannot be
+// opened, prints "COM Open Error" and a line saying why, in the system's
+// words too, and what to do: ExitPortOpen. A stop that came while the port
+// opened ends the run before anything is sent, the port (if it opened) with
+// its earlier settings back: ExitInterrupted. A port whose earlier settings
+// could not be put back is told either way.
+int OpenPort(DumpState* run) {
   SerialOpenFailure failure = {SerialOpenFault::NoSuchPort, 0};
+  FILE* out = run->options->out;
   if (run->port.exists) {
-    // An open that blocks (some virtual ports) must not hold a stop: nothing
-    // has been sent or written yet.
-    MarkPortOpening(run->options->out, Msg::Interrupted, ExitInterrupted);
+    // An open that blocks (some Bluetooth ports) must not hold a stop: it is
+    // cancelled (Windows), and nothing has been sent yet.
+    MarkPortOpening(out, Msg::Interrupted, ExitInterrupted);
     run->link = SerialOpen(run->port.device, &failure);
     MarkPortOpened();
+    if (StopRequested(run->options->stop)) {
+      unsigned long code = failure.restoreCode;
+      const bool restored =
+          run->link != nullptr ? SerialClose(run->link, &code) : !failure.notRestored;
+      run->link = nullptr;
+      if (!restored) PrintPortNotRestored(out, code);
+      PrintOnNewLine(out, Msg::Interrupted);
+      return ExitInterrupted;
+    }
   }
-  if (run->link != nullptr) return true;
-  FILE* out = run->options->out;
+  if (run->link != nullptr) return ExitComplete;
   if (run->port.byUsb && !run->port.exists) {
     Print(out, Msg::ComOpenError);
     PrintUsbMatches(out, &run->ports, &run->port);
-    return false;
+    return ExitPortOpen;
   }
   const wchar_t* what = Msg::PortNotOpened;
   const wchar_t* advice = L"";
@@ -599,7 +637,12 @@ bool OpenPort(DumpState* run) {
       advice = Msg::NotSerialPortAdvice;
       break;
     case SerialOpenFault::SettingsRefused:
-      std::swprintf(settings, SystemTextSize, Msg::SettingsRefused, SerialBaudRate);
+      if (failure.refused == SerialSetting::None) {
+        std::swprintf(settings, SystemTextSize, Msg::SettingsRefused, SerialBaudRate);
+      } else {
+        std::swprintf(settings, SystemTextSize, Msg::SettingRefused, SerialBaudRate,
+                      SettingText(failure.refused));
+      }
       what = settings;
       break;
     case SerialOpenFault::None:
@@ -613,7 +656,8 @@ bool OpenPort(DumpState* run) {
   } else {
     Print(out, Msg::PortReason, what, advice);
   }
-  return false;
+  if (failure.notRestored) PrintPortNotRestored(out, failure.restoreCode);
+  return ExitPortOpen;
 }
 
 // The port list, and unless the port was given beforehand the question and
@@ -640,7 +684,7 @@ bool AskForPort(DumpState* run, int* status) {
   // line the user will never type.
   if (!WaitForInput(options->in, options->stop)) {
     run->line[0] = '\0';
-  } else if (std::fgets(run->line, sizeof run->line, options->in) == nullptr) {
+  } else if (!ReadTypedLine(options->in, run->line, sizeof run->line)) {
     WaitForPendingStop(options->in, options->stop);
     run->line[0] = '\0';
   }
@@ -726,12 +770,12 @@ int OpenFilesAndPort(DumpState* run) {
   // which works as well.
   std::setvbuf(run->hex, run->hexBuffer, _IOFBF, sizeof run->hexBuffer);
   std::setvbuf(run->bin, run->binBuffer, _IOFBF, sizeof run->binBuffer);
-  if (!OpenPort(run)) {
+  const int opened = OpenPort(run);
+  if (opened != ExitComplete) {
     CloseFile(&run->bin);
     CloseFile(&run->hex);
-    return ExitPortOpen;
   }
-  return ExitComplete;
+  return opened;
 }
 
 int RunSteps(DumpState* run) {

@@ -162,6 +162,15 @@ constexpr wchar_t UsbMatchFirst[] = L"%ls(%ls)";  // the port's name, its descri
 constexpr wchar_t UsbMatchNext[] = L", %ls(%ls)";
 constexpr wchar_t SettingsRefused[] =
     L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした";  // baud rate
+constexpr wchar_t SettingRefused[] =
+    L"ポートが %ubps、8N1、フロー制御なしの設定を受け付けませんでした "
+    L"(受け付けなかった設定: %ls)";  // baud rate, the setting below
+constexpr wchar_t SettingBaudRate[] = L"通信速度";
+constexpr wchar_t SettingDataBits[] = L"データビット数";
+constexpr wchar_t SettingParity[] = L"パリティ";
+constexpr wchar_t SettingStopBits[] = L"ストップビット";
+constexpr wchar_t SettingFlowControl[] = L"フロー制御";
+constexpr wchar_t SettingReadTimeout[] = L"読み出しのタイムアウト";
 
 // A port whose earlier settings could not be put back at the end of a run.
 constexpr wchar_t PortNotRestored[] =

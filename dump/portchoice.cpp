@@ -56,7 +56,12 @@ constexpr char PortPrefix[] = "com";
 
 }  // namespace
 
-void SpellPortNumber(const char* line, char* spelled) {
+namespace {
+
+// The user's line in ASCII, into spelled (LineBufferSize bytes): full-width
+// characters become the ASCII they stand for, the ideographic space a blank,
+// any other character besides ASCII '?'. Returns its length.
+size_t SpellInAscii(const char* line, char* spelled) {
   wchar_t wide[LineBufferSize];
   WidenTypedLine(line, wide, LineBufferSize);
   size_t n = 0;
@@ -67,6 +72,35 @@ void SpellPortNumber(const char* line, char* spelled) {
     spelled[n++] = ascii < 0x80 ? static_cast<char>(ascii) : '?';
   }
   spelled[n] = '\0';
+  return n;
+}
+
+// The listed port whose name the line spells (in any case, blanks around it
+// and the line end left out), or null: a port listed by a name that is not
+// COM and a number (com0com's CNCA0) is chosen so.
+const SerialPortEntry* PortNamed(const char* line, const SerialPortList* list) {
+  char spelled[LineBufferSize];
+  size_t end = SpellInAscii(line, spelled);
+  while (end > 0 && std::isspace(static_cast<unsigned char>(spelled[end - 1]))) --end;
+  size_t start = 0;
+  while (start < end && std::isspace(static_cast<unsigned char>(spelled[start]))) ++start;
+  for (int i = 0; i < list->count; ++i) {
+    const wchar_t* name = list->ports[i].name;
+    size_t n = 0;
+    while (start + n < end && name[n] > 0 && name[n] < 0x80 &&
+           std::tolower(static_cast<int>(name[n])) ==
+               std::tolower(static_cast<unsigned char>(spelled[start + n]))) {
+      ++n;
+    }
+    if (n > 0 && start + n == end && name[n] == L'\0') return &list->ports[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void SpellPortNumber(const char* line, char* spelled) {
+  const size_t n = SpellInAscii(line, spelled);
   // The port list's own name for the port: COM and the number.
   size_t start = 0;
   while (std::isspace(static_cast<unsigned char>(spelled[start]))) ++start;
@@ -101,7 +135,11 @@ void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice
   choice->device[0] = '\0';
   const char* p = line;
   while (*p == ' ' || *p == '\t') ++p;
-  if (SerialIsDevicePath(p)) {
+  const SerialPortEntry* named = PortNamed(line, list);
+  if (named != nullptr && named->device[0] != '\0') {
+    std::snprintf(choice->device, DevicePathSize, "%s", named->device);
+    choice->exists = true;
+  } else if (SerialIsDevicePath(p)) {
     // A typed device path: everything up to the line end (CR or LF), without
     // the blanks before it.
     size_t n = std::strcspn(p, "\r\n");

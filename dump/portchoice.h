@@ -41,8 +41,9 @@ void ShowTypedNumber(const char* line, const wchar_t* prefix, wchar_t* shown, si
 void SpellPortNumber(const char* line, char* spelled);
 
 // Turns the user's line (or the port given with --port) into the device to
-// open: a device path as typed (where the system allows one), the listed port
-// with that number, or the port the system knows by that number.
+// open: the listed port of that name (in any case), a device path as typed
+// (where the system allows one), the listed port with that number, or the
+// port the system knows by that number.
 void ChoosePort(const char* line, const SerialPortList* list, PortChoice* choice);
 
 // A port named by what stays the adapter's, as --port takes it: "usb:" (in

@@ -92,10 +92,11 @@ void MarkFilesInUse();
 void MarkRunEnded();
 
 // Tells the stop handlers that the port is being opened. Nothing has been
-// sent or written yet, so a stop that comes meanwhile (Windows: Ctrl-C or
-// the window closed while an open blocks, as on some virtual ports, for tens
-// of seconds) prints stopMessage on out and ends the process at once with
-// stopStatus. Linux: nothing (the open does not block).
+// sent yet. Windows: a stop that comes meanwhile (Ctrl-C or the window closed
+// while an open blocks, as on some Bluetooth ports, for tens of seconds)
+// cancels the open, and the run sees the stop once the open has returned; an
+// open that does not return soon after prints stopMessage on out and ends
+// the process with stopStatus. Linux: nothing (the open does not block).
 void MarkPortOpening(FILE* out, const wchar_t* stopMessage, int stopStatus);
 
 // Tells the stop handlers that the open has returned: a stop now ends the run
@@ -113,6 +114,14 @@ void RestoreConsoleMode();
 // (false). A stop that comes before the read has begun is then never lost to a
 // read that blocks for ever.
 bool WaitForInput(FILE* in, const std::atomic<bool>* stop);
+
+// Reads the user's line from in into line (size bytes), as fgets does: up to
+// and including its line end. False at the end of input or on an error.
+// Windows: a console is read as UTF-16 and the line handed on in its input
+// code page (see WidenTypedLine), since reading it as bytes returns nothing
+// in code page 65001 on Windows 10 before 1903; a line longer than line
+// holds is read whole and cut.
+bool ReadTypedLine(FILE* in, char* line, size_t size);
 
 // Called when reading the user's line met the end of input or an error. Where
 // Ctrl-C at a console ends the read before its handler has run (Windows), gives

@@ -314,6 +314,10 @@ bool WaitForInput(FILE* in, const std::atomic<bool>* stop) {
   }
 }
 
+bool ReadTypedLine(FILE* in, char* line, size_t size) {
+  return std::fgets(line, static_cast<int>(size), in) != nullptr;  // the stream as it is
+}
+
 void WaitForPendingStop(FILE*, const std::atomic<bool>*) {
   // A signal's handler has run before the read it interrupted returns.
 }

@@ -24,6 +24,10 @@ constexpr DWORD PendingStopWaitMs = 500;
 constexpr DWORD PendingStopStepMs = 10;
 // What _get_osfhandle gives for a standard stream the process started without.
 constexpr intptr_t NoConsoleHandle = -2;
+// How long a stop waits for an open it cancelled to return, and how often it
+// tries to cancel it (the open may not have begun when the stop comes).
+constexpr DWORD OpenStopWaitMs = 2000;
+constexpr DWORD OpenStopStepMs = 10;
 
 std::atomic<bool>* stopFlag = nullptr;
 // Set (manual reset) once the run has ended and closed its files.
@@ -39,21 +43,35 @@ UINT redirectCodePage = Utf8CodePage;
 // Where the opening of the port stands, for a stop that comes meanwhile.
 enum class PortOpening { NotYet, Opening, Opened, Stopping };
 std::atomic<PortOpening> portOpening{PortOpening::NotYet};
-// What a stop during the open says, where, and the status it ends with.
+// What a stop during an open that cannot be cancelled says, where, and the
+// status it ends with.
 FILE* openStopOut = nullptr;
 const wchar_t* openStopMessage = L"";
 int openStopStatus = 0;
+// The thread that opens the port, for CancelSynchronousIo; null when it
+// could not be opened so.
+HANDLE openingThread = nullptr;
 
 // The console's input (CONIN$, whatever standard input is) while Quick Edit
 // is off, and its mode before; INVALID_HANDLE_VALUE while untouched.
 HANDLE quickEditInput = INVALID_HANDLE_VALUE;
 DWORD inputModeBefore = 0;
 
-// Runs on a thread the system starts for each console event.
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  if (stopFlag != nullptr) stopFlag->store(true);
-  // An open that blocks would hold the stop for as long as it blocks; nothing
-  // has been sent or written yet, so the process may end at once.
+// A stop while the port opens: an open that blocks (a Bluetooth port, for
+// tens of seconds) is cancelled, and the run, which sees the stop once the
+// open has returned, ends without sending anything, with the port's earlier
+// settings back where the open changed them. Only one cancel: a second could
+// cut short the restore after a set-up step the first one cancelled. An open
+// that does not return within OpenStopWaitMs ends the process, as nothing
+// has been sent or written yet. Returns how long it waited.
+DWORD StopPortOpening() {
+  DWORD waited = 0;
+  bool cancelled = false;
+  for (; portOpening.load() == PortOpening::Opening && waited < OpenStopWaitMs;
+       waited += OpenStopStepMs) {
+    if (!cancelled && openingThread != nullptr) cancelled = CancelSynchronousIo(openingThread) != 0;
+    Sleep(OpenStopStepMs);
+  }
   PortOpening opening = PortOpening::Opening;
   if (portOpening.compare_exchange_strong(opening, PortOpening::Stopping)) {
     RestoreConsoleMode();
@@ -61,13 +79,21 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     Print(openStopOut, openStopMessage);
     ExitProcess(static_cast<UINT>(openStopStatus));
   }
+  return waited;
+}
+
+// Runs on a thread the system starts for each console event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (stopFlag != nullptr) stopFlag->store(true);
+  const DWORD waited = StopPortOpening();
   // The process ends the moment this returns from a closing console: while
   // files are open, wait until the run has closed them, within the system's
   // bound. Before that the process may end at once. (A console program is
   // sent no log-off or shut-down event: those end it outright, and each block
   // already in the files stays there.)
   if (event == CTRL_CLOSE_EVENT) {
-    const DWORD wait = CloseWaitMs(filesInUse.load(), hungAppTimeoutMs);
+    const DWORD bound = CloseWaitMs(filesInUse.load(), hungAppTimeoutMs);
+    const DWORD wait = bound > waited ? bound - waited : 0;
     if (wait > 0 && (runEnded == nullptr || WaitForSingleObject(runEnded, wait) == WAIT_FAILED)) {
       Sleep(wait);
     }
@@ -395,6 +421,10 @@ void MarkPortOpening(FILE* out, const wchar_t* stopMessage, int stopStatus) {
   openStopOut = out;
   openStopMessage = stopMessage;
   openStopStatus = stopStatus;
+  // THREAD_TERMINATE is the right CancelSynchronousIo needs.
+  if (openingThread == nullptr) {
+    openingThread = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+  }
   portOpening.store(PortOpening::Opening);
 }
 
@@ -436,6 +466,48 @@ void RestoreConsoleMode() {
   // A console that refuses keeps Quick Edit off: harmless, and nothing else can be done.
   SetConsoleMode(input, mode);
   CloseHandle(input);
+}
+
+namespace {
+
+// UTF-16 units of a typed line read at a time.
+constexpr DWORD TypedUnits = 256;
+
+// Reads a line from the console as UTF-16 (ReadConsoleW): ReadFile on a
+// console in code page 65001 returns nothing on Windows 10 before 1903. The
+// line is handed on in the console's input code page, as WidenTypedLine
+// takes it; what does not fit is read and dropped, as a stream would have
+// read it. False when the read ended without a line (Ctrl-C, an error).
+bool ReadConsoleLine(HANDLE console, char* line, size_t size) {
+  // Kept: as many units as line holds in any code page (MaxBytesPerUnit bytes each).
+  const size_t fits = (size - 1) / MaxBytesPerUnit;
+  const DWORD kept = fits < TypedUnits ? static_cast<DWORD>(fits) : TypedUnits;
+  wchar_t wide[TypedUnits + 1];
+  DWORD got = 0;
+  if (kept == 0 || !ReadConsoleW(console, wide, kept, &got, nullptr) || got == 0) return false;
+  wide[got] = L'\0';
+  for (bool ended = wide[got - 1] == L'\n'; !ended;) {
+    wchar_t rest[TypedUnits];
+    DWORD more = 0;
+    if (!ReadConsoleW(console, rest, TypedUnits, &more, nullptr) || more == 0) break;
+    ended = rest[more - 1] == L'\n';
+  }
+  UINT codePage = GetConsoleCP();
+  if (codePage == 0) codePage = GetACP();
+  // A line that does not fit (never one of kept units) is taken as empty.
+  if (WideCharToMultiByte(codePage, 0, wide, -1, line, static_cast<int>(size), nullptr, nullptr) ==
+      0) {
+    line[0] = '\0';
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadTypedLine(FILE* in, char* line, size_t size) {
+  const HANDLE console = ConsoleOf(in);
+  if (console != nullptr) return ReadConsoleLine(console, line, size);
+  return std::fgets(line, static_cast<int>(size), in) != nullptr;
 }
 
 bool WaitForInput(FILE*, const std::atomic<bool>* stop) {
@@ -506,7 +578,12 @@ bool WindowClosesAtExit(FILE* in, FILE* out, bool* midLine) {
 void WaitForEnter(FILE* in) {
   // Keys pressed during the run must not end the wait at once.
   const HANDLE input = ConsoleOf(in);
-  if (input != nullptr) FlushConsoleInputBuffer(input);
+  if (input != nullptr) {
+    FlushConsoleInputBuffer(input);
+    char line[TypedUnits];
+    ReadConsoleLine(input, line, sizeof line);  // a read that ends without a line ends the wait too
+    return;
+  }
   std::clearerr(in);
   for (int c = std::fgetc(in); c != EOF && c != '\n';) c = std::fgetc(in);
 }

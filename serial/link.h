@@ -33,6 +33,9 @@ struct SerialLink {
   // The last read from the port ended early because a signal came (Linux):
   // the caller should look at its stop request now, not wait the time-out out.
   bool readInterrupted;
+  // Windows: since when reads have come back early and empty, one after
+  // another (-1: the last read brought a byte or waited its time-out out).
+  long long earlyEmptySinceMs;
   // The settings found at open, once the link has changed them.
   alignas(8) unsigned char savedSettings[SerialSavedSettingsBytes];
   bool settingsSaved;

@@ -1,6 +1,7 @@
 // Port listing on Windows, and how the user names a port there: the device
-// set-up interface lists the COM ports; the number typed is the COM number
-// itself.
+// set-up interface lists the COM ports, and the serial device map adds those
+// of drivers that register only there; the number typed is the COM number
+// itself, and a port of another name is typed by its name.
 // initguid.h first: the interface class GUID_DEVINTERFACE_COMPORT is then
 // defined here rather than only declared.
 #include <initguid.h>
@@ -19,8 +20,16 @@ namespace {
 
 // The registry value "PortName" is read into this many bytes.
 constexpr DWORD PortNameBytes = 512;
-// The device path of a COM port: "\\.\COM" and its number.
+// The device path of a COM port: "\\.\COM" and its number; of a port of
+// another name, "\\.\" and the name.
 constexpr char DevicePathFormat[] = "\\\\.\\COM%ld";
+constexpr char NamedDeviceFormat[] = "\\\\.\\%s";
+// Where every serial port driver that has started names its port: a value
+// per port, its name the kernel's device (\Device\Serial0), its data the
+// port's name (COM1, CNCA0).
+constexpr wchar_t SerialDeviceMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// Longest kernel device name read from the map, in characters.
+constexpr DWORD KernelNameSize = 256;
 
 // Copies src into dst (dstSize characters), cut to fit, always terminated.
 void CopyCut(wchar_t* dst, size_t dstSize, const wchar_t* src) {
@@ -194,45 +203,135 @@ void DescribeDevice(HDEVINFO set, SP_DEVINFO_DATA* device, SerialPortDetail* det
   AddProperty(set, device, SPDRP_SERVICE, PortFieldKind::Service, detail);
 }
 
+// Describes the device of the port's name in set; false when set has none.
+bool DescribeIn(HDEVINFO set, const SerialPortEntry* port, SerialPortDetail* detail) {
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof device;
+  bool found = false;
+  for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+    wchar_t name[PortNameSize];
+    found = ReadPortName(set, &device, name, PortNameSize) && _wcsicmp(name, port->name) == 0;
+    if (found) DescribeDevice(set, &device, detail);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+// The number and the device of the entry, from its name: COM and digits are
+// the COM number's device; any other name is opened by itself.
+void SetDevice(SerialPortEntry* entry) {
+  entry->number = NumberOfPortName(entry->name);
+  entry->device[0] = '\0';
+  if (entry->number >= 0) {
+    SerialDeviceOfNumber(entry->number, entry->device, DevicePathSize);
+    return;
+  }
+  char name[PortNameSize * 3];  // UTF-8 takes at most three bytes a unit
+  if (WideCharToMultiByte(CP_UTF8, 0, entry->name, -1, name, sizeof name, nullptr, nullptr) > 0) {
+    const int n = std::snprintf(entry->device, DevicePathSize, NamedDeviceFormat, name);
+    if (n < 0 || static_cast<size_t>(n) >= DevicePathSize) entry->device[0] = '\0';
+  }
+}
+
+// The listed port of that name (in any case), or null.
+SerialPortEntry* Listed(SerialPortList* list, const wchar_t* name) {
+  for (int i = 0; i < list->count; ++i) {
+    if (_wcsicmp(list->ports[i].name, name) == 0) return &list->ports[i];
+  }
+  return nullptr;
+}
+
+// Adds every port that the serial device map names and the list lacks, with
+// its kernel device's name as the description. Returns how many were added.
+int AddMappedPorts(SerialPortList* list) {
+  HKEY map = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SerialDeviceMap, 0, KEY_QUERY_VALUE, &map) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  int added = 0;
+  for (DWORD index = 0; list->count < MaxPorts; ++index) {
+    wchar_t kernel[KernelNameSize];
+    DWORD kernelSize = KernelNameSize;
+    wchar_t value[PortNameBytes / sizeof(wchar_t) + 1] = {};
+    DWORD type = 0;
+    DWORD size = PortNameBytes;
+    const LONG read = RegEnumValueW(map, index, kernel, &kernelSize, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(value), &size);
+    if (read == ERROR_NO_MORE_ITEMS) break;
+    // A value too long for the buffers, or no name, is left out.
+    if (read != ERROR_SUCCESS || type != REG_SZ || value[0] == L'\0' || Listed(list, value)) {
+      continue;
+    }
+    SerialPortEntry* entry = &list->ports[list->count++];
+    CopyCut(entry->name, PortNameSize, value);  // value has a spare terminator past its 512 bytes
+    CopyCut(entry->desc, PortDescSize, kernel);
+    SetDevice(entry);
+    ++added;
+  }
+  RegCloseKey(map);
+  return added;
+}
+
+// Describes the ports from first on (those the device map added) as the
+// set-up interface describes the device of that port name, in any class
+// (com0com's ports have no COM-port interface); where it knows none, they
+// keep the kernel device's name.
+void DescribeMappedPorts(SerialPortList* list, int first) {
+  const HDEVINFO set =
+      SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof device;
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+    wchar_t name[PortNameSize];
+    if (!ReadPortName(set, &device, name, PortNameSize)) continue;
+    SerialPortEntry* entry = Listed(list, name);
+    if (entry == nullptr || entry < &list->ports[first]) continue;
+    wchar_t desc[PortDescSize];
+    ReadDescription(set, &device, desc, PortDescSize);
+    if (desc[0] != L'\0') CopyCut(entry->desc, PortDescSize, desc);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 }  // namespace
 
 void SerialDescribePort(const SerialPortEntry* port, SerialPortDetail* detail) {
   detail->count = 0;
-  const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return;
-  SP_DEVINFO_DATA device;
-  device.cbSize = sizeof device;
-  // The device whose "PortName" is the port's name.
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
-    wchar_t name[PortNameSize];
-    if (ReadPortName(set, &device, name, PortNameSize) && std::wcscmp(name, port->name) == 0) {
-      DescribeDevice(set, &device, detail);
-      break;
-    }
+  // The device whose "PortName" is the port's name: among the COM-port
+  // interface's, else (a port only the device map names) in any class.
+  if (DescribeIn(SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+                 port, detail)) {
+    return;
   }
-  SetupDiDestroyDeviceInfoList(set);
+  DescribeIn(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT),
+             port, detail);
 }
 
 void SerialListPorts(SerialPortList* list) {
   list->count = 0;
   const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return;
-  SP_DEVINFO_DATA device;
-  device.cbSize = sizeof device;
-  for (DWORD index = 0; list->count < MaxPorts && SetupDiEnumDeviceInfo(set, index, &device);
-       ++index) {
-    SerialPortEntry* entry = &list->ports[list->count];
-    // A device without a name offers the user nothing to type: left out.
-    if (!ReadPortName(set, &device, entry->name, PortNameSize)) continue;
-    ++list->count;
-    ReadDescription(set, &device, entry->desc, PortDescSize);
-    entry->number = NumberOfPortName(entry->name);
-    entry->device[0] = '\0';
-    if (entry->number >= 0) SerialDeviceOfNumber(entry->number, entry->device, DevicePathSize);
+  if (set != INVALID_HANDLE_VALUE) {
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; list->count < MaxPorts && SetupDiEnumDeviceInfo(set, index, &device);
+         ++index) {
+      SerialPortEntry* entry = &list->ports[list->count];
+      // A device without a name offers the user nothing to type: left out.
+      if (!ReadPortName(set, &device, entry->name, PortNameSize)) continue;
+      ++list->count;
+      ReadDescription(set, &device, entry->desc, PortDescSize);
+      SetDevice(entry);
+    }
+    SetupDiDestroyDeviceInfoList(set);
   }
-  SetupDiDestroyDeviceInfoList(set);
+  // Then the ports of drivers that register only in the device map, each once.
+  const int first = list->count;
+  if (AddMappedPorts(list) > 0) DescribeMappedPorts(list, first);
 }
 
 bool SerialIsDevicePath(const char*) {

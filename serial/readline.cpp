@@ -61,6 +61,7 @@ void SerialInit(SerialLink* link) {
   link->writeFailedOutright = false;
   link->queueEmpty = false;
   link->readInterrupted = false;
+  link->earlyEmptySinceMs = -1;
   link->settingsSaved = false;
 }
 

@@ -126,12 +126,30 @@ enum class SerialOpenFault {
   Other,            // any other failure; see code
 };
 
+// The setting a port did not take, where the link can tell which: the
+// settings read back differ from those asked for in a way that changes what
+// goes over the wire.
+enum class SerialSetting {
+  None,  // not known, or none
+  BaudRate,
+  DataBits,
+  Parity,
+  StopBits,
+  FlowControl,  // flow control or a handshake line that holds or drops bytes
+  ReadTimeout,
+};
+
 // What SerialOpen reports when it fails: the reason and the system's own
 // error code (errno on Linux, GetLastError on Windows), 0 when the system
 // reported none (a number without a port, settings read back different).
+// After a refused set-up the port's earlier settings are put back; notRestored
+// tells when that failed, with the system's code in restoreCode (0 for none).
 struct SerialOpenFailure {
   SerialOpenFault fault;
   unsigned long code;
+  SerialSetting refused = SerialSetting::None;  // with SettingsRefused
+  bool notRestored = false;
+  unsigned long restoreCode = 0;
 };
 
 // Opens the port at device (the path the system names it by), configures it

@@ -1,6 +1,7 @@
 // A Windows helper for the Wine tests: adds present COM-port devices to the
-// prefix, one with a "PortName" and one without, and two named ones with the
-// instance ids and properties of an FTDI and a CH340 adapter's ports, or
+// prefix, one with a "PortName" and one without, two named ones with the
+// instance ids and properties of an FTDI and a CH340 adapter's ports, and two
+// ports of the serial device map (one of them the named port again), or
 // removes them again.
 //   wine_comports add | remove
 #include <initguid.h>
@@ -71,6 +72,23 @@ bool AddDevice(const wchar_t* description, const wchar_t* portName,
   return ok;
 }
 
+// The serial device map's ports made here: kernel device, port name.
+constexpr const wchar_t* MappedPorts[][2] = {{L"\\Device\\loggerdumpTest0", L"CNCA0"},
+                                             {L"\\Device\\loggerdumpTest1", L"COM7"}};
+constexpr wchar_t SerialDeviceMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+bool MapPorts(bool add) {
+  bool ok = true;
+  for (const auto& port : MappedPorts) {
+    const DWORD bytes = static_cast<DWORD>((std::wcslen(port[1]) + 1) * sizeof(wchar_t));
+    ok =
+        (add ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, SerialDeviceMap, port[0], REG_SZ, port[1], bytes)
+             : RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SerialDeviceMap, port[0])) == ERROR_SUCCESS &&
+        ok;
+  }
+  return ok;
+}
+
 bool RemoveDevices() {
   const HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -108,9 +126,11 @@ int main(int argc, char** argv) {
     const bool ch340 =
         AddDevice(L"loggerdump test CH340 port", L"COM9", L"USB\\VID_1A86&PID_7523\\5&2F3B2A4&0&2",
                   {{SPDRP_HARDWAREID, L"USB\\VID_1A86&PID_7523&REV_0254\0"}});
-    return named && nameless && ftdi && ch340 ? 0 : 1;
+    return named && nameless && ftdi && ch340 && MapPorts(true) ? 0 : 1;
   }
-  if (argc == 2 && std::strcmp(argv[1], "remove") == 0) return RemoveDevices() ? 0 : 1;
+  if (argc == 2 && std::strcmp(argv[1], "remove") == 0) {
+    return RemoveDevices() && MapPorts(false) ? 0 : 1;
+  }
   std::fprintf(stderr, "usage: wine_comports add|remove\n");
   return 2;
 }

@@ -34,6 +34,8 @@ constexpr int WineRunSeconds = 120;
 // COM number linked to the logger, and one that is never linked.
 constexpr int LoggerComNumber = 40;
 constexpr int MissingComNumber = 41;
+// A COM number for a port of the link's own tests.
+constexpr int DriverComNumber = 42;
 constexpr uint32_t Seed = 4711;
 constexpr int Blocks = 1024;
 
@@ -660,16 +662,24 @@ TEST_F(WineTest, SurplusBehindAReplyIsDroppedOrTheBlockAskedAgain) {
   }
 }
 
+// A Windows helper of the tests, built beside the program.
+WineSetup Helper(const WineSetup& setup, const std::string& program) {
+  WineSetup helper = setup;
+  helper.exe = setup.exe.substr(0, setup.exe.rfind('/') + 1) + program;
+  EXPECT_TRUE(FileExists(helper.exe)) << helper.exe;
+  return helper;
+}
+
 // A COM-port device whose "PortName" cannot be read offers nothing to type:
 // it is left out of the list, while a named one is listed as name(description).
 // --verbose adds, after the unchanged list, what the device set-up holds of
 // each: an FTDI port's serial number from its instance id (without the
 // channel letter), none from the id Windows made up for a CH340's port. The
 // devices come from a Windows helper built beside the program.
+// A port that only the serial device map names is listed once, described by
+// its kernel device.
 TEST_F(WineTest, PortWithoutANameIsLeftOutOfTheList) {
-  WineSetup helper = setup_;
-  helper.exe = setup_.exe.substr(0, setup_.exe.rfind('/') + 1) + "wine_comports.exe";
-  ASSERT_TRUE(FileExists(helper.exe)) << helper.exe;
+  const WineSetup helper = Helper(setup_, "wine_comports.exe");
   ASSERT_EQ(RunWine(helper, dir_.path, "", {"add"}).status, 0) << "devices not made";
   const ProcessResult list = RunWine(setup_, dir_.path, "", {"--list"});
   const ProcessResult verbose = RunWine(setup_, dir_.path, "", {"--list", "-v"});
@@ -699,6 +709,27 @@ TEST_F(WineTest, PortWithoutANameIsLeftOutOfTheList) {
   // Whole blocks: the next port's heading (a blank line) or the end follows each.
   for (const std::string& block : {ftdi, ch340})
     EXPECT_TRUE(Contains(details + "\n", block + "\n"));
+  EXPECT_NE(console.find("\nCNCA0(\\Device\\loggerdumpTest0)\n"), std::string::npos) << console;
+  EXPECT_EQ(Count(console, "COM7("), 1u) << console;
+}
+
+// What real drivers do and Wine's never does, checked by a Windows helper
+// beside the link (through its seam) on a port that holds a few bytes from
+// before and must receive nothing.
+TEST_F(WineTest, LinkMeetsDriversThatRefuseRoundOrVanish) {
+  SimPty port{};
+  ASSERT_TRUE(SimOpenPty(&port));
+  const std::string link = ComLink(setup_, DriverComNumber);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(port.path, link.c_str()), 0);
+  ASSERT_EQ(write(port.master, "stale\r\n", 7), 7);
+  const ProcessResult run = RunWine(Helper(setup_, "wine_serial.exe"), dir_.path, "",
+                                    {std::to_string(DriverComNumber), WindowsPath(dir_.path)});
+  unlink(link.c_str());
+  char sent[64];
+  EXPECT_LE(read(port.master, sent, sizeof sent), 0) << "the helper's runs sent something";
+  SimClosePty(&port);
+  EXPECT_EQ(run.status, 0) << run.out;
 }
 
 // Folder names the system's code page (932) cannot encode, one of them beyond
