@@ -302,8 +302,8 @@ bool SerialOpenPort(SerialLink* link, const char* device, SerialOpenFailure* fai
     return false;
   }
   if (!ConfigurePort(fd, &earlier, failure)) {
-    unsigned long ignored = 0;  // the open's own failure is what the user is told
-    PutBack(fd, &earlier, &ignored);
+    // Told after the open's own failure.
+    failure->notRestored = !PutBack(fd, &earlier, &failure->restoreCode);
     close(fd);
     return false;
   }

@@ -434,6 +434,12 @@ TEST(SerialOpen, DriversWithoutModemLinesOrWithLatencyAndFailedRestores) {
       EXPECT_EQ(FakeDriver::latencyFlags, 0) << "low latency left on";
     }
   }
+  // Settings refused at open, and the earlier ones with them: both are told.
+  FakeDriver::closeSetError = EPERM;
+  SerialOpenFailure failure{};
+  EXPECT_EQ(SerialOpen(pty.path, &failure), nullptr);
+  EXPECT_EQ(failure.fault, SerialOpenFault::SettingsRefused);
+  EXPECT_TRUE(failure.notRestored && failure.restoreCode == EPERM);
   serialDriverSeam = saved;
   SimClosePty(&pty);
 }
