@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "dump/exitstatus.h"
+#include "dump/summary.h"
 
 constexpr int CountdownSteps = 5;
 constexpr unsigned CountdownStepMs = 1000;
@@ -41,6 +42,7 @@ struct DumpOptions {
   const char* port;               // the port as given (--port); null: ask at the prompt
   bool listOnly;                  // print the port list and end (--list)
   bool resume;                    // go on with the dump in the files (--resume)
+  SummaryFacts* facts;            // filled in with what the run did (summary.h); may be null
 };
 
 // Runs the whole dump and returns the exit status.

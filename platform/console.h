@@ -3,11 +3,15 @@
 #include <cstdio>
 
 // Largest console text one Print produces (longer output is cut).
-constexpr size_t ConsoleTextSize = 1024;
+constexpr size_t ConsoleTextSize = 4096;
 
 // Formats wide text like wprintf under the selected locale and writes it to
 // the console stream out at once.
 void Print(FILE* out, const wchar_t* format, ...);
+
+// Whether the last text Print wrote went to out and left its line open (it
+// ends in no line end, as a progress line does).
+bool LineLeftOpen(FILE* out);
 
 // Narrow text in the locale's encoding (a system message; on Linux a
 // command-line argument, see WidenArgument) as wide text, cut to size characters; byte by byte
@@ -20,8 +24,9 @@ void Widen(const char* text, wchar_t* wide, size_t size);
 bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,
                              bool outputIsConsole);
 
-// Every character besides ASCII that the program's own messages use: an
-// encoding that can encode these can show every message.
+// Every character besides ASCII that the program's own messages use (the
+// Japanese ones: the English are ASCII): an encoding that can encode these
+// can show every message.
 constexpr wchar_t MessageCharacters[] =
     L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれろ"
     L"わ"

@@ -120,7 +120,7 @@ TEST(CommandLine, DirMustBeAnExistingFolder) {
   TempDir dir;
   WriteFileBytes(dir.File("file"), "x");
   FILE* err = std::tmpfile();
-  CommandLine line{Action::Dump, nullptr, nullptr, false};
+  CommandLine line{Action::Dump, nullptr, nullptr, false, Language::Japanese, nullptr};
   EXPECT_TRUE(DirExists(&line, err));
   line.dir = dir.path.c_str();
   EXPECT_TRUE(DirExists(&line, err));

@@ -113,6 +113,7 @@ struct DriverRun {
   const char* port = nullptr;               // given as with --port
   bool resume = false;                      // as with --resume
   int inFd = -1;                            // the user's input read from here instead
+  SummaryFacts* facts = nullptr;            // filled in with what the run did
 };
 
 // Runs the dump driver in this process, in folder dir, as run says, with no
