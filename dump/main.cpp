@@ -37,8 +37,9 @@ int DumpOrList(const CommandLine* line, Action action) {
                                  &facts};
     status = RunDump(&options);
   }
-  if (line->summary != nullptr)
+  if (line->summary != nullptr) {
     WriteSummary(line->summary, &facts, status, line->dir, stdout, stderr);
+  }
   return status;
 }
 

@@ -259,6 +259,9 @@ inline MessageText BadPortValue =
     Texts(L"ポートの指定が正しくありません: %ls\n", L"Not a port: %ls\n");
 inline MessageText BadLanguage = Texts(L"言語の指定が正しくありません: %ls (ja または en)\n",
                                        L"Not a language: %ls (ja or en)\n");
+inline MessageText SummaryOverDump =
+    Texts(L"要約のファイルに読み出したファイルの名前は使えません: %ls\n",
+          L"The summary cannot take the name of a dump file: %ls\n");
 inline MessageText ValueNeeded = Texts(L"%ls には値が必要です。\n", L"%ls needs a value.\n");
 inline MessageText NoValueTaken = Texts(L"%ls に値は付けられません。\n", L"%ls takes no value.\n");
 inline MessageText UnknownOption = Texts(L"不明なオプションです: %ls\n", L"Unknown option: %ls\n");

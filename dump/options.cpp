@@ -2,9 +2,11 @@
 
 #include <getopt.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 
 #include "platform/console.h"
 #include "dump.h"
@@ -82,6 +84,19 @@ bool LanguageOfName(const char* name, Language* language) {
   return false;
 }
 
+// Whether path names a file of the dump itself (its last part is one of the
+// files' names in any case): the summary renamed over it would replace it.
+bool NamesOutputFile(const char* path) {
+  const char* name = path + std::strlen(path);
+  while (name > path && name[-1] != '/' && name[-1] != '\\') --name;
+  for (const char* output : {HexFileName, BinFileName}) {
+    size_t i = 0;
+    while (output[i] != '\0' && std::tolower(static_cast<unsigned char>(name[i])) == output[i]) ++i;
+    if (output[i] == '\0' && name[i] == '\0') return true;
+  }
+  return false;
+}
+
 // Tells a problem with the command line or its folder after the program's name.
 void Complain(FILE* err, const wchar_t* format, const wchar_t* what) {
   wchar_t name[QuotedSize];
@@ -119,6 +134,10 @@ bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
     line->dir = optarg;
   } else if (c == SummaryOption) {
     line->summary = optarg;
+    if (!NamesOutputFile(optarg)) return true;
+    WidenArgument(optarg, quoted, QuotedSize);
+    RefuseCommandLine(err, Msg::SummaryOverDump, quoted);
+    return false;
   } else if (c == LangOption) {
     if (LanguageOfName(optarg, &line->language)) return true;
     WidenArgument(optarg, quoted, QuotedSize);

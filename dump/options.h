@@ -31,6 +31,7 @@ Language CommandLineLanguage(int argc, char** argv);
 
 // Reads the options in argv with getopt_long. A wrong option, a missing or
 // empty value, a port that is neither a number nor (on Linux) a device path,
+// a language other than ja or en, a summary named as one of the dump's files,
 // or a stray argument: a message naming it and a hint to --help are written
 // to err and the action is Action::Usage. May be called more than once.
 Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err);

@@ -23,8 +23,10 @@ constexpr size_t SummaryTextSize = FieldsRoom + 2 * BlockCount * ListedBlockRoom
                                    (OutputPathSize + DevicePathSize) * EscapedPerByte;
 char summaryText[SummaryTextSize];
 
-// Room for the meaning of a status, its numbers filled in.
+// Room for the meaning of a status, its numbers filled in, and for the names
+// in the message of a summary that could not be written.
 constexpr size_t MeaningSize = 1024;
+constexpr size_t NameSize = 1024;
 // What the numbering is called, in the order of LoggerNumbering.
 constexpr const char* NumberingNames[] = {"unknown", "address", "arrival"};
 constexpr wchar_t ReplacementCharacter = 0xFFFD;
@@ -269,11 +271,11 @@ void WriteSummary(const char* path, const SummaryFacts* facts, int status, const
     written = WriteWholeFile(path, summaryText, length, &code);
   }
   if (written) return;
-  wchar_t program[PortNameSize];
-  wchar_t name[MeaningSize];
+  wchar_t program[NameSize];
+  wchar_t name[NameSize];
   wchar_t system[SystemTextSize];
-  Widen(ProgramName, program, PortNameSize);
-  WidenArgument(path, name, MeaningSize);
+  Widen(ProgramName, program, NameSize);
+  WidenArgument(path, name, NameSize);
   Print(err, Msg::ProgramPrefix, program);
   if (SystemErrorText(code, system, SystemTextSize)) {
     Print(err, Msg::SummaryNotWrittenWithSystem, name, system);

@@ -104,6 +104,7 @@ TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
       {{"--port", "COM"}, Said(Msg::BadPortValue, L"COM")},
       {{"--lang", "EN"}, Said(Msg::BadLanguage, L"EN")},
       {{"--summary="}, Said(Msg::EmptyValue, L"--summary")},
+      {{"--summary", "d/Logger.BIN"}, Said(Msg::SummaryOverDump, L"d/Logger.BIN")},
       {{"3"}, Said(Msg::StrayArgument, L"3")},
       {{"--port", "3", "--", "--list"}, Said(Msg::StrayArgument, L"--list")},
       // A stray argument refuses even --help: the command line is wrong.
