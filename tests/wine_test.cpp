@@ -743,13 +743,10 @@ TEST_F(WineTest, EnglishOnAnyCodePageWithItsSummaryReplacingTheLast) {
   EXPECT_EQ(console.rfind(opening, 0), 0u) << console;
   EXPECT_TRUE(EndsWith(console, advice)) << console;
   const std::string summary = ReadFileBytes(dir_.File("summary.json"));
-  EXPECT_EQ(
-      summary.rfind("{\"program\":\"loggerdump\",\"version\":\"" + std::string(ProgramVersion) +
-                        "\",\"status\":1,\"meaning\":\"the port could not be opened (COM Open "
-                        "Error)\",\"port\":\"\\\\\\\\.\\\\COM" +
-                        number + "\",\"dir\":\".\",",
-                    0),
-      0u)
+  EXPECT_TRUE(Contains(summary,
+                       "\"status\":1,\"meaning\":\"the port could not be opened (COM Open "
+                       "Error)\",\"port\":\"\\\\\\\\.\\\\COM" +
+                           number + "\",\"dir\":\".\","))
       << summary;
   EXPECT_TRUE(EndsWith(summary, ",\"hex_bytes\":0,\"bin_bytes\":0}\n")) << summary;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path)) {
