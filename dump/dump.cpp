@@ -69,6 +69,7 @@ struct DumpState {
   int heldCount;
   LoggerBlock held[HeldBlocksRoom];
   LoggerStop loggerStop;  // why the logger layer stopped the run, with RunStop::ByLogger
+  SummaryFacts* facts;    // what the run did, for the summary
 };
 
 }  // namespace
@@ -104,6 +105,15 @@ void StartLine(DumpState* run) {
 void NoteBadBlock(DumpState* run, uint32_t address) {
   if (run->badBlocks < BadBlocksNamed) run->badBlockAddresses[run->badBlocks] = address;
   ++run->badBlocks;
+}
+
+// Notes a block whose tries are over, for the summary: read, in how many
+// tries, and whether it stayed bad.
+void NoteBlockRead(DumpState* run, uint32_t address, const LoggerBlock* block) {
+  SummaryFacts* facts = run->facts;
+  facts->tries[address / BlockSize] = static_cast<uint8_t>(block->tries);
+  facts->bad[address / BlockSize] = !block->sound;
+  ++facts->blocksRead;
 }
 
 // What the logger layer reports while it reads a block.
@@ -210,6 +220,11 @@ void DumpBlocks(DumpState* run, uint32_t first) {
   for (uint32_t address = first; address < BlockAddressBound; address += BlockSize) {
     const LoggerStop stop = LoggerReadBlock(&run->logger, address);
     const LoggerBlock* block = &run->logger.block;
+    run->facts->elapsedMs = NowMs() - startMs;
+    // A block cut short by the user or the link was not read to its end.
+    if (stop != LoggerStop::UserStopped && stop != LoggerStop::LinkLost) {
+      NoteBlockRead(run, address, block);
+    }
     // Until a sound block comes, the earlier files stay as they are: a run
     // that stops first leaves them, bad blocks wait to be stored.
     if (run->cutPending && !block->sound) {
@@ -362,6 +377,8 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
     return StartAfresh(run);
   }
   *first = stored->blocks * BlockSize;
+  run->facts->resumed = true;
+  run->facts->firstBlock = *first;
   if (stored->blocks < BlockCount) {
     Print(out, Msg::Resuming, static_cast<unsigned>(*first));
   } else if (stored->moreAfter) {
@@ -460,6 +477,8 @@ int FinishRun(DumpState* run) {
     Print(out, Msg::WriteError);
   }
   run->extraRecords = ending.extraRecords;
+  run->facts->numbering = run->logger.numbering;
+  run->facts->bytesReceived = SerialBytesReceived(run->link);
   unsigned long restoreCode = 0;
   if (!SerialClose(run->link, &restoreCode)) {
     StartLine(run);
@@ -622,7 +641,7 @@ int OpenPort(DumpState* run) {
       break;
     case SerialOpenFault::AccessDenied:
       what = Msg::PortAccessDenied;
-      advice = SerialAccessAdvice();
+      advice = SerialAccessByGroup ? Msg::JoinDialoutGroup : L"";
       break;
     case SerialOpenFault::InUse:
       what = Msg::PortInUse;
@@ -706,6 +725,7 @@ int CountDown(DumpState* run) {
   } else {
     ChoosePort(given != nullptr ? given : run->line, &run->ports, &run->port);
   }
+  std::memcpy(run->facts->port, run->port.device, sizeof run->facts->port);
   Print(out, Msg::Connecting, run->port.shown);
   // The user's own terminal and the system's consoles are no ports.
   const bool users =
@@ -795,6 +815,9 @@ int RunSteps(DumpState* run) {
 
 int RunDump(const DumpOptions* options) {
   DumpState run{};
+  SummaryFacts unwanted;
   run.options = options;
+  run.facts = options->facts != nullptr ? options->facts : &unwanted;
+  *run.facts = SummaryFacts{};
   return RunSteps(&run);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "dump/exitstatus.h"
+#include "dump/summary.h"
 
 constexpr int CountdownSteps = 5;
 constexpr unsigned CountdownStepMs = 1000;
@@ -42,6 +43,7 @@ struct DumpOptions {
   bool listOnly;                  // print the port list and end (--list)
   bool resume;                    // go on with the dump in the files (--resume)
   bool verbose;                   // the port list with each port's details (--verbose)
+  SummaryFacts* facts;            // filled in with what the run did (summary.h); may be null
 };
 
 // Runs the whole dump and returns the exit status.

@@ -9,6 +9,7 @@
 #include "options.h"
 #include "platform/platform.h"
 #include "program.h"
+#include "summary.h"
 
 namespace {
 
@@ -23,6 +24,23 @@ void HoldWindowUntilRead(FILE* in, FILE* out) {
   if (midLine) Print(out, L"\n");
   Print(out, Msg::PressEnter);
   WaitForEnter(in);
+}
+
+// The dump, or the port list alone; with --summary, its summary at the end.
+int DumpOrList(const CommandLine* line, Action action) {
+  static SummaryFacts facts;
+  int status = ExitNoFolder;
+  // A folder that is not there is told before anything is listed or made.
+  if (action == Action::List || DirExists(line, stderr)) {
+    const DumpOptions options = {stdin,         stdout,     CountdownStepMs,        &stopRequested,
+                                 line->dir,     line->port, action == Action::List, line->resume,
+                                 line->verbose, &facts};
+    status = RunDump(&options);
+  }
+  if (line->summary != nullptr) {
+    WriteSummary(line->summary, &facts, status, line->dir, stdout, stderr);
+  }
+  return status;
 }
 
 int Run(int argc, char** argv) {
@@ -41,12 +59,7 @@ int Run(int argc, char** argv) {
     case Action::Dump:
       break;
   }
-  // A folder that is not there is told before anything is listed or made.
-  if (action == Action::Dump && !DirExists(&line, stderr)) return ExitNoFolder;
-  const DumpOptions options = {stdin,       stdout,    CountdownStepMs,        &stopRequested,
-                               line.dir,    line.port, action == Action::List, line.resume,
-                               line.verbose};
-  return RunDump(&options);
+  return DumpOrList(&line, action);
 }
 
 }  // namespace
@@ -56,7 +69,10 @@ int LoggerDumpMain(int argc, char** argv) {
   // standard stream and receive console text. Without even the null device
   // the output files cannot be made safely.
   if (!KeepStandardStreamsOpen()) return ExitNoStreams;
-  SetupConsoleLocale();
+  // The language, chosen once: every message from here on speaks it.
+  const Language language = CommandLineLanguage(argc, argv);
+  SelectLanguage(language);
+  SetupConsoleLocale(language == Language::English);
   InstallStopHandlers(&stopRequested);
   TurnQuickEditOff();
   const int status = Run(argc, argv);

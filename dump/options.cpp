@@ -2,9 +2,11 @@
 
 #include <getopt.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 
 #include "platform/console.h"
 #include "dump.h"
@@ -20,9 +22,14 @@
 namespace {
 
 constexpr char ShortOptions[] = ":p:d:rlvhV";  // leading ':': a missing value is told apart
+// The options that have no short form, by values no character has.
+constexpr int LangOption = 0x100;
+constexpr int SummaryOption = 0x101;
 const option LongOptions[] = {
     {"port", required_argument, nullptr, 'p'},
     {"dir", required_argument, nullptr, 'd'},
+    {"lang", required_argument, nullptr, LangOption},
+    {"summary", required_argument, nullptr, SummaryOption},
     {"resume", no_argument, nullptr, 'r'},
     {"list", no_argument, nullptr, 'l'},
     {"verbose", no_argument, nullptr, 'v'},  // the port list with each port's details
@@ -65,6 +72,33 @@ const char* PortValue(const char* value) {
   return digits;
 }
 
+// The languages as --lang names them, in the order of Language.
+constexpr const char* LanguageNames[LanguageCount] = {"ja", "en"};
+
+// The language name names; false when it names none.
+bool LanguageOfName(const char* name, Language* language) {
+  for (int i = 0; i < LanguageCount; ++i) {
+    if (std::strcmp(name, LanguageNames[i]) == 0) {
+      *language = static_cast<Language>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether path names a file of the dump itself (its last part is one of the
+// files' names in any case): the summary renamed over it would replace it.
+bool NamesOutputFile(const char* path) {
+  const char* name = path + std::strlen(path);
+  while (name > path && name[-1] != '/' && name[-1] != '\\') --name;
+  for (const char* output : {HexFileName, BinFileName}) {
+    size_t i = 0;
+    while (output[i] != '\0' && std::tolower(static_cast<unsigned char>(name[i])) == output[i]) ++i;
+    if (output[i] == '\0' && name[i] == '\0') return true;
+  }
+  return false;
+}
+
 // Tells a problem with the command line or its folder after the program's name.
 void Complain(FILE* err, const wchar_t* format, const wchar_t* what) {
   wchar_t name[QuotedSize];
@@ -88,8 +122,8 @@ struct Switches {
   bool list;
 };
 
-// Takes the value of --port or --dir (option c); false, with the message
-// written, when it is empty or names no port.
+// Takes the value of --port, --dir, --lang or --summary (option c); false,
+// with the message written, when it is empty or names no port or language.
 bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
   wchar_t quoted[QuotedSize];
   if (optarg[0] == '\0') {
@@ -100,6 +134,17 @@ bool TakeValue(int c, char** argv, CommandLine* line, FILE* err) {
   }
   if (c == 'd') {
     line->dir = optarg;
+  } else if (c == SummaryOption) {
+    line->summary = optarg;
+    if (!NamesOutputFile(optarg)) return true;
+    WidenArgument(optarg, quoted, QuotedSize);
+    RefuseCommandLine(err, Msg::SummaryOverDump, quoted);
+    return false;
+  } else if (c == LangOption) {
+    if (LanguageOfName(optarg, &line->language)) return true;
+    WidenArgument(optarg, quoted, QuotedSize);
+    RefuseCommandLine(err, Msg::BadLanguage, quoted);
+    return false;
   } else if ((line->port = PortValue(optarg)) == nullptr) {
     WidenArgument(optarg, quoted, QuotedSize);
     RefuseCommandLine(err, Msg::BadPortValue, quoted);
@@ -125,6 +170,8 @@ bool TakeOption(int c, char** argv, CommandLine* line, Switches* switches, FILE*
   switch (c) {
     case 'p':
     case 'd':
+    case LangOption:
+    case SummaryOption:
       return TakeValue(c, argv, line, err);
     case 'r':
       line->resume = true;
@@ -149,8 +196,19 @@ bool TakeOption(int c, char** argv, CommandLine* line, Switches* switches, FILE*
 
 }  // namespace
 
+Language CommandLineLanguage(int argc, char** argv) {
+  Language language = Language::Japanese;
+  optind = 0;
+  opterr = 0;
+  // Every option is read, past any wrong one: only --lang counts here.
+  for (int c; (c = getopt_long(argc, argv, ShortOptions, LongOptions, nullptr)) != -1;) {
+    if (c == LangOption) LanguageOfName(optarg, &language);
+  }
+  return language;
+}
+
 Action ParseCommandLine(int argc, char** argv, CommandLine* line, FILE* err) {
-  *line = CommandLine{Action::Dump, nullptr, nullptr, false, false};
+  *line = CommandLine{Action::Dump, nullptr, nullptr, false, Language::Japanese, nullptr, false};
   Switches switches = {false, false, false};
   // 0 restarts getopt from the first argument (glibc and MinGW alike), its
   // own messages are off: the program writes its own.
@@ -194,10 +252,17 @@ void PrintUsage(FILE* out) {
   Widen(ProgramName, name, QuotedSize);
   Print(out, Msg::Usage, name, WitnessLimit);
   for (const StatusMeaning& m : StatusMeanings) {
+    wchar_t meaning[ConsoleTextSize];
+    FormatStatusMeaning(m.meaning.chosen, meaning, ConsoleTextSize);
     Print(out, Msg::UsageStatus, m.status);
-    Print(out, m.meaning, BlockTries, BadBlocksInARowLimit,
-          static_cast<int>(NoSoundReplyLimitMs / 1000));
-    Print(out, L"\n");
+    Print(out, L"%ls\n", meaning);
+  }
+}
+
+void FormatStatusMeaning(const wchar_t* meaning, wchar_t* text, size_t size) {
+  if (std::swprintf(text, size, meaning, BlockTries, BadBlocksInARowLimit,
+                    static_cast<int>(NoSoundReplyLimitMs / 1000)) < 0) {
+    text[size - 1] = L'\0';  // cut to the buffer
   }
 }
 

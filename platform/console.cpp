@@ -5,6 +5,14 @@
 
 #include "platform.h"
 
+namespace {
+
+// The stream the last text went to, and whether that text left its line open.
+FILE* lastStream = nullptr;
+bool lastLineOpen = false;
+
+}  // namespace
+
 void Print(FILE* out, const wchar_t* format, ...) {
   wchar_t text[ConsoleTextSize];
   va_list args;
@@ -12,7 +20,16 @@ void Print(FILE* out, const wchar_t* format, ...) {
   const int n = std::vswprintf(text, ConsoleTextSize, format, args);
   va_end(args);
   if (n < 0) text[ConsoleTextSize - 1] = L'\0';  // cut to the buffer
+  const size_t length = std::wcslen(text);
+  if (length > 0) {
+    lastStream = out;
+    lastLineOpen = text[length - 1] != L'\n';
+  }
   ConsoleWrite(out, text);
+}
+
+bool LineLeftOpen(FILE* out) {
+  return lastStream == out && lastLineOpen;
 }
 
 bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,

@@ -3,11 +3,15 @@
 #include <cstdio>
 
 // Largest console text one Print produces (longer output is cut).
-constexpr size_t ConsoleTextSize = 1024;
+constexpr size_t ConsoleTextSize = 4096;
 
 // Formats wide text like wprintf under the selected locale and writes it to
 // the console stream out at once.
 void Print(FILE* out, const wchar_t* format, ...);
+
+// Whether the last text Print wrote went to out and left its line open (it
+// ends in no line end, as a progress line does).
+bool LineLeftOpen(FILE* out);
 
 // Narrow text in the locale's encoding (a system message; on Linux a
 // command-line argument, see WidenArgument) as wide text, cut to size characters; byte by byte
@@ -20,15 +24,16 @@ void Widen(const char* text, wchar_t* wide, size_t size);
 bool WindowClosesWithProgram(unsigned long consoleProcesses, bool inputIsConsole,
                              bool outputIsConsole);
 
-// Every character besides ASCII that the program's own messages use: an
-// encoding that can encode these can show every message.
+// Every character besides ASCII that the program's own messages use (the
+// Japanese ones: the English are ASCII): an encoding that can encode these
+// can show every message.
 constexpr wchar_t MessageCharacters[] =
     L"、。あいうえかがきぎくけこさしじすせそただっつてでとどなにねのはばべほまみむめもやらりるれ"
-    L"ろわをんァアィイウェォオカガキクグコサザシジスソタダッテデトドハバパビフブプボポマムメモユ"
-    L"ョラリルレロン・ー一不中了二今他付以仮位体余作使保信個値元先入全内再出分切初別制削前力動取"
-    L"受可号各合同名含告品問器回地均変大始存完定実容対尋少届差常平度引影待後御必応性想意態成戻抜"
-    L"押指接換数断方既明時更書最期末査検標権機正残比求決注済準状用番目直省確示秒空端答策索細終経"
-    L"絶続置能行表製要見覧設詳誤説読警質起転込送途通速造過違部長開間限除響順";
+    L"ろわをんァアィイウェォオカガキクグコサザシジスセソタダッテデトドハバパビフブプボポマムメモ"
+    L"ユョラリルレロン・ー一不中了二今他付以仮位体余作使例保信個値元先入全内再出分切初別制削前力"
+    L"加動取受可号各合同名含告品問器回地均変大始存完定実容対尋少届差常平度引影待後御必応性想意態"
+    L"成戻抜押指接換数断方既日明時更書最期末本査検標権機正残比求決注済準状用番目直省確示秒空端答"
+    L"策約索細終経絶続置能行表製要見覧言設詳語誤説読警質起転込送途通速造過違部長開間限除響順";
 
 // Windows code page of UTF-8.
 constexpr unsigned Utf8CodePage = 65001;

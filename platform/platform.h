@@ -11,9 +11,13 @@
 #include "platform/timing.h"
 
 // Selects the user's locale for all categories, so that console text and the
-// decimal separator follow it. Where that locale cannot encode the Japanese
-// messages, the character encoding alone becomes UTF-8.
-void SetupConsoleLocale();
+// decimal separator follow it. Linux: where that locale cannot encode the
+// Japanese messages (a C locale), the character encoding alone becomes UTF-8,
+// in either language, so that names of ports and folders show too. Windows:
+// text written to a file or pipe is in the console's code page where that
+// can encode the messages (english: ASCII, any code page), else UTF-8. With
+// english the system's own texts (SystemErrorText) are asked for in English.
+void SetupConsoleLocale(bool english);
 
 // Writes wide text to the console stream out (standard output in the program).
 // Returns false when the text could not be written.
@@ -63,6 +67,17 @@ struct FileOpenFailure {
 // left as it is (see CutFile). Null on failure, with *failure filled in;
 // nothing at the name is changed then.
 FILE* OpenExclusive(const char* name, FileOpenFailure* failure);
+
+// Replaces the file at path with size bytes: they are written to a new file
+// beside it, which is then written to the disk and renamed to path in one
+// step (over a file already there), so that path never holds part of them.
+// False, with the system's error code in *code, when that failed; path is
+// then as it was.
+bool WriteWholeFile(const char* path, const char* bytes, size_t size, unsigned long* code);
+
+// The size of the regular file at path; -1 where there is none (nothing, a
+// folder, a device; Linux: a link, not followed).
+long long RegularFileSize(const char* path);
 
 // Cuts the file open as stream to its first length bytes and places the
 // stream at its end. False, with the system's error code in *code, on failure.

@@ -33,8 +33,10 @@ void OnStopSignal(int) {
 
 }  // namespace
 
-void SetupConsoleLocale() {
+void SetupConsoleLocale(bool english) {
   if (std::setlocale(LC_ALL, "") == nullptr) std::setlocale(LC_ALL, "C");
+  // strerror speaks the language of LC_MESSAGES: the C locale's is English.
+  if (english) std::setlocale(LC_MESSAGES, "C");
   // The C or POSIX locale (servers, CI) cannot encode Japanese: keep the user's
   // other categories and take UTF-8 for the characters alone.
   char probe[sizeof JapaneseSample * MB_LEN_MAX];
@@ -201,6 +203,65 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
     return Refuse(failure, FileRefusal::SystemError, error);
   }
   return file;
+}
+
+namespace {
+
+// Names a file written whole may take while it is written, beside it.
+constexpr int TemporaryNameTries = 100;
+
+// Writes size bytes to fd; false (errno says why) when they did not all go.
+bool WriteAll(int fd, const char* bytes, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;  // a stop signal; the write goes on
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const char* path, const char* bytes, size_t size, unsigned long* code) {
+  // A name of this process's own beside path: the rename stays in the folder.
+  char temporary[PATH_MAX];
+  int fd = -1;
+  for (int i = 0; fd < 0 && i < TemporaryNameTries; ++i) {
+    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld-%d.tmp", path,
+                                static_cast<long>(getpid()), i);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
+      *code = ENAMETOOLONG;
+      return false;
+    }
+    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *code = static_cast<unsigned long>(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, bytes, size) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(temporary, path) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temporary);
+    *code = static_cast<unsigned long>(error);
+  }
+  return ok;
+}
+
+long long RegularFileSize(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<long long>(info.st_size);
 }
 
 bool CutFile(FILE* stream, long long length, unsigned long* code) {

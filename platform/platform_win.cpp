@@ -39,6 +39,11 @@ std::atomic<bool> filesInUse{false};
 unsigned long hungAppTimeoutMs = 0;
 // The code page of console text written to a file or pipe (see RedirectCodePage).
 UINT redirectCodePage = Utf8CodePage;
+// The characters besides ASCII of the messages the run speaks: Japanese
+// (MessageCharacters) or English (none).
+const wchar_t* messageCharacters = MessageCharacters;
+// The language of the system's own texts: the user's (0), or English.
+DWORD systemTextLanguage = 0;
 
 // Where the opening of the port stands, for a stop that comes meanwhile.
 enum class PortOpening { NotYet, Opening, Opened, Stopping };
@@ -114,7 +119,7 @@ HANDLE ConsoleOf(FILE* out) {
 bool EncodesMessages(unsigned codePage) {
   char bytes[sizeof MessageCharacters * 2];
   BOOL usedDefault = FALSE;
-  const int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, MessageCharacters, -1, bytes,
+  const int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, messageCharacters, -1, bytes,
                                     sizeof bytes, nullptr, &usedDefault);
   return n > 0 && !usedDefault;
 }
@@ -147,12 +152,16 @@ bool WriteRedirected(FILE* out, const wchar_t* text) {
 
 }  // namespace
 
-void SetupConsoleLocale() {
+void SetupConsoleLocale(bool english) {
   // The user's locale (e.g. Japanese_Japan.932), for the decimal separator.
   // Text written to a console does not depend on it (WriteConsoleW); text
   // written to a file or pipe is in the console's code page where that can
   // encode the messages, else UTF-8.
   if (std::setlocale(LC_ALL, "") == nullptr) std::setlocale(LC_ALL, "C");
+  if (english) {
+    messageCharacters = L"";
+    systemTextLanguage = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  }
   redirectCodePage = RedirectCodePage(GetConsoleOutputCP(), GetACP(), EncodesMessages);
 }
 
@@ -173,9 +182,14 @@ bool SystemErrorText(unsigned long code, wchar_t* text, size_t textSize) {
   if (textSize == 0) return false;
   text[0] = L'\0';
   if (code == 0) return false;
-  // The message in the user's language; without one, the number.
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, static_cast<DWORD>(textSize), nullptr);
+  // The message in the language asked for, else in the user's (a Windows
+  // without the English texts); without one, the number.
+  constexpr DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD n = FormatMessageW(flags, nullptr, code, systemTextLanguage, text,
+                           static_cast<DWORD>(textSize), nullptr);
+  if (n == 0 && systemTextLanguage != 0) {
+    n = FormatMessageW(flags, nullptr, code, 0, text, static_cast<DWORD>(textSize), nullptr);
+  }
   if (n == 0) {
     std::swprintf(text, textSize, L"error %lu", code);
     return true;
@@ -357,6 +371,87 @@ FILE* OpenExclusive(const char* name, FileOpenFailure* failure) {
     return Refuse(failure, FileRefusal::SystemError, ERROR_NOT_ENOUGH_MEMORY);
   }
   return stream;
+}
+
+namespace {
+
+// Names a file written whole may take while it is written, beside it.
+constexpr int TemporaryNameTries = 100;
+// The wide path of that file, kept while WidePath makes the other one.
+wchar_t temporaryPath[WidePathSize];
+// Its name: the path, a dot, the process id, a count and ".tmp".
+constexpr size_t TemporarySuffixSize = 40;
+char temporaryName[WidePathSize * 3 + TemporarySuffixSize];
+
+// Creates a new file beside path, written by this process alone: its handle,
+// with its wide path in temporaryPath; INVALID_HANDLE_VALUE (*error says
+// why) on failure.
+HANDLE CreateBeside(const char* path, DWORD* error) {
+  for (int i = 0; i < TemporaryNameTries; ++i) {
+    const int n = std::snprintf(temporaryName, sizeof temporaryName, "%s.%lu-%d.tmp", path,
+                                static_cast<unsigned long>(GetCurrentProcessId()), i);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temporaryName) {
+      *error = ERROR_FILENAME_EXCED_RANGE;
+      return INVALID_HANDLE_VALUE;
+    }
+    const wchar_t* wide = WidePath(temporaryName, error);
+    if (wide == nullptr) return INVALID_HANDLE_VALUE;
+    std::wcscpy(temporaryPath, wide);
+    const HANDLE file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    *error = GetLastError();
+    if (*error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const char* path, const char* bytes, size_t size, unsigned long* code) {
+  DWORD error = ERROR_SUCCESS;
+  const HANDLE file = CreateBeside(path, &error);
+  if (file == INVALID_HANDLE_VALUE) {
+    *code = error;
+    return false;
+  }
+  bool ok = true;
+  for (size_t done = 0; ok && done < size;) {
+    const DWORD chunk = size - done < MAXDWORD ? static_cast<DWORD>(size - done) : MAXDWORD;
+    DWORD written = 0;
+    ok = WriteFile(file, bytes + done, chunk, &written, nullptr) && written > 0;
+    done += written;
+  }
+  ok = ok && FlushFileBuffers(file);
+  if (!ok) error = GetLastError();
+  if (!CloseHandle(file) && ok) {
+    ok = false;
+    error = GetLastError();
+  }
+  // The rename replaces a file already at path in one step.
+  const wchar_t* target = ok ? WidePath(path, &error) : nullptr;
+  if (ok &&
+      (target == nullptr ||
+       !MoveFileExW(temporaryPath, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))) {
+    ok = false;
+    if (target != nullptr) error = GetLastError();
+  }
+  if (!ok) {
+    DeleteFileW(temporaryPath);
+    *code = error;
+  }
+  return ok;
+}
+
+long long RegularFileSize(const char* path) {
+  DWORD error = ERROR_SUCCESS;
+  const wchar_t* wide = WidePath(path, &error);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (wide == nullptr || !GetFileAttributesExW(wide, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return -1;
+  }
+  return static_cast<long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
 bool CutFile(FILE* stream, long long length, unsigned long* code) {

@@ -423,7 +423,4 @@ bool SerialDeviceOfNumber(long, char*, size_t) {
 
 const wchar_t SerialNumberPrefix[] = L"COM";
 
-const wchar_t* SerialAccessAdvice() {
-  return L"ユーザーを dialout グループに加え (例: sudo usermod -aG dialout $USER)、"
-         L"ログインし直してください。";
-}
+const bool SerialAccessByGroup = true;

@@ -345,6 +345,4 @@ bool SerialDeviceOfNumber(long number, char* device, size_t deviceSize) {
 
 const wchar_t SerialNumberPrefix[] = L"\\\\.\\COM";
 
-const wchar_t* SerialAccessAdvice() {
-  return L"";
-}
+const bool SerialAccessByGroup = false;

@@ -92,9 +92,10 @@ bool SerialDeviceOfNumber(long number, char* device, size_t deviceSize);
 // path's "\\.\COM" on Windows).
 extern const wchar_t SerialNumberPrefix[];
 
-// The advice for a port the user may not open (Linux: join the dialout
-// group), or an empty text where the system has none to give.
-const wchar_t* SerialAccessAdvice();
+// Whether a user who may not open a port gets access by joining the ports'
+// group (Linux: dialout), the advice a refusal then gives; false where the
+// system has no such advice (Windows).
+extern const bool SerialAccessByGroup;
 
 // Whether device is the user's own terminal: the controlling terminal (also
 // as /dev/tty), or a terminal that the stream in or out (the program's

@@ -37,11 +37,13 @@ Parsed Parse(std::vector<std::string> args) {
   for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, err)) > 0;) parsed.err.append(chunk, n);
   std::fclose(err);
   // The values must point into argv, which dies here: keep them as strings.
-  static std::string port, dir;
+  static std::string port, dir, summary;
   port = parsed.line.port ? parsed.line.port : "(null)";
   dir = parsed.line.dir ? parsed.line.dir : "(null)";
+  summary = parsed.line.summary ? parsed.line.summary : "(null)";
   parsed.line.port = port.c_str();
   parsed.line.dir = dir.c_str();
+  parsed.line.summary = summary.c_str();
   return parsed;
 }
 
@@ -68,6 +70,10 @@ TEST(CommandLine, EveryOptionInBothForms) {
   EXPECT_STREQ(Parse({"-p", "USB:0403:6001"}).line.port, "USB:0403:6001");
   EXPECT_TRUE(Parse({"-lv"}).line.verbose && Parse({"--verbose"}).line.verbose);
   EXPECT_FALSE(Parse({"--list"}).line.verbose);
+  EXPECT_EQ(p.line.language, Language::Japanese);
+  p = Parse({"--lang", "en", "--summary", "-", "--lang=ja", "--lang", "en"});
+  EXPECT_TRUE(p.action == Action::Dump && p.line.language == Language::English);
+  EXPECT_STREQ(p.line.summary, "-");
   // The last of a repeated option counts.
   EXPECT_STREQ(Parse({"-p", "1", "-p", "2"}).line.port, "2");
 
@@ -100,6 +106,9 @@ TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
       {{"--port", "-3"}, Said(Msg::BadPortValue, L"-3")},
       {{"--port", "COM"}, Said(Msg::BadPortValue, L"COM")},
       {{"--port", "usb:"}, Said(Msg::BadPortValue, L"usb:")},
+      {{"--lang", "EN"}, Said(Msg::BadLanguage, L"EN")},
+      {{"--summary="}, Said(Msg::EmptyValue, L"--summary")},
+      {{"--summary", "d/Logger.BIN"}, Said(Msg::SummaryOverDump, L"d/Logger.BIN")},
       {{"3"}, Said(Msg::StrayArgument, L"3")},
       {{"--port", "3", "--", "--list"}, Said(Msg::StrayArgument, L"--list")},
       // A stray argument refuses even --help: the command line is wrong.
@@ -110,6 +119,20 @@ TEST(CommandLine, WrongCommandLinesAreNamedWithAHint) {
     EXPECT_EQ(p.action, Action::Usage) << args[0];
     EXPECT_EQ(p.err, Said(Msg::ProgramPrefix, L"loggerdump") + message + hint) << args[0];
   }
+}
+
+// The language is found before the command line is read, past a wrong
+// option: the messages about it speak that language.
+TEST(CommandLine, LanguageIsFoundFirst) {
+  const auto languageOf = [](std::vector<const char*> args) {
+    args.insert(args.begin(), "loggerdump");
+    args.push_back(nullptr);
+    return CommandLineLanguage(static_cast<int>(args.size() - 1), const_cast<char**>(args.data()));
+  };
+  EXPECT_EQ(languageOf({"-x", "--lang", "en"}), Language::English);
+  EXPECT_EQ(languageOf({"--lang=en", "--lang", "fr"}), Language::English);  // the last valid one
+  EXPECT_EQ(languageOf({"--dir", "--lang", "en"}), Language::Japanese);     // a folder's name
+  EXPECT_EQ(languageOf({"--", "--lang", "en"}), Language::Japanese);
 }
 
 TEST(CommandLine, PortLongerThanATypedLineIsRefused) {
@@ -124,7 +147,7 @@ TEST(CommandLine, DirMustBeAnExistingFolder) {
   TempDir dir;
   WriteFileBytes(dir.File("file"), "x");
   FILE* err = std::tmpfile();
-  CommandLine line{Action::Dump, nullptr, nullptr, false, false};
+  CommandLine line{Action::Dump, nullptr, nullptr, false, Language::Japanese, nullptr, false};
   EXPECT_TRUE(DirExists(&line, err));
   line.dir = dir.path.c_str();
   EXPECT_TRUE(DirExists(&line, err));

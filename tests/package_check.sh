@@ -125,7 +125,7 @@ done
 docs="$work/amd64/usr/share"
 man=$(gzip -dc "$docs/man/man1/loggerdump.1.gz" | sed 's/\\-/-/g') || fail "loggerdump.1.gz is no gzip file"
 expect_match "the man page's title" "$(head -n 1 <<<"$man")" "^\\.TH LOGGERDUMP 1 .*loggerdump ${version//./\\.}"
-for topic in --port --dir --list --help --version dialout 'EXIT STATUS' logger.bin; do
+for topic in --port --dir --list --lang --summary --help --version dialout 'EXIT STATUS' logger.bin; do
   grep -qF -- "$topic" <<<"$man" || fail "the man page does not mention $topic"
 done
 simman=$(gzip -dc "$docs/man/man1/loggersim.1.gz" | sed 's/\\-/-/g') || fail "loggersim.1.gz is no gzip file"

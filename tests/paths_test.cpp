@@ -1,10 +1,8 @@
 // The plain rules behind the Windows program's files and console, checked
 // here as functions: joining a folder and a file name, the extended-length
 // form of a long path, which reparse points are refused, the code page of
-// redirected text, and how long a closing console waits.
-#include <fstream>
-#include <iterator>
-#include <set>
+// redirected text (its characters: messages_test), and how long a closing
+// console waits.
 #include <string>
 
 #include "platform/console.h"
@@ -93,49 +91,6 @@ TEST(RedirectedText, ConsoleCodePageWhenItEncodesTheMessagesElseUtf8) {
   EXPECT_EQ(RedirectCodePage(0, 1252, EncodesOnly932), Utf8CodePage);
   EXPECT_EQ(RedirectCodePage(Utf8CodePage, 1252, EncodesOnly932), Utf8CodePage);
   EXPECT_EQ(RedirectCodePage(0, 0, EncodesOnly932), Utf8CodePage);
-}
-
-// The characters besides ASCII in the wide literals of the message table's
-// source, decoded from its UTF-8.
-std::set<wchar_t> CharactersOfTheMessages() {
-  std::ifstream in(MESSAGES_SOURCE, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string literals;  // the bytes inside the wide literals
-  bool inLiteral = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (!inLiteral) {
-      inLiteral = c == '"' && i > 0 && text[i - 1] == 'L';
-    } else if (c == '\\') {
-      ++i;  // an escape, ASCII in these texts
-    } else if (c == '"') {
-      inLiteral = false;
-    } else {
-      literals += c;
-    }
-  }
-  std::set<wchar_t> found;
-  for (wchar_t c : Wide(literals)) {
-    if (c >= 0x80) found.insert(c);
-  }
-  return found;
-}
-
-// Which code page shows the messages is decided on MessageCharacters: it must
-// hold every character the messages use, and nothing else.
-TEST(RedirectedText, MessageCharactersAreExactlyThoseOfTheMessages) {
-  const std::set<wchar_t> used = CharactersOfTheMessages();
-  ASSERT_GT(used.size(), 100u) << "the message table was not read: " << MESSAGES_SOURCE;
-  const std::set<wchar_t> listed(std::begin(MessageCharacters), std::end(MessageCharacters) - 1);
-  std::wstring missing, unused;
-  for (wchar_t c : used) {
-    if (listed.count(c) == 0) missing += c;
-  }
-  for (wchar_t c : listed) {
-    if (used.count(c) == 0) unused += c;
-  }
-  EXPECT_TRUE(missing.empty()) << "missing: " << missing.size() << " characters";
-  EXPECT_TRUE(unused.empty()) << "used by no message: " << unused.size() << " characters";
 }
 
 TEST(ClosingConsole, WaitsOnlyWhileFilesAreOpenAndWithinTheSystemsTimeOut) {

@@ -103,7 +103,7 @@ TEST(Program, RefusalsAnOrdinaryAccountMeets) {
   Child noWrite(LoggerdumpArgs(dir.path, "", {"--port", held.path, "--dir", "readonly"}));
   Child holdSeen(LoggerdumpArgs(dir.path, "", {"--port", held.path}));
   const std::string denied = Said(Msg::PortReasonWithSystem, Msg::PortAccessDenied,
-                                  Wide(std::strerror(EACCES)).c_str(), SerialAccessAdvice());
+                                  Wide(std::strerror(EACCES)).c_str(), Msg::JoinDialoutGroup);
   EXPECT_EQ(noAccess.Wait(RunLimitSeconds), ExitPortOpen);
   EXPECT_TRUE(EndsWith(noAccess.Output(), ComOpenError + denied)) << noAccess.Output();
   EXPECT_EQ(noWrite.Wait(RunLimitSeconds), ExitHexFile);

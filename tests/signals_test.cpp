@@ -189,7 +189,8 @@ TEST(Signals, StopBeforeThePromptIsRead) {
   const PortRoots roots = NoPorts(dir);
   serialSeam.roots = &roots;
   std::atomic<bool> stop{true};
-  const DumpOptions options = {in, out, 0, &stop, dir.path.c_str(), nullptr, false, false, false};
+  const DumpOptions options = {in,      out,   0,     &stop, dir.path.c_str(),
+                               nullptr, false, false, false, nullptr};
   // Should the run wait for input after all, the input ends after a while
   // and the test fails instead of hanging.
   std::atomic<bool> returned{false};

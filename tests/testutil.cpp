@@ -165,14 +165,14 @@ std::string InProcessSim::Received() {
 }
 
 DriverResult RunDriverInProcess(const std::string& dir, const DriverRun& run) {
-  SetupConsoleLocale();
+  SetupConsoleLocale(false);
   std::string inputCopy = run.input;
   FILE* in = run.inFd >= 0       ? fdopen(dup(run.inFd), "r")
              : inputCopy.empty() ? std::fopen("/dev/null", "r")
                                  : fmemopen(inputCopy.data(), inputCopy.size(), "r");
   FILE* out = std::tmpfile();
-  const DumpOptions options = {in,       out,          0,          run.stop,   dir.c_str(),
-                               run.port, run.listOnly, run.resume, run.verbose};
+  const DumpOptions options = {in,       out,          0,          run.stop,    dir.c_str(),
+                               run.port, run.listOnly, run.resume, run.verbose, run.facts};
   // The ports listed are those under roots.
   const PortRoots* savedRoots = serialSeam.roots;
   PortRoots roots = run.roots;

@@ -115,6 +115,7 @@ struct DriverRun {
   bool listOnly = false;                    // as with --list
   bool verbose = false;                     // as with --verbose
   int inFd = -1;                            // the user's input read from here instead
+  SummaryFacts* facts = nullptr;            // filled in with what the run did
 };
 
 // Runs the dump driver in this process, in folder dir, as run says, with no

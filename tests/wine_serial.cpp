@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
 
   // A stop while the port is set up: nothing sent, the earlier settings back.
   FILE* console = std::fopen((std::string(argv[2]) + "\\console.txt").c_str(), "w+b");
-  DumpOptions run = {stdin, console, 0, &stop, argv[2], argv[1], false, false, false};
+  DumpOptions run = {stdin, console, 0, &stop, argv[2], argv[1], false, false, false, nullptr};
   stopOnState = true;
   CHECK(RunDump(&run) == ExitInterrupted && lastState.BaudRate == earlierRate);
   stopOnState = stop = false;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -757,19 +758,56 @@ TEST_F(WineTest, FilesGoToAnyFolderNameAndLength) {
   EXPECT_TRUE(FileExists(dir_.File("logger.hex")) && FileExists(dir_.File("logger.bin")));
 }
 
-// Where the console's code page cannot encode Japanese (an English locale),
-// redirected text is UTF-8 throughout, with the text stream's CR LF.
-TEST_F(WineTest, RedirectedTextInAnEnglishLocaleIsUtf8) {
-  ChildOptions options = WineOptions(setup_, dir_.path, "", {"--list"});
+// Wine in an English locale, whose code pages cannot encode Japanese.
+ChildOptions InEnglishLocale(ChildOptions options) {
   for (std::string& entry : options.env) {
     if (entry.rfind("LANG=", 0) == 0) entry = "LANG=en_US.UTF-8";
     if (entry.rfind("LC_ALL=", 0) == 0) entry = "LC_ALL=C";
   }
-  const ProcessResult run = RunChild(options, WineRunSeconds + 10);
+  return options;
+}
+
+// Where the console's code page cannot encode Japanese (an English locale),
+// redirected text is UTF-8 throughout, with the text stream's CR LF.
+TEST_F(WineTest, RedirectedTextInAnEnglishLocaleIsUtf8) {
+  const ProcessResult run = RunChild(
+      InEnglishLocale(WineOptions(setup_, dir_.path, "", {"--list"})), WineRunSeconds + 10);
   EXPECT_EQ(run.status, 0);
   const std::string heading = "接続されているCOMポート一覧\r\n";
   EXPECT_EQ(run.out.substr(0, heading.size()), heading);
   EXPECT_EQ(run.out.find('?'), std::string::npos) << run.out;
+}
+
+// --lang en in that locale: the English dialogue and reason, and the summary
+// replacing an earlier file whole (the rename over an existing file).
+TEST_F(WineTest, EnglishOnAnyCodePageWithItsSummaryReplacingTheLast) {
+  unlink(ComLink(setup_, MissingComNumber).c_str());
+  WriteFileBytes(dir_.File("summary.json"), "earlier");
+  const std::string number = std::to_string(MissingComNumber);
+  const ProcessResult run = RunChild(
+      InEnglishLocale(WineOptions(setup_, dir_.path, "",
+                                  {"--lang", "en", "--port", number, "--summary", "summary.json"})),
+      WineRunSeconds + 10);
+  EXPECT_EQ(run.status, ExitPortOpen);
+  SelectLanguage(Language::English);
+  std::string opening = Said(Msg::Connecting, Wide("\\\\.\\COM" + number).c_str());
+  for (int n = CountdownSteps; n >= 1; --n) opening += Said(Msg::Countdown, n);
+  opening += Utf8(Msg::CommunicationStarts) + ComOpenError + Utf8(Msg::NoSuchPort) + " (";
+  const std::string advice = ")." + Utf8(Msg::NoSuchPortAdvice) + "\n";
+  SelectLanguage(Language::Japanese);
+  const std::string console = ConsoleText(run.out);
+  EXPECT_EQ(console.rfind(opening, 0), 0u) << console;
+  EXPECT_TRUE(EndsWith(console, advice)) << console;
+  const std::string summary = ReadFileBytes(dir_.File("summary.json"));
+  EXPECT_TRUE(Contains(summary,
+                       "\"status\":1,\"meaning\":\"the port could not be opened (COM Open "
+                       "Error)\",\"port\":\"\\\\\\\\.\\\\COM" +
+                           number + "\",\"dir\":\".\","))
+      << summary;
+  EXPECT_TRUE(EndsWith(summary, ",\"hex_bytes\":0,\"bin_bytes\":0}\n")) << summary;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path)) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
 }
 
 // On a console (a pseudo-terminal): the dialogue and the progress line

@@ -62,6 +62,9 @@ void CheckCommandLine(FuzzInput* in) {
     // the program can use.
     FUZZ_CHECK(saidSize == 0);
     if (line.dir != nullptr) FUZZ_CHECK(line.dir[0] != '\0' && WithinArguments(line.dir, args));
+    if (line.summary != nullptr) {
+      FUZZ_CHECK(line.summary[0] != '\0' && WithinArguments(line.summary, args));
+    }
     if (line.port != nullptr) {
       FUZZ_CHECK(WithinArguments(line.port, args));
       FUZZ_CHECK(std::strlen(line.port) < LineBufferSize);
