@@ -94,6 +94,36 @@ bool StartAfresh(DumpState* run) {
   return true;
 }
 
+// Whether the logger still holds what the stored blocks say: the witnesses
+// are asked for again and compared with logger.bin. 1: the same, 0: not, -1:
+// the run must stop (run->outcome says why; a witness that stayed bad is no
+// changed memory).
+int SameMemory(DumpState* run, const StoredDump* stored) {
+  uint32_t witnesses[WitnessLimit];
+  const int count = ChooseWitnesses(stored, witnesses);
+  for (int i = 0; i < count; ++i) {
+    const LoggerStop stop = LoggerReadBlock(&run->logger, witnesses[i]);
+    const LoggerBlock* block = &run->logger.block;
+    if (stop != LoggerStop::None) {
+      run->outcome.stop = RunStop::ByLogger;
+      run->outcome.loggerStop = stop;
+      return -1;
+    }
+    if (!block->sound) {
+      run->outcome.stop = RunStop::WitnessBad;
+      run->outcome.witnessBad = witnesses[i];
+      return -1;
+    }
+    uint8_t kept[BlockSize];
+    if (!ReadStoredBlock(run->files.bin, witnesses[i], kept)) {
+      run->outcome.stop = RunStop::BinFileFailed;
+      return -1;
+    }
+    if (std::memcmp(block->image, kept, BlockSize) != 0) return 0;
+  }
+  return 1;
+}
+
 // Where this run starts, once the port is open. Without --resume, at block
 // 00000 (StartAfresh). With it, after the blocks an earlier run stored, when
 // their places can be proven and the logger still holds them: the files are
@@ -112,7 +142,7 @@ bool PrepareFiles(DumpState* run, uint32_t* first) {
     return StartAfresh(run);
   }
   StartLogger(run, stored->numbering);
-  const int same = SameMemory(&run->logger, run->files.bin, stored, &run->outcome);
+  const int same = SameMemory(run, stored);
   if (same < 0) return false;
   if (same == 0) {
     Print(out, Msg::MemoryChanged);

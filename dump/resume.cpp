@@ -119,29 +119,3 @@ int ChooseWitnesses(const StoredDump* dump, uint32_t* witnesses) {
   for (int i = 0; i < c.count; ++i) witnesses[i] *= BlockSize;
   return c.count;
 }
-
-int SameMemory(LoggerSession* logger, FILE* bin, const StoredDump* dump, RunOutcome* outcome) {
-  uint32_t witnesses[WitnessLimit];
-  const int count = ChooseWitnesses(dump, witnesses);
-  for (int i = 0; i < count; ++i) {
-    const LoggerStop stop = LoggerReadBlock(logger, witnesses[i]);
-    const LoggerBlock* block = &logger->block;
-    if (stop != LoggerStop::None) {
-      outcome->stop = RunStop::ByLogger;
-      outcome->loggerStop = stop;
-      return -1;
-    }
-    if (!block->sound) {
-      outcome->stop = RunStop::WitnessBad;
-      outcome->witnessBad = witnesses[i];
-      return -1;
-    }
-    uint8_t kept[BlockSize];
-    if (!ReadStoredBlock(bin, witnesses[i], kept)) {
-      outcome->stop = RunStop::BinFileFailed;
-      return -1;
-    }
-    if (std::memcmp(block->image, kept, BlockSize) != 0) return 0;
-  }
-  return 1;
-}

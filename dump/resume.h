@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "dump/status.h"
 #include "logger/blockcheck.h"
-#include "logger/logger.h"
 
 // Blocks read again from the logger before a resume: at most this many, with
 // at most this many record lines in all (at 19200 baud, under 4 s of replies).
@@ -45,9 +43,3 @@ bool StoredPlacesProvable(const StoredDump* dump);
 // come first, then blocks spread over the kept range, those holding data
 // preferred, as far as WitnessLimit and WitnessRecordLines allow.
 int ChooseWitnesses(const StoredDump* dump, uint32_t* witnesses);
-
-// Whether the logger still holds what the stored blocks say: the witnesses
-// are asked for again and compared with logger.bin. 1: the same, 0: not, -1:
-// the run must stop (outcome->stop says why; a witness that stayed bad is no
-// changed memory).
-int SameMemory(LoggerSession* logger, FILE* bin, const StoredDump* dump, RunOutcome* outcome);
