@@ -67,6 +67,12 @@ void StartLogger(DumpState* run, LoggerNumbering numbering) {
   LoggerStart(&run->logger, run->link, run->options->stop, OnLoggerEvent, run, numbering);
 }
 
+// The logger layer stopped the run.
+void StopByLogger(DumpState* run, LoggerStop stop) {
+  run->outcome.stop = RunStop::ByLogger;
+  run->outcome.loggerStop = stop;
+}
+
 // The port: the one --port or the user's line names, then the countdown.
 int ChoosePortAndCountDown(DumpState* run) {
   const int status = ChooseAnsweredPort(run->options, &run->dialogue);
@@ -105,8 +111,7 @@ int SameMemory(DumpState* run, const StoredDump* stored) {
     const LoggerStop stop = LoggerReadBlock(&run->logger, witnesses[i]);
     const LoggerBlock* block = &run->logger.block;
     if (stop != LoggerStop::None) {
-      run->outcome.stop = RunStop::ByLogger;
-      run->outcome.loggerStop = stop;
+      StopByLogger(run, stop);
       return -1;
     }
     if (!block->sound) {
@@ -206,8 +211,7 @@ void DumpBlocks(DumpState* run, uint32_t first) {
     if (kept == BlockKept::Stored && !block->sound && whole)
       NoteBadBlock(&run->outcome.bad, address);
     if (stop != LoggerStop::None) {
-      run->outcome.stop = RunStop::ByLogger;
-      run->outcome.loggerStop = stop;
+      StopByLogger(run, stop);
       return;
     }
     if (kept == BlockKept::Stored) ++run->outcome.wholeBlocks;
