@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "dump/dump.h"
+#include "dump/dumpoptions.h"
 #include "dump/portchoice.h"
 #include "logger/protocol.h"
 #include "serial/serial.h"

@@ -50,7 +50,7 @@ else()
   endforeach()
   # The numbers the man page states are the program's own, read from the
   # headers that --help takes them from.
-  program_constant(dump/dump.h CountdownSteps COUNTDOWN_STEPS)
+  program_constant(dump/dumpoptions.h CountdownSteps COUNTDOWN_STEPS)
   program_constant(dump/resume.h WitnessLimit WITNESS_LIMIT)
   program_constant(dump/resume.h WitnessRecordLines WITNESS_RECORD_LINES)
   program_constant(logger/logger.h BlockTries BLOCK_TRIES)

@@ -1,7 +1,7 @@
 // The substitute logger's faults, one row of SimFaultTable each: the option
 // that switches it on and the SimFaults field it sets, what it does in the
 // usage's words, and in code what it makes of the logger's manner from the
-// start or of each reply. The protocol (simcore.cpp) and the reply's text
+// start or of each reply. The protocol (serve.cpp) and the reply's text
 // (reply.cpp) follow the plans the rows make and name no fault; a new fault is
 // a field of SimFaults and a row here.
 #pragma once
