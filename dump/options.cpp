@@ -9,7 +9,7 @@
 #include <initializer_list>
 
 #include "platform/console.h"
-#include "dump.h"
+#include "outputfiles.h"
 #include "logger/logger.h"
 #include "messages.h"
 #include "platform/paths.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "dump.h"
+#include "outputfiles.h"
 #include "messages.h"
 #include "options.h"
 #include "platform/console.h"
@@ -183,79 +183,94 @@ void AddFileSize(Json* json, const char* dir, const char* name) {
   }
 }
 
+// A block address, or null where there is none.
+void AddBlockOrNull(Json* json, bool known, uint32_t address) {
+  if (known) {
+    AddBlock(json, address);
+  } else {
+    Add(json, "null");
+  }
+}
+
+// The fields of the run as a whole: the program, the status and its
+// meaning, the port and the folder.
+void AddRunFields(Json* json, const SummaryFacts* facts, int status, const char* dir) {
+  Add(json, "{\"program\":");
+  AddString(json, ProgramName);
+  Add(json, ",\"version\":");
+  AddString(json, ProgramVersion);
+  Add(json, ",\"status\":");
+  AddNumber(json, static_cast<unsigned long long>(status));
+  Add(json, ",\"meaning\":");
+  AddMeaning(json, status);
+  Add(json, ",\"port\":");
+  if (facts->port[0] != '\0') {
+    AddString(json, facts->port);
+  } else {
+    Add(json, "null");
+  }
+  // A folder too long for the files' paths was refused; it is not repeated.
+  Add(json, ",\"dir\":");
+  if (dir == nullptr || dir[0] == '\0') {
+    AddString(json, ".");
+  } else if (std::strlen(dir) < OutputPathSize) {
+    AddString(json, dir);
+  } else {
+    Add(json, "null");
+  }
+}
+
+// The fields of the blocks this run read: where it began, which stayed bad
+// or took more than one try, and the numbering their replies showed.
+void AddBlockFields(Json* json, const SummaryFacts* facts) {
+  const bool read = facts->blocksRead > 0;
+  Add(json, facts->resumed ? ",\"resumed\":true" : ",\"resumed\":false");
+  Add(json, ",\"resumed_from\":");
+  AddBlockOrNull(json, facts->resumed && facts->firstBlock < BlockAddressBound, facts->firstBlock);
+  Add(json, ",\"first_block\":");
+  AddBlockOrNull(json, read, facts->firstBlock);
+  Add(json, ",\"last_block\":");
+  AddBlockOrNull(json, read,
+                 facts->firstBlock + static_cast<uint32_t>(facts->blocksRead - 1) * BlockSize);
+  Add(json, ",\"blocks_read\":");
+  AddNumber(json, static_cast<unsigned long long>(facts->blocksRead));
+  Add(json, ",\"bad_blocks\":");
+  AddBlocks(json, facts, true);
+  Add(json, ",\"retried_blocks\":");
+  AddBlocks(json, facts, false);
+  Add(json, ",\"numbering\":");
+  AddString(json, NumberingNames[static_cast<int>(facts->numbering)]);
+}
+
+// The fields of what crossed the line and what the files hold.
+void AddTransferFields(Json* json, const SummaryFacts* facts, const char* dir) {
+  Add(json, ",\"bytes_received\":");
+  AddNumber(json, facts->bytesReceived);
+  // The rate is the progress line's: bytes of memory read per second.
+  const unsigned long long ms =
+      facts->elapsedMs > 0 ? static_cast<unsigned long long>(facts->elapsedMs) : 0;
+  const unsigned long long bytesRead =
+      static_cast<unsigned long long>(facts->blocksRead) * BlockSize;
+  Add(json, ",\"elapsed_seconds\":");
+  AddHundredths(json, ms / 10);
+  Add(json, ",\"average_rate\":");
+  AddHundredths(json, ms > 0 ? bytesRead * 100000 / ms : 0);
+  Add(json, ",\"hex_bytes\":");
+  AddFileSize(json, dir, HexFileName);
+  Add(json, ",\"bin_bytes\":");
+  AddFileSize(json, dir, BinFileName);
+  Add(json, "}\n");
+}
+
 }  // namespace
 
 size_t FormatSummary(const SummaryFacts* facts, int status, const char* dir, char* text,
                      size_t size) {
   Json json = {text, size, 0, size == 0};
   if (size > 0) text[0] = '\0';
-  const bool read = facts->blocksRead > 0;
-  Add(&json, "{\"program\":");
-  AddString(&json, ProgramName);
-  Add(&json, ",\"version\":");
-  AddString(&json, ProgramVersion);
-  Add(&json, ",\"status\":");
-  AddNumber(&json, static_cast<unsigned long long>(status));
-  Add(&json, ",\"meaning\":");
-  AddMeaning(&json, status);
-  Add(&json, ",\"port\":");
-  if (facts->port[0] != '\0') {
-    AddString(&json, facts->port);
-  } else {
-    Add(&json, "null");
-  }
-  // A folder too long for the files' paths was refused; it is not repeated.
-  Add(&json, ",\"dir\":");
-  if (dir == nullptr || dir[0] == '\0') {
-    AddString(&json, ".");
-  } else if (std::strlen(dir) < OutputPathSize) {
-    AddString(&json, dir);
-  } else {
-    Add(&json, "null");
-  }
-  Add(&json, facts->resumed ? ",\"resumed\":true" : ",\"resumed\":false");
-  Add(&json, ",\"resumed_from\":");
-  if (facts->resumed && facts->firstBlock < BlockAddressBound) {
-    AddBlock(&json, facts->firstBlock);
-  } else {
-    Add(&json, "null");
-  }
-  Add(&json, ",\"first_block\":");
-  if (read) {
-    AddBlock(&json, facts->firstBlock);
-  } else {
-    Add(&json, "null");
-  }
-  Add(&json, ",\"last_block\":");
-  if (read) {
-    AddBlock(&json, facts->firstBlock + static_cast<uint32_t>(facts->blocksRead - 1) * BlockSize);
-  } else {
-    Add(&json, "null");
-  }
-  Add(&json, ",\"blocks_read\":");
-  AddNumber(&json, static_cast<unsigned long long>(facts->blocksRead));
-  Add(&json, ",\"bad_blocks\":");
-  AddBlocks(&json, facts, true);
-  Add(&json, ",\"retried_blocks\":");
-  AddBlocks(&json, facts, false);
-  Add(&json, ",\"numbering\":");
-  AddString(&json, NumberingNames[static_cast<int>(facts->numbering)]);
-  Add(&json, ",\"bytes_received\":");
-  AddNumber(&json, facts->bytesReceived);
-  // The rate is the progress line's: bytes of memory read per second.
-  const unsigned long long ms =
-      facts->elapsedMs > 0 ? static_cast<unsigned long long>(facts->elapsedMs) : 0;
-  const unsigned long long bytesRead =
-      static_cast<unsigned long long>(facts->blocksRead) * BlockSize;
-  Add(&json, ",\"elapsed_seconds\":");
-  AddHundredths(&json, ms / 10);
-  Add(&json, ",\"average_rate\":");
-  AddHundredths(&json, ms > 0 ? bytesRead * 100000 / ms : 0);
-  Add(&json, ",\"hex_bytes\":");
-  AddFileSize(&json, dir, HexFileName);
-  Add(&json, ",\"bin_bytes\":");
-  AddFileSize(&json, dir, BinFileName);
-  Add(&json, "}\n");
+  AddRunFields(&json, facts, status, dir);
+  AddBlockFields(&json, facts);
+  AddTransferFields(&json, facts, dir);
   return json.full ? 0 : json.length;
 }
 

@@ -50,7 +50,7 @@ else()
   endforeach()
   # The numbers the man page states are the program's own, read from the
   # headers that --help takes them from.
-  program_constant(dump/dump.h CountdownSteps COUNTDOWN_STEPS)
+  program_constant(dump/dumpoptions.h CountdownSteps COUNTDOWN_STEPS)
   program_constant(dump/resume.h WitnessLimit WITNESS_LIMIT)
   program_constant(dump/resume.h WitnessRecordLines WITNESS_RECORD_LINES)
   program_constant(logger/logger.h BlockTries BLOCK_TRIES)
@@ -77,6 +77,10 @@ else()
   install(FILES ${docs}/loggerdump.1.gz ${docs}/loggersim.1.gz DESTINATION share/man/man1)
   install(FILES ${docs}/README.md.gz ${docs}/changelog.gz ${PACKAGING_DIR}/copyright
           DESTINATION share/doc/loggerdump)
+  # The notes the README links to, beside it as its links expect, uncompressed
+  # so that the links lead to them.
+  file(GLOB notes CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  install(FILES ${notes} DESTINATION share/doc/loggerdump/docs)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -19,3 +19,14 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be loc
 inline bool StopRequested(const std::atomic<bool>* flag) {
   return flag != nullptr && flag->load();
 }
+
+// Sleeps ms in short steps so that a stop request is seen at once; false
+// when one came.
+inline bool SleepUnlessStopped(const std::atomic<bool>* flag, unsigned ms) {
+  constexpr unsigned slice = 100;
+  for (unsigned slept = 0; slept < ms; slept += slice) {
+    if (StopRequested(flag)) return false;
+    SleepMs(ms - slept < slice ? ms - slept : slice);
+  }
+  return !StopRequested(flag);
+}

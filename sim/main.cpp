@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "faults.h"
 #include "simcore.h"
 #include "version.h"
 
@@ -15,6 +16,32 @@ namespace {
 
 // Bits on the wire per byte with 8N1: start, 8 data, stop.
 constexpr double BitsPerByte = 10.0;
+
+// Where a fault option's words begin in the usage, after two blanks; a
+// longer option and its value are followed by two blanks.
+constexpr int UsageHelpColumn = 24;
+constexpr int UsageOptionWidth = UsageHelpColumn - 2;
+
+// The fault options, from the table of faults: each with its value, then
+// what it does, its further lines under the first.
+void FaultUsage(FILE* out) {
+  for (int i = 0; i < SimFaultCount; ++i) {
+    const SimFaultRow* row = &SimFaultTable[i];
+    char option[64];
+    const int n =
+        std::snprintf(option, sizeof option, "%s%s%s", row->option,
+                      row->value != nullptr ? " " : "", row->value != nullptr ? row->value : "");
+    std::fprintf(out, "  %-*s", n < UsageOptionWidth ? UsageOptionWidth : n + 2, option);
+    for (const char* line = row->help; line != nullptr;) {
+      const char* end = std::strchr(line, '\n');
+      const int length =
+          end != nullptr ? static_cast<int>(end - line) : static_cast<int>(std::strlen(line));
+      std::fprintf(out, "%.*s\n", length, line);
+      line = end != nullptr ? end + 1 : nullptr;
+      if (line != nullptr) std::fprintf(out, "%*s", UsageHelpColumn, "");
+    }
+  }
+}
 
 // Standard output for --help, standard error after a wrong command line.
 void Usage(FILE* out) {
@@ -33,164 +60,22 @@ void Usage(FILE* out) {
                "  --stall-at ADDRESS  stop halfway through the first reply to this block...\n"
                "  --stall-ms MS       ...for MS milliseconds\n"
                "  --termios FILE   write the port's termios settings to FILE at the end\n"
-               "Faults (any together; ADDRESS is a block's or a record's memory address):\n"
-               "  --noise               lines not beginning with ':' between records, NUL\n"
-               "                        bytes inside record lines\n"
-               "  --lowercase           lowercase hex digits in the records\n"
-               "  --lf                  end lines with LF alone\n"
-               "  --surplus ADDRESS     answer this block with one record line too many\n"
-               "  --corrupt KIND:ADDRESS  spoil the data record holding ADDRESS; KIND is\n"
-               "                        checksum, digit (a non-hex digit), short (cut),\n"
-               "                        colon (its ':' another character), line-end (lost)\n"
-               "                        or lost (the record never sent)\n"
-               "  --duplicate ADDRESS   send the data record holding ADDRESS twice\n"
-               "  --spoil-first N       spoil a block's reply only the first N times it is\n"
-               "                        asked for (default: every time)\n"
-               "  --no-addresses        load addresses not the memory's: 0000 to 00F0 in\n"
-               "                        every block, segment records 0000 from 10000 on\n"
-               "  --long-line ADDRESS   send a 1000-character line before this block's reply\n"
-               "  --silent-after ADDRESS  answer nothing after this block (port stays open)\n"
-               "  --hangup-after ADDRESS  close the port after this block's reply\n"
-               "  --hangup-in ADDRESS   close the port halfway through this block's reply\n"
-               "  --delay MS            pause MS milliseconds before each reply\n"
-               "  --late ADDRESS        answer this block 3000 ms late\n"
-               "  --split-line-end ADDRESS  send the LF that ends this block's reply 30 ms\n"
-               "                        after the rest\n"
-               "  --echo                send every command line back before answering it\n"
-               "  --twice ADDRESS       send this block's reply again 30 ms after the first\n"
-               "  --other-reply ADDRESS answer this block with the next block's reply\n"
-               "  --late-ms MS          how late --late answers (default 3000)\n"
-               "  --lost-base ADDRESS   answer this block (from 0x10000 on) with the data\n"
-               "                        records of the block 64 KiB lower, and start address\n"
-               "                        records where its segment records would be\n"
-               "  --lost-base-eof       ...end-of-file records there instead\n"
-               "  --corrupt-stride N    spoil every Nth byte's record from --corrupt's on too\n"
-               "  --eof-after-end       answer the end command with an end-of-file record\n"
-               "  --record-after-end    answer the end command with a data record\n"
-               "  --stray-records MS    send a data record line every MS milliseconds\n"
-               "  --foreign             another device: answer nothing, send a line of text\n"
-               "                        every 400 ms\n"
-               "  --low-segments        from 0x10000 on, answer with the memory 64 KiB lower\n"
-               "                        and segment records to match\n"
-               "  --wide-records        data records of 32 bytes (replies that never fit)\n");
-}
-
-long Address(const char* text) {
-  return static_cast<long>(std::strtoul(text, nullptr, 0));
-}
-
-// Faults switched on by an option alone.
-struct FlagFault {
-  const char* option;
-  bool SimFaults::*flag;
-};
-const FlagFault FlagFaults[] = {
-    {"--noise", &SimFaults::noise},
-    {"--lowercase", &SimFaults::lowercase},
-    {"--lf", &SimFaults::lfOnly},
-    {"--echo", &SimFaults::echo},
-    {"--no-addresses", &SimFaults::noAddresses},
-    {"--foreign", &SimFaults::foreignText},
-    {"--low-segments", &SimFaults::lowSegments},
-    {"--wide-records", &SimFaults::wideRecords},
-};
-
-// Faults that name a block or a record by its address.
-struct AddressFault {
-  const char* option;
-  long SimFaults::*address;
-};
-const AddressFault AddressFaults[] = {
-    {"--surplus", &SimFaults::surplusBlock},
-    {"--long-line", &SimFaults::longLineBlock},
-    {"--silent-after", &SimFaults::silentAfterBlock},
-    {"--hangup-after", &SimFaults::hangUpAfterBlock},
-    {"--hangup-in", &SimFaults::hangUpInBlock},
-    {"--duplicate", &SimFaults::duplicateAddress},
-    {"--late", &SimFaults::lateBlock},
-    {"--twice", &SimFaults::twiceBlock},
-    {"--split-line-end", &SimFaults::splitBlock},
-    {"--other-reply", &SimFaults::otherReplyBlock},
-    {"--lost-base", &SimFaults::lostBaseBlock},
-    {"--corrupt-stride", &SimFaults::corruptStride},
-};
-
-// Faults that take a count of milliseconds.
-struct MsFault {
-  const char* option;
-  unsigned SimFaults::*ms;
-};
-const MsFault MsFaults[] = {
-    {"--delay", &SimFaults::replyDelayMs},
-    {"--late-ms", &SimFaults::lateMs},
-    {"--stray-records", &SimFaults::strayRecordMs},
-};
-
-struct NamedCorruption {
-  const char* name;
-  SimCorruption corruption;
-};
-const NamedCorruption Corruptions[] = {
-    {"checksum", SimCorruption::Checksum}, {"digit", SimCorruption::Digit},
-    {"short", SimCorruption::Short},       {"colon", SimCorruption::Colon},
-    {"line-end", SimCorruption::LineEnd},  {"lost", SimCorruption::Lost},
-};
-
-// --corrupt KIND:ADDRESS
-bool ParseCorruption(const char* value, SimFaults* faults) {
-  const char* colon = std::strchr(value, ':');
-  if (colon == nullptr) return false;
-  const size_t kindLength = static_cast<size_t>(colon - value);
-  for (const NamedCorruption& c : Corruptions) {
-    if (std::strlen(c.name) != kindLength || std::strncmp(value, c.name, kindLength) != 0) continue;
-    faults->corruption = c.corruption;
-    faults->corruptAddress = Address(colon + 1);
-    return true;
-  }
-  return false;
-}
-
-// Takes a fault option that has a value.
-bool ParseValueFault(const char* option, const char* value, SimFaults* faults) {
-  for (const AddressFault& f : AddressFaults) {
-    if (std::strcmp(option, f.option) != 0) continue;
-    faults->*f.address = Address(value);
-    return true;
-  }
-  if (std::strcmp(option, "--spoil-first") == 0) {
-    faults->spoilFirst = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
-    return true;
-  }
-  for (const MsFault& f : MsFaults) {
-    if (std::strcmp(option, f.option) != 0) continue;
-    faults->*f.ms = static_cast<unsigned>(std::strtoul(value, nullptr, 0));
-    return true;
-  }
-  if (std::strcmp(option, "--corrupt") == 0) return ParseCorruption(value, faults);
-  return false;
+               "Faults (any together; ADDRESS is a block's or a record's memory address):\n");
+  FaultUsage(out);
 }
 
 // Takes the fault option at argv[*i] (and its value) into faults. False when
-// argv[*i] is no fault option or its value is wrong.
+// argv[*i] is no fault option or its value is missing or wrong.
 bool ParseFault(int argc, char** argv, int* i, SimFaults* faults) {
-  const char* option = argv[*i];
-  if (std::strcmp(option, "--lost-base-eof") == 0) {
-    faults->lostBaseType = 0x01;
+  for (int f = 0; f < SimFaultCount; ++f) {
+    const SimFaultRow* row = &SimFaultTable[f];
+    if (std::strcmp(argv[*i], row->option) != 0) continue;
+    if (row->value == nullptr) return row->field.set(faults, nullptr);
+    if (*i + 1 >= argc || !row->field.set(faults, argv[*i + 1])) return false;
+    ++*i;
     return true;
   }
-  if (std::strcmp(option, "--eof-after-end") == 0 ||
-      std::strcmp(option, "--record-after-end") == 0) {
-    faults->afterEnd = option[2] == 'e' ? SimEndOfFileLine : SimStrayRecordLine;
-    return true;
-  }
-  for (const FlagFault& f : FlagFaults) {
-    if (std::strcmp(option, f.option) != 0) continue;
-    faults->*f.flag = true;
-    return true;
-  }
-  if (*i + 1 >= argc || !ParseValueFault(option, argv[*i + 1], faults)) return false;
-  ++*i;
-  return true;
+  return false;
 }
 
 bool LoadImage(const char* name, uint8_t* image) {

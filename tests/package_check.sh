@@ -64,8 +64,10 @@ check_deb() {  # architecture
   # Its files, exactly, owned by root and stamped with the release's time.
   local files expected doc=./usr/share/doc/loggerdump man1=./usr/share/man/man1
   files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+  local notes=("$root"/docs/*.md)
   expected=$(printf '%s\n' ./usr/bin/loggerdump ./usr/bin/loggersim "$doc/README.md.gz" \
-    "$doc/changelog.gz" "$doc/copyright" "$man1/loggerdump.1.gz" "$man1/loggersim.1.gz" | sort)
+    "$doc/changelog.gz" "$doc/copyright" "$man1/loggerdump.1.gz" "$man1/loggersim.1.gz" \
+    "${notes[@]/#$root\/docs/$doc/docs}" | sort)
   [ "$files" = "$expected" ] || fail "the $arch .deb holds"$'\n'"$files"$'\n'"expected"$'\n'"$expected"
   dpkg-deb -c "$deb" | awk '{print $2}' | grep -vqx 'root/root' && fail "$arch: files not owned by root"
   dpkg-deb -c "$deb" | awk '{print $4 " " $5}' | grep -vqx "$stamp" &&
@@ -141,6 +143,10 @@ changelog=$(gzip -dc "$docs/doc/loggerdump/changelog.gz") || fail "changelog.gz 
 expect_match "the changelog's newest version" "$(dpkg-parsechangelog -l- -S Version <<<"$changelog")" "^${version//./\\.}\$"
 gzip -dc "$docs/doc/loggerdump/README.md.gz" | cmp -s - "$root/README.md" ||
   fail "README.md.gz is not README.md"
+# Each of the README's links into docs/ leads to a file installed beside it.
+for link in $(grep -oE '\]\(docs/[^)#]+' "$root/README.md" | cut -c3- | sort -u); do
+  [ -f "$docs/doc/loggerdump/$link" ] || fail "the README's link $link leads to no installed file"
+done
 copyright="$docs/doc/loggerdump/copyright"
 grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" ||
   fail "the copyright file is not in Debian's machine-readable format"
